@@ -1,0 +1,74 @@
+#include "workbook/BiffRecordReader.h"
+
+#include "errors/Exception.h"
+#include "platform/byte_reader.h"
+
+namespace bookmender {
+
+namespace {
+
+// Tells whether every byte from `position` to the end of the stream is zero,
+// remembering the first non-zero byte it met so that a long run of zero
+// headers followed by data is scanned once, not once per header.
+class PaddingProbe {
+ public:
+  // `position` is a record boundary whose 4-byte header has just been read;
+  // when the answer is false the stream is left right after that header.
+  bool restIsZero(WorkbookStream& stream, std::uint32_t position) {
+    if (position < knownNonZero_) return false;
+    stream.seek(position, SeekFromStart);
+    std::uint8_t buffer[16384];
+    std::uint64_t at = position;
+    for (;;) {
+      const std::uint32_t n = stream.read(buffer, sizeof buffer);
+      if (n == 0) break;
+      for (std::uint32_t i = 0; i < n; ++i) {
+        if (buffer[i] != 0) {
+          knownNonZero_ = at + i;
+          stream.seek(position + biff::kHeaderSize, SeekFromStart);
+          return false;
+        }
+      }
+      at += n;
+    }
+    return true;
+  }
+
+ private:
+  std::uint64_t knownNonZero_ = 0;  // records at or after this point are scanned again
+};
+
+}  // namespace
+
+BiffRecordList ReadBiffRecords(WorkbookStream& stream) {
+  BiffRecordList records;
+  PaddingProbe padding;
+  for (;;) {
+    const std::uint32_t position = stream.tell();
+    std::uint8_t header[biff::kHeaderSize] = {};
+    const std::uint32_t got = stream.read(header, sizeof header);
+    if (got == 0) return records;
+    if (got < sizeof header) {
+      throw IOException(MessageDetail(L"Reached end of stream while trying to read BIFF header"));
+    }
+    const std::uint16_t type = platform::LoadU16(header);
+    const std::uint16_t length = platform::LoadU16(header + 2);
+    if (type == biff::kFilePass) throw PasswordProtectedWorkbookException();
+    if (type == 0 && length == 0 && padding.restIsZero(stream, position)) return records;
+    stream.seek(length, SeekFromCurrent);
+    records.push_back(BiffRecord{type, length, position + biff::kHeaderSize});
+  }
+}
+
+void ValidateBiffRecords(const BiffRecordList& records) {
+  for (const BiffRecord& record : records) {
+    if (record.length > kMaxBiffRecordLength) {
+      throw IOException(MessageDetail(L"BIFF record is too long"));
+    }
+  }
+  if (records.empty() || records.front().type != biff::kBof || records.back().type != biff::kEof) {
+    throw IOException(MessageDetail(L"First record is not BOF or last record is not EOF!"));
+  }
+}
+
+}  // namespace bookmender

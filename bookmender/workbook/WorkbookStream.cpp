@@ -1,0 +1,96 @@
+#include "workbook/WorkbookStream.h"
+
+#include "errors/Exception.h"
+
+namespace bookmender {
+
+WorkbookStream::~WorkbookStream() { close(); }
+
+void WorkbookStream::close() {
+  stream_.reset();
+  storage_.reset();
+}
+
+WorkbookStream& WorkbookStream::open(const std::wstring& path, bool readOnly) {
+  close();
+  size_ = 0;
+  const auto mode = readOnly ? platform::StorageMode::kReadDenyWrite
+                             : platform::StorageMode::kReadWriteExclusive;
+  std::shared_ptr<platform::Storage> storage;
+  HRESULT hr = platform::Storage::open(path, mode, storage);
+  if (platform::Failed(hr)) {
+    switch (hr) {
+      case STG_E_FILENOTFOUND:
+      case STG_E_PATHNOTFOUND:
+      case STG_E_INVALIDNAME:
+        throw WorkbookStreamOpenFileNotFoundException(MessageDetail(path));
+      case STG_E_ACCESSDENIED:
+        throw WorkbookStreamOpenAccessDeniedException(MessageDetail(path));
+      case STG_E_SHAREVIOLATION:
+        throw WorkbookStreamOpenSharingViolationException(MessageDetail(path));
+      case STG_E_FILEALREADYEXISTS:
+        throw WorkbookStreamOpenNotBIFF8Exception(MessageDetail(path));
+      default:
+        throw WorkbookStreamOpenException(StatusDetail(hr));
+    }
+  }
+
+  std::shared_ptr<platform::Stream> stream;
+  hr = storage->openStream(L"Workbook", stream);
+  if (platform::Failed(hr)) {
+    stream.reset();
+    storage.reset();
+    if (hr == STG_E_FILENOTFOUND) throw WorkbookStreamOpenNotBIFF8Exception(MessageDetail(path));
+    throw WorkbookStreamOpenException(StatusDetail(hr));
+  }
+
+  std::uint64_t size = 0;
+  hr = stream->stat(size);
+  if (platform::Failed(hr)) {
+    stream.reset();
+    storage.reset();
+    throw WorkbookStreamOpenException(StatusDetail(hr));
+  }
+  storage_ = std::move(storage);
+  stream_ = std::move(stream);
+  size_ = static_cast<std::uint32_t>(size);
+  return *this;
+}
+
+std::uint32_t WorkbookStream::read(void* buffer, std::uint32_t count) {
+  std::uint32_t done = 0;
+  const HRESULT hr = stream_ ? stream_->read(buffer, count, done) : STG_E_INVALIDPOINTER;
+  if (hr != S_OK) throw IOException(StatusDetail(hr, L"reading stream"));
+  return done;
+}
+
+std::uint32_t WorkbookStream::write(const void* buffer, std::uint32_t count) {
+  std::uint32_t done = 0;
+  const HRESULT hr = stream_ ? stream_->write(buffer, count, done) : STG_E_INVALIDPOINTER;
+  if (hr != S_OK) throw IOException(StatusDetail(hr, L"writing stream"));
+  return done;
+}
+
+std::uint32_t WorkbookStream::tell() {
+  std::uint64_t position = 0;
+  const HRESULT hr =
+      stream_ ? stream_->seek(0, platform::kSeekCur, &position) : STG_E_INVALIDPOINTER;
+  if (hr != S_OK) throw IOException(StatusDetail(hr, L"getting seek pointer"));
+  return static_cast<std::uint32_t>(position);
+}
+
+void WorkbookStream::seek(std::uint32_t offset, SeekOrigin origin) {
+  if (origin != SeekFromStart && origin != SeekFromCurrent) {
+    throw Exception(MessageDetail(L"Invalid origin provided to WorkbookStream::seek"));
+  }
+  // 64-bit target: a relative move near the 4 GiB limit must not wrap back
+  // into the stream.
+  const std::uint64_t target =
+      origin == SeekFromStart ? std::uint64_t{offset} : std::uint64_t{tell()} + offset;
+  if (target > size_) throw IOException(MessageDetail(L"Seek beyond end of stream"));
+  const HRESULT hr = stream_ ? stream_->seek(static_cast<std::int64_t>(offset), origin, nullptr)
+                             : STG_E_INVALIDPOINTER;
+  if (hr != S_OK) throw IOException(StatusDetail(hr, L"setting seek pointer"));
+}
+
+}  // namespace bookmender

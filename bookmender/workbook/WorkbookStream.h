@@ -1,0 +1,52 @@
+// The one door through which Bookmender touches a workbook file: the
+// compound file and its "Workbook" stream, with every failure of the platform
+// turned into an exception of the Exception family.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/compound_file.h"
+
+namespace bookmender {
+
+// Numbered as the platform's STREAM_SEEK_SET and STREAM_SEEK_CUR and passed
+// through unchanged; there is no origin from the end.
+enum SeekOrigin : std::uint32_t { SeekFromStart = 0, SeekFromCurrent = 1 };
+
+class WorkbookStream {
+ public:
+  WorkbookStream() = default;
+  virtual ~WorkbookStream();
+  WorkbookStream(const WorkbookStream&) = delete;
+  WorkbookStream& operator=(const WorkbookStream&) = delete;
+
+  // Opens the compound file at `path` and its "Workbook" stream: read-only
+  // denying writers, or read-write exclusively. Throws the open exceptions.
+  WorkbookStream& open(const std::wstring& path, bool readOnly);
+
+  // Reads up to `count` bytes; fewer only at the end of the stream.
+  std::uint32_t read(void* buffer, std::uint32_t count);
+  // Writes `count` bytes at the position; returns the count written.
+  std::uint32_t write(const void* buffer, std::uint32_t count);
+  std::uint32_t tell();
+  // Moves the position; a target beyond the stream's size is refused.
+  void seek(std::uint32_t offset, SeekOrigin origin);
+
+  // Stream size taken at open time.
+  std::uint32_t size() const { return size_; }
+  // The opened compound file, for the tag check.
+  const std::shared_ptr<platform::Storage>& storage() const { return storage_; }
+  bool isOpen() const { return stream_ != nullptr; }
+
+  // Releases the stream, then the storage (also done by the destructor).
+  void close();
+
+ private:
+  std::shared_ptr<platform::Storage> storage_;
+  std::shared_ptr<platform::Stream> stream_;
+  std::uint32_t size_ = 0;
+};
+
+}  // namespace bookmender

@@ -1,0 +1,30 @@
+// Wide text and the system's byte strings.
+//
+// On Linux file names and arguments are bytes. They are decoded as UTF-8, each
+// byte of an invalid sequence becoming a lone surrogate U+DC80..U+DCFF, and
+// encoded back the same way, so that any name reaches the system unchanged.
+// On Windows the wide strings are the system's own UTF-16.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Bytes (UTF-8 with escaped invalid bytes) to wide text.
+std::wstring DecodeNative(const std::string& bytes);
+// Wide text to bytes: the inverse of DecodeNative. Lone surrogates outside
+// U+DC80..U+DCFF and values beyond U+10FFFF become U+FFFD.
+std::string EncodeNative(const std::wstring& text);
+
+// UTF-16 code units (as stored in files) to wide text and back. On Linux a
+// valid surrogate pair becomes one character; a lone surrogate stays a lone
+// surrogate.
+std::wstring FromUtf16(const std::u16string& units);
+std::u16string ToUtf16(const std::wstring& text);
+
+// Text fit for one line of a log or the console: every lone surrogate (an
+// undecodable byte) and every control character (U+0000..U+001F, U+007F)
+// becomes U+FFFD.
+std::wstring SanitizeForLine(const std::wstring& text);
+
+}  // namespace platform

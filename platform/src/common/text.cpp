@@ -1,0 +1,175 @@
+#include "platform/text.h"
+
+#include <cstdint>
+#include <type_traits>
+
+namespace platform {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool IsEscapedByte(char32_t c) { return c >= 0xDC80 && c <= 0xDCFF; }
+
+// Appends one code point (or a lone surrogate) to wide text.
+void AppendWide(std::wstring& out, char32_t c) {
+  if constexpr (sizeof(wchar_t) == 2) {
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<wchar_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<wchar_t>(0xDC00 + (c & 0x3FF)));
+      return;
+    }
+  }
+  out.push_back(static_cast<wchar_t>(c));
+}
+
+// Reads the next code point of wide text; a lone surrogate comes back as is.
+char32_t NextWide(const std::wstring& text, std::size_t& i) {
+  char32_t c = static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i++]));
+  if constexpr (sizeof(wchar_t) == 2) {
+    if (c >= 0xD800 && c <= 0xDBFF && i < text.size()) {
+      const char32_t low = static_cast<char16_t>(text[i]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        ++i;
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      }
+    }
+  }
+  return c;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// Length of the valid UTF-8 sequence at `i`, with its code point, or 0.
+std::size_t DecodeUtf8At(const std::string& s, std::size_t i, char32_t& cp) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b0 = byte(i);
+  std::size_t len;
+  char32_t min;
+  if (b0 < 0x80) {
+    cp = b0;
+    return 1;
+  } else if ((b0 & 0xE0) == 0xC0) {
+    len = 2, cp = b0 & 0x1F, min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3, cp = b0 & 0x0F, min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4, cp = b0 & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (s.size() - i < len) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(i + k) & 0x3F);
+  }
+  // Overlong forms, encoded surrogates and values beyond Unicode are invalid,
+  // so that decoding and encoding give back the same bytes.
+  if (cp < min || IsSurrogate(cp) || cp > 0x10FFFF) return 0;
+  return len;
+}
+
+}  // namespace
+
+std::wstring DecodeNative(const std::string& bytes) {
+  std::wstring out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    char32_t cp = 0;
+    const std::size_t len = DecodeUtf8At(bytes, i, cp);
+    if (len == 0) {
+      AppendWide(out, 0xDC00 + static_cast<unsigned char>(bytes[i]));
+      ++i;
+    } else {
+      AppendWide(out, cp);
+      i += len;
+    }
+  }
+  return out;
+}
+
+std::string EncodeNative(const std::wstring& text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char32_t c = NextWide(text, i);
+    if (IsEscapedByte(c)) {
+      out.push_back(static_cast<char>(c - 0xDC00));
+    } else if (IsSurrogate(c) || c > 0x10FFFF) {
+      AppendUtf8(out, kReplacement);
+    } else {
+      AppendUtf8(out, c);
+    }
+  }
+  return out;
+}
+
+std::wstring FromUtf16(const std::u16string& units) {
+  std::wstring out;
+  out.reserve(units.size());
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    char32_t c = units[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+      ++i;
+    }
+    AppendWide(out, c);
+  }
+  return out;
+}
+
+std::u16string ToUtf16(const std::wstring& text) {
+  std::u16string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    char32_t c = NextWide(text, i);
+    if (c > 0x10FFFF) c = kReplacement;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+std::wstring SanitizeForLine(const std::wstring& text) {
+  std::wstring out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char32_t c = NextWide(text, i);
+    if (c < 0x20 || c == 0x7F || IsSurrogate(c) || c > 0x10FFFF) {
+      AppendWide(out, kReplacement);
+    } else {
+      AppendWide(out, c);
+    }
+  }
+  return out;
+}
+
+}  // namespace platform

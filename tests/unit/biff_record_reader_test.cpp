@@ -1,0 +1,152 @@
+// Indexing the Workbook stream and the two sanity rules.
+#include <gtest/gtest.h>
+
+#include "platform/text.h"
+#include "workbook/BiffRecordReader.h"
+#include "workbook_test_util.h"
+
+using namespace bookmender;
+using testsupport::BiffBuilder;
+using testsupport::Bytes;
+using testsupport::TempDir;
+
+namespace {
+
+BiffRecordList Index(const TempDir& dir, const Bytes& stream) {
+  WorkbookStream ws;
+  ws.open(platform::DecodeNative(WriteWorkbook(dir, stream)), true);
+  BiffRecordList list = ReadBiffRecords(ws);
+  EXPECT_EQ(ws.tell(), ws.size());
+  return list;
+}
+
+}  // namespace
+
+TEST(ReadBiffRecords, IndexesEveryHeaderWithItsDataOffset) {
+  TempDir dir;
+  BiffBuilder b;
+  b.bof();
+  b.record(biff::kMsoDrawing, Bytes(10, 0xAA));
+  b.record(biff::kContinue, Bytes(3, 0xBB));
+  b.record(0x0200, {});
+  b.eof();
+  const BiffRecordList list = Index(dir, b.bytes());
+  ASSERT_EQ(list.size(), 5u);
+  for (std::uint32_t i = 0; i < list.size(); ++i) EXPECT_EQ(list[i].dataOffset, b.dataOffset(i));
+  EXPECT_EQ(list[1].type, biff::kMsoDrawing);
+  EXPECT_EQ(list[1].length, 10);
+  EXPECT_EQ(list[2].type, biff::kContinue);
+  EXPECT_EQ(list[2].length, 3);
+  EXPECT_NO_THROW(ValidateBiffRecords(list));
+}
+
+TEST(ReadBiffRecords, EmptyStreamGivesEmptyListThatFailsValidation) {
+  TempDir dir;
+  const BiffRecordList list = Index(dir, {});
+  EXPECT_TRUE(list.empty());
+  ExpectThrowMessage<IOException>([&] { ValidateBiffRecords(list); },
+                                  L"I/O exception [First record is not BOF or last record is not EOF!]");
+}
+
+TEST(ReadBiffRecords, TruncatedHeaderFails) {
+  for (int extra = 1; extra <= 3; ++extra) {
+    TempDir dir;
+    BiffBuilder b;
+    b.bof();
+    b.eof();
+    b.raw(Bytes(extra, 0x11));
+    WorkbookStream ws;
+    ws.open(platform::DecodeNative(WriteWorkbook(dir, b.bytes())), true);
+    ExpectThrowMessage<IOException>(
+        [&] { ReadBiffRecords(ws); },
+        L"I/O exception [Reached end of stream while trying to read BIFF header]");
+  }
+}
+
+TEST(ReadBiffRecords, RecordDataMustFitTheStream) {
+  TempDir dir;
+  BiffBuilder exact;
+  exact.bof();
+  exact.recordWithLength(0x0200, 6, Bytes(6, 1));  // ends exactly at the end
+  EXPECT_EQ(Index(dir, exact.bytes()).size(), 2u);
+
+  BiffBuilder over;
+  over.bof();
+  over.recordWithLength(0x0200, 7, Bytes(6, 1));
+  WorkbookStream ws;
+  ws.open(platform::DecodeNative(WriteWorkbook(dir, over.bytes(), {}, "over.xls")), true);
+  ExpectThrowMessage<IOException>([&] { ReadBiffRecords(ws); },
+                                  L"I/O exception [Seek beyond end of stream]");
+}
+
+TEST(ReadBiffRecords, FilePassStopsAtOnceEvenWithAnImpossibleLength) {
+  TempDir dir;
+  BiffBuilder first;
+  first.recordWithLength(biff::kFilePass, 0xFFFF, {});
+  BiffBuilder later;
+  later.bof();
+  later.record(biff::kFilePass, Bytes(54, 0));
+  later.raw({1, 2});  // never reached: would fail as a truncated header
+  int n = 0;
+  for (const Bytes& stream : {first.bytes(), later.bytes()}) {
+    WorkbookStream ws;
+    ws.open(platform::DecodeNative(WriteWorkbook(dir, stream, {}, std::to_string(n++) + ".xls")), true);
+    ExpectThrowMessage<PasswordProtectedWorkbookException>(
+        [&] { ReadBiffRecords(ws); }, L"Workbook stream is password protected");
+  }
+}
+
+TEST(ReadBiffRecords, ZeroPaddingAfterTheLastRecordIsNotIndexed) {
+  TempDir dir;
+  BiffBuilder b;
+  b.bof();
+  b.eof();
+  Bytes padded = b.bytes();
+  padded.resize(4096, 0);
+  const BiffRecordList list = Index(dir, padded);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_NO_THROW(ValidateBiffRecords(list));
+}
+
+TEST(ReadBiffRecords, ZeroRecordsFollowedByDataAreRecords) {
+  TempDir dir;
+  BiffBuilder b;
+  b.bof();
+  b.record(0, {});
+  b.record(0, {});
+  b.record(0x0200, {0, 0, 0});
+  b.eof();
+  const BiffRecordList list = Index(dir, b.bytes());
+  ASSERT_EQ(list.size(), 5u);
+  EXPECT_EQ(list[1].type, 0);
+  EXPECT_EQ(list[3].dataOffset, b.dataOffset(3));
+  EXPECT_EQ(list[4].type, biff::kEof);
+
+  // Zeros that end with 1 to 3 bytes of padding that is not a whole header.
+  Bytes odd = b.bytes();
+  odd.resize(odd.size() + 6, 0);
+  WorkbookStream ws;
+  ws.open(platform::DecodeNative(WriteWorkbook(dir, odd, {}, "odd.xls")), true);
+  EXPECT_EQ(ReadBiffRecords(ws).size(), 5u);
+}
+
+TEST(ValidateBiffRecords, LengthLimitComesFirst) {
+  BiffRecordList list{{biff::kBof, 16, 4}, {0x0200, 8224, 24}, {biff::kEof, 0, 8252}};
+  EXPECT_NO_THROW(ValidateBiffRecords(list));
+  list[1].length = 8225;
+  ExpectThrowMessage<IOException>([&] { ValidateBiffRecords(list); },
+                                  L"I/O exception [BIFF record is too long]");
+  list[0].type = 0x0200;  // also not a BOF: the length is still what is reported
+  ExpectThrowMessage<IOException>([&] { ValidateBiffRecords(list); },
+                                  L"I/O exception [BIFF record is too long]");
+}
+
+TEST(ValidateBiffRecords, BofFirstEofLast) {
+  const std::wstring message = L"I/O exception [First record is not BOF or last record is not EOF!]";
+  ExpectThrowMessage<IOException>([] { ValidateBiffRecords({{biff::kBof, 0, 4}}); }, message);
+  ExpectThrowMessage<IOException>(
+      [] { ValidateBiffRecords({{0x0200, 0, 4}, {biff::kEof, 0, 8}}); }, message);
+  // Unbalanced nesting in between is not this check's business.
+  EXPECT_NO_THROW(ValidateBiffRecords(
+      {{biff::kBof, 0, 4}, {biff::kBof, 0, 8}, {biff::kEof, 0, 12}}));
+}

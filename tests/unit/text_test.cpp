@@ -1,0 +1,65 @@
+// Names must reach the file system byte for byte, whatever their encoding.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+
+#include "platform/hresult.h"
+#include "platform/text.h"
+
+using namespace platform;
+
+TEST(NativeText, ValidUtf8DecodesToCharacters) {
+  EXPECT_EQ(DecodeNative("abc"), L"abc");
+  EXPECT_EQ(DecodeNative("\xC3\xA9t\xC3\xA9"), L"\u00E9t\u00E9");
+  EXPECT_EQ(DecodeNative("\xF0\x9F\x98\x80"), std::wstring(1, static_cast<wchar_t>(0x1F600)));
+}
+
+TEST(NativeText, InvalidBytesRoundTripThroughEscapes) {
+  const std::string samples[] = {
+      std::string("\xFF\xFE"), std::string("a\x80z"), std::string("\xC3"),    // lone lead byte
+      std::string("\xC0\xAF"),                                                 // overlong
+      std::string("\xED\xA0\x80"),                                             // encoded surrogate
+      std::string("\xF4\x90\x80\x80"),                                         // beyond U+10FFFF
+      std::string("ok\xE2\x82"),                                               // cut at the end
+      std::string("\0mid", 4),
+  };
+  for (const std::string& s : samples) {
+    const std::wstring wide = DecodeNative(s);
+    EXPECT_EQ(EncodeNative(wide), s);
+  }
+  EXPECT_EQ(DecodeNative("a\x80z"), (std::wstring{L'a', static_cast<wchar_t>(0xDC80), L'z'}));
+}
+
+TEST(NativeText, UnencodableWideTextBecomesReplacement) {
+  const std::wstring lone{static_cast<wchar_t>(0xD800)};
+  EXPECT_EQ(EncodeNative(lone), "\xEF\xBF\xBD");
+}
+
+TEST(NativeText, Utf16ConversionKeepsPairsAndLoneSurrogates) {
+  const std::u16string units{u'A', 0xD83D, 0xDE00, 0xDC00};
+  const std::wstring wide = FromUtf16(units);
+  EXPECT_EQ(ToUtf16(wide), units);
+}
+
+TEST(NativeText, LineSanitizingReplacesControlsAndEscapes) {
+  const std::wstring in{L'a', L'\n', L'b', L'\r', 0x7F, static_cast<wchar_t>(0xDCFF), L'\u00E9'};
+  const std::wstring out{L'a', 0xFFFD, L'b', 0xFFFD, 0xFFFD, 0xFFFD, L'\u00E9'};
+  EXPECT_EQ(SanitizeForLine(in), out);
+}
+
+TEST(SystemErrors, ErrnoMapsToWin32Numbers) {
+  EXPECT_EQ(Win32ErrorFromErrno(ENOENT, "/"), kErrorFileNotFound);
+  EXPECT_EQ(Win32ErrorFromErrno(ENOENT, "/no-such-folder-here/x"), kErrorPathNotFound);
+  EXPECT_EQ(Win32ErrorFromErrno(EACCES), kErrorAccessDenied);
+  EXPECT_EQ(Win32ErrorFromErrno(EPERM), kErrorAccessDenied);
+  EXPECT_EQ(Win32ErrorFromErrno(EEXIST), kErrorFileExists);
+  EXPECT_EQ(Win32ErrorFromErrno(ENOSPC), kErrorDiskFull);
+  EXPECT_EQ(Win32ErrorFromErrno(EFBIG), kErrorFileTooLarge);
+  EXPECT_EQ(Win32ErrorFromErrno(EROFS), kErrorWriteProtect);
+  EXPECT_EQ(Win32ErrorFromErrno(ELOOP), kErrorCantResolveFilename);
+  EXPECT_EQ(Win32ErrorFromErrno(ECHILD), kErrorGenFailure);
+  std::wstring text;
+  EXPECT_TRUE(SystemMessageText(kErrorFileExists, text));
+  EXPECT_EQ(text, L"The file exists.");
+  EXPECT_FALSE(SystemMessageText(12345, text));
+}
