@@ -1,0 +1,119 @@
+#include "drawing/CheckAndFix.h"
+
+#include <algorithm>
+
+#include "drawing/ContainerIntegrity.h"
+#include "drawing/SizeDiscrepancy.h"
+#include "errors/Exception.h"
+#include "platform/files.h"
+#include "workbook/BiffRecordReader.h"
+#include "workbook/OptimiserTag.h"
+#include "workbook/SubstreamDiscovery.h"
+#include "workbook/WorkbookStream.h"
+
+namespace bookmender {
+
+namespace {
+
+std::wstring Num(std::int64_t n) { return std::to_wstring(n); }
+
+// The run proper; exceptions go to the handlers of CheckAndFix. The workbook
+// streams and the temporary file belong to the caller so that they are
+// released in the same order on every path.
+ResultCode Run(const std::wstring& fileName, WorkbookStream& file, WorkbookStream& copy,
+               TempFilePtr& temp, const LineSink& lines) {
+  file.open(fileName, true);
+  if (!HasOptimiserTag(file)) {
+    lines.output(L"File has not been optimized by Trimora");
+    return NoProblems;
+  }
+  const BiffRecordList records = ReadBiffRecords(file);
+  lines.output(L"Read " + std::to_wstring(records.size()) + L" BIFF records.");
+  ValidateBiffRecords(records);
+  const std::vector<SheetSubstream> sheets = FindSheetSubstreams(records);
+
+  bool anySuspicious = false;
+  for (const SheetSubstream& sheet : sheets) {
+    lines.output((sheet.suspicious ? L"Suspicious sheet beginning at record "
+                                   : L"Normal sheet beginning at record ") +
+                 Num(static_cast<std::int32_t>(sheet.bofIndex)));
+    anySuspicious = anySuspicious || sheet.suspicious;
+  }
+
+  ResultCode result = NoProblems;
+  if (!anySuspicious) {
+    lines.output(L"No suspicious sheets");
+  } else {
+    bool copyMade = false;
+    for (const SheetSubstream& sheet : sheets) {
+      if (!sheet.suspicious) continue;
+      const std::wstring start = Num(static_cast<std::int32_t>(sheet.bofIndex));
+      lines.output(L"Looking at suspicious sheet starting at " + start);
+      const std::vector<std::uint32_t> discrepancies =
+          MeasureChartDiscrepancies(sheet.bofIndex, records, file, lines);
+      if (std::all_of(discrepancies.begin(), discrepancies.end(), [](std::uint32_t d) { return d == 0; })) {
+        continue;
+      }
+      lines.output(L"Sheet starting at " + start + L" needs fixing");
+      if (!copyMade) {
+        lines.output(L"Making temporary copy of file to try fix");
+        temp.reset(new TempFile());
+        temp->create();
+        platform::Win32Error error = 0;
+        // The copy is scratch work: it is not flushed to disk.
+        if (!platform::CopyWholeFile(fileName, temp->path(), false, error, false)) {
+          lines.error(L"Failed to create temp copy - Win32 error code: " + std::to_wstring(error));
+          return TempCopyFailed;
+        }
+        copy.open(temp->path(), false);
+        copyMade = true;
+      }
+      FixSheet(records, copy, sheet.bofIndex, discrepancies, lines);
+      result = Fixable;
+    }
+  }
+
+  lines.output(L"Checking Office drawing container integrity");
+  if (!CheckAllContainers(records, sheets, result == Fixable ? copy : file, lines)) {
+    return ContainerLengthIssues;
+  }
+  return result;
+}
+
+}  // namespace
+
+ResultCode CheckAndFix(TempFilePtr& fixedCopy, const std::wstring& fileName, const LineSink& lines) {
+  WorkbookStream file;
+  WorkbookStream copy;
+  TempFilePtr temp;
+  ResultCode result = NoProblems;
+  try {
+    result = Run(fileName, file, copy, temp, lines);
+  } catch (const WorkbookStreamOpenFileNotFoundException& e) {
+    lines.error(e.fullMessage());
+    result = FileNotFound;
+  } catch (const WorkbookStreamOpenAccessDeniedException& e) {
+    lines.error(e.fullMessage());
+    result = AccessDenied;
+  } catch (const WorkbookStreamOpenSharingViolationException& e) {
+    lines.error(e.fullMessage());
+    result = SharingViolation;
+  } catch (const WorkbookStreamOpenNotBIFF8Exception& e) {
+    lines.error(e.fullMessage());
+    result = NotBiff8Workbook;
+  } catch (const PasswordProtectedWorkbookException& e) {
+    lines.error(e.fullMessage());
+    result = PasswordProtected;
+  } catch (const Exception& e) {
+    lines.error(e.fullMessage());
+    result = Malformed;
+  }
+  // Both workbooks are closed before the copy can be handed on or deleted.
+  file.close();
+  copy.close();
+  if (result == Fixable) fixedCopy = temp;
+  temp.reset();
+  return result;
+}
+
+}  // namespace bookmender

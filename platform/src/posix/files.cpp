@@ -1,0 +1,169 @@
+#include "platform/files.h"
+
+#include <cerrno>
+#include <cwchar>
+#include <cstdlib>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace platform {
+
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now, reporting the error a delayed write may surface here.
+  int close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Copies everything from `in` to `out`; errno describes a failure.
+bool CopyContent(int in, int out) {
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    ssize_t done = 0;
+    while (done < n) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += w;
+    }
+  }
+}
+
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool Fail(Win32Error& error, int err, const std::string& path) {
+  error = Win32ErrorFromErrno(err, path);
+  return false;
+}
+
+// The exclusive copy: written as an unnamed file in the target's folder,
+// flushed, then linked under its name, which fails when the name exists. A
+// crash at any moment leaves either no file or a complete one. File systems
+// without unnamed files get a plain exclusive create, removed on failure.
+bool CopyExclusive(int in, mode_t mode, const std::string& target, Win32Error& error) {
+  Fd unnamed(OpenRetrying(FolderOf(target).c_str(), O_TMPFILE | O_WRONLY, mode & 07777));
+  if (unnamed.get() >= 0) {
+    if (!CopyContent(in, unnamed.get()) || ::fsync(unnamed.get()) != 0) return Fail(error, errno, target);
+    const std::string link = "/proc/self/fd/" + std::to_string(unnamed.get());
+    if (::linkat(AT_FDCWD, link.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      return Fail(error, errno, target);
+    }
+    if (unnamed.close() != 0) return Fail(error, errno, target);
+    return true;
+  }
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) {
+    return Fail(error, errno, target);
+  }
+  Fd out(OpenRetrying(target.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode & 07777));
+  if (out.get() < 0) return Fail(error, errno, target);
+  if (!CopyContent(in, out.get()) || ::fsync(out.get()) != 0 || out.close() != 0) {
+    const int err = errno;
+    ::unlink(target.c_str());
+    return Fail(error, err, target);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CopyWholeFile(const std::wstring& source, const std::wstring& target, bool failIfExists,
+                   Win32Error& error, bool flushToDisk) {
+  error = kErrorSuccess;
+  const std::string from = EncodeNative(source);
+  const std::string to = EncodeNative(target);
+  Fd in(OpenRetrying(from.c_str(), O_RDONLY));
+  if (in.get() < 0) return Fail(error, errno, from);
+  struct stat st;
+  if (::fstat(in.get(), &st) != 0) return Fail(error, errno, from);
+  if (S_ISDIR(st.st_mode)) return Fail(error, EACCES, from);
+
+  if (failIfExists) return CopyExclusive(in.get(), st.st_mode, to, error);
+
+  // Overwrite in place: the target keeps its identity. A new target gets the
+  // source's permission bits.
+  Fd out(OpenRetrying(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777));
+  if (out.get() < 0) return Fail(error, errno, to);
+  if (!CopyContent(in.get(), out.get())) return Fail(error, errno, to);
+  if (flushToDisk && ::fsync(out.get()) != 0) return Fail(error, errno, to);
+  if (out.close() != 0) return Fail(error, errno, to);
+  return true;
+}
+
+bool DeleteFileAt(const std::wstring& path) { return ::unlink(EncodeNative(path).c_str()) == 0; }
+
+std::wstring TemporaryFolder() {
+  std::string folder = "/tmp";
+  if (const char* env = std::getenv("TMPDIR"); env && *env) {
+    struct stat st;
+    if (::stat(env, &st) == 0 && S_ISDIR(st.st_mode)) folder = env;
+  }
+  if (folder.back() != '/') folder.push_back('/');
+  return DecodeNative(folder);
+}
+
+bool ReserveTemporaryFile(const std::wstring& folder, const std::wstring& prefix, std::wstring& path,
+                          Win32Error& error) {
+  // Like the system's own scheme: a 16-bit counter from a random start,
+  // trying every number once before giving up.
+  std::random_device seed;
+  const unsigned start = seed() & 0xFFFF;
+  for (unsigned i = 0; i < 0x10000; ++i) {
+    const unsigned unique = (start + i) & 0xFFFF;
+    if (unique == 0) continue;
+    wchar_t hex[8];
+    std::swprintf(hex, 8, L"%X", unique);
+    const std::wstring candidate = folder + prefix + hex + L".tmp";
+    const std::string native = EncodeNative(candidate);
+    const int fd = OpenRetrying(native.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      path = candidate;
+      return true;
+    }
+    if (errno != EEXIST) return Fail(error, errno, native);
+  }
+  error = kErrorFileExists;
+  return false;
+}
+
+}  // namespace platform
