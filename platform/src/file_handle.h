@@ -1,0 +1,40 @@
+// The file under a compound file: opened with the sharing rules of the two
+// storage modes, read and written at absolute offsets. One implementation per
+// system (posix/file_handle.cpp, win32/file_handle.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/hresult.h"
+
+namespace platform {
+
+class FileHandle {
+ public:
+  virtual ~FileHandle() = default;
+
+  // Size of the file when it was opened. The layer never grows a file, and the
+  // sharing lock keeps writers out, so it stays valid.
+  virtual std::uint64_t size() const = 0;
+
+  // Reads up to `count` bytes at `offset`; `done` is fewer only at the end of
+  // the file. Failure is a system error converted to an HRESULT.
+  virtual HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) = 0;
+
+  // Writes all `count` bytes at `offset`, straight to the file.
+  virtual HRESULT writeAt(std::uint64_t offset, const void* buffer, std::size_t count) = 0;
+};
+
+// Opens `path` for reading, or for reading and writing, and takes the sharing
+// lock: readers exclude writers, a writer excludes everybody. The result is
+// already the structured-storage code the caller reports:
+// STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND, STG_E_INVALIDNAME,
+// STG_E_ACCESSDENIED (no permission, read-only file system for a writer, a
+// folder), STG_E_SHAREVIOLATION (a conflicting lock), STG_E_FILEALREADYEXISTS
+// (something that is not a regular file), or a converted system error.
+HRESULT OpenFileHandle(const std::wstring& path, bool writable, std::unique_ptr<FileHandle>& out);
+
+}  // namespace platform

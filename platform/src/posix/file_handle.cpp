@@ -1,0 +1,139 @@
+// POSIX files for the compound-file layer: open(2) plus an open-file-
+// description lock over the whole file, pread/pwrite at absolute offsets.
+//
+// OFD locks belong to the open file description, not the process, so two opens
+// in one process conflict just as two processes do, and the lock goes away
+// with the descriptor. They also conflict with classic F_SETLK record locks
+// that other programs take.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "file_handle.h"
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+HRESULT ClassifyOpenError(int err, const std::string& path, bool writable) {
+  if (err == EISDIR) return STG_E_ACCESSDENIED;
+  if (err == EROFS && writable) return STG_E_ACCESSDENIED;
+  const Win32Error code = Win32ErrorFromErrno(err, path);
+  switch (code) {
+    case kErrorFileNotFound: return STG_E_FILENOTFOUND;
+    case kErrorPathNotFound: return STG_E_PATHNOTFOUND;
+    case kErrorFilenameExcedRange: return STG_E_INVALIDNAME;
+    case kErrorAccessDenied: return STG_E_ACCESSDENIED;
+    case kErrorSharingViolation: return STG_E_SHAREVIOLATION;
+    default: return HResultFromSystemError(code);
+  }
+}
+
+class PosixFile final : public FileHandle {
+ public:
+  PosixFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  ~PosixFile() override { ::close(fd_); }
+  PosixFile(const PosixFile&) = delete;
+  PosixFile& operator=(const PosixFile&) = delete;
+
+  std::uint64_t size() const override { return size_; }
+
+  HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
+    done = 0;
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    while (done < count) {
+      const std::uint64_t at = offset + done;
+      if (at > static_cast<std::uint64_t>(INT64_MAX)) break;
+      const ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(at));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return HResultFromSystemError(Win32ErrorFromErrno(errno));
+      }
+      if (n == 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    return S_OK;
+  }
+
+  HRESULT writeAt(std::uint64_t offset, const void* buffer, std::size_t count) override {
+    const auto* in = static_cast<const std::uint8_t*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+      const std::uint64_t at = offset + done;
+      if (at > static_cast<std::uint64_t>(INT64_MAX)) return STG_E_WRITEFAULT;
+      const ssize_t n = ::pwrite(fd_, in + done, count - done, static_cast<off_t>(at));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return HResultFromSystemError(Win32ErrorFromErrno(errno));
+      }
+      if (n == 0) return STG_E_WRITEFAULT;
+      done += static_cast<std::size_t>(n);
+    }
+    return S_OK;
+  }
+
+ private:
+  int fd_;
+  std::uint64_t size_;
+};
+
+}  // namespace
+
+HRESULT OpenFileHandle(const std::wstring& path, bool writable, std::unique_ptr<FileHandle>& out) {
+  out.reset();
+  const std::string native = EncodeNative(path);
+  if (native.empty()) return STG_E_FILENOTFOUND;
+  if (native.find('\0') != std::string::npos) return STG_E_INVALIDNAME;
+
+  // O_NONBLOCK keeps open(2) from waiting on a FIFO; it changes nothing for
+  // the regular files that pass the check below.
+  const int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int fd;
+  do {
+    fd = ::open(native.c_str(), flags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return ClassifyOpenError(errno, native, writable);
+
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return HResultFromSystemError(Win32ErrorFromErrno(err, native));
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return STG_E_ACCESSDENIED;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    // A device, FIFO or socket exists but holds no compound file.
+    ::close(fd);
+    return STG_E_FILEALREADYEXISTS;
+  }
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+
+  struct flock lock;
+  std::memset(&lock, 0, sizeof lock);
+  lock.l_type = writable ? F_WRLCK : F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // the whole file, however long it gets
+  int rc;
+  do {
+    rc = ::fcntl(fd, F_OFD_SETLK, &lock);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int err = errno;
+    ::close(fd);
+    if (err == EAGAIN || err == EACCES) return STG_E_SHAREVIOLATION;
+    return HResultFromSystemError(Win32ErrorFromErrno(err, native));
+  }
+
+  out.reset(new PosixFile(fd, static_cast<std::uint64_t>(st.st_size)));
+  return S_OK;
+}
+
+}  // namespace platform
