@@ -1,0 +1,269 @@
+#include "property_set_writer.h"
+
+#include <algorithm>
+
+#include "platform/byte_reader.h"
+#include "platform/compound_file.h"
+
+namespace testsupport {
+namespace {
+
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+std::uint8_t ToCp1252(char16_t c) {
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<std::uint8_t>(c);
+  for (int i = 0; i < 32; ++i)
+    if (kCp1252High[i] == c) return static_cast<std::uint8_t>(0x80 + i);
+  return '?';
+}
+
+char16_t FromCp1252(std::uint8_t b) {
+  return (b >= 0x80 && b < 0xA0) ? kCp1252High[b - 0x80] : static_cast<char16_t>(b);
+}
+
+void Add16(Bytes& out, std::uint16_t v) {
+  out.push_back(static_cast<std::uint8_t>(v));
+  out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void Add32(Bytes& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+void Pad4(Bytes& out) {
+  while (out.size() % 4 != 0) out.push_back(0);
+}
+
+// A set from its (id, value bytes with type) list: size, count, table, values.
+Bytes BuildSet(const std::vector<std::pair<std::uint32_t, Bytes>>& values, std::vector<std::uint64_t>* offsets) {
+  Bytes set(8 + 8 * values.size(), 0);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    platform::StoreU32(set.data() + 8 + 8 * i, values[i].first);
+    platform::StoreU32(set.data() + 12 + 8 * i, static_cast<std::uint32_t>(set.size()));
+    if (offsets) offsets->push_back(set.size());
+    set.insert(set.end(), values[i].second.begin(), values[i].second.end());
+    Pad4(set);
+  }
+  platform::StoreU32(set.data(), static_cast<std::uint32_t>(set.size()));
+  platform::StoreU32(set.data() + 4, static_cast<std::uint32_t>(values.size()));
+  return set;
+}
+
+Bytes CodePageValue(std::uint16_t codePage) {
+  Bytes v;
+  Add16(v, kVtI2);
+  Add16(v, 0);
+  Add16(v, codePage);
+  return v;
+}
+
+}  // namespace
+
+Property LpstrProperty(const std::u16string& name, const std::string& text) {
+  Property p{name, kVtLpstr, {}};
+  Add32(p.value, static_cast<std::uint32_t>(text.size() + 1));
+  p.value.insert(p.value.end(), text.begin(), text.end());
+  p.value.push_back(0);
+  return p;
+}
+
+Property LpwstrProperty(const std::u16string& name, const std::u16string& text) {
+  Property p{name, kVtLpwstr, {}};
+  Add32(p.value, static_cast<std::uint32_t>(text.size() + 1));
+  for (char16_t c : text) Add16(p.value, c);
+  Add16(p.value, 0);
+  return p;
+}
+
+Property I4Property(const std::u16string& name, std::int32_t value) {
+  Property p{name, kVtI4, {}};
+  Add32(p.value, static_cast<std::uint32_t>(value));
+  return p;
+}
+
+Property BoolProperty(const std::u16string& name, bool value) {
+  Property p{name, kVtBool, {}};
+  Add16(p.value, value ? 0xFFFF : 0);
+  return p;
+}
+
+Property EmptyProperty(const std::u16string& name) { return Property{name, kVtEmpty, {}}; }
+
+Property FiletimeProperty(const std::u16string& name, std::uint64_t value) {
+  Property p{name, kVtFiletime, {}};
+  Add32(p.value, static_cast<std::uint32_t>(value));
+  Add32(p.value, static_cast<std::uint32_t>(value >> 32));
+  return p;
+}
+
+Bytes BuildDocSummaryStream(const DocSummaryStream& stream, DocSummaryLayout* layout) {
+  DocSummaryLayout local;
+  DocSummaryLayout& l = layout ? *layout : local;
+  l = DocSummaryLayout();
+
+  Bytes first;
+  if (stream.hasFirstSection) {
+    first = stream.firstSection;
+    if (first.empty()) first = BuildSet({{1, CodePageValue(1252)}}, nullptr);
+  }
+
+  Bytes user;
+  if (stream.hasUserSection) {
+    const bool unicode = stream.codePage == 1200;
+    std::vector<std::pair<std::uint32_t, Bytes>> values;
+    Bytes dictionary;
+    Add32(dictionary, static_cast<std::uint32_t>(stream.properties.size()));
+    std::uint32_t nextId = 2;
+    for (const Property& p : stream.properties) nextId = std::max(nextId, p.id + 1);
+    std::vector<std::uint32_t> ids;
+    for (const Property& p : stream.properties) {
+      const std::uint32_t id = p.id != 0 ? p.id : nextId++;
+      ids.push_back(id);
+      Add32(dictionary, id);
+      Add32(dictionary, static_cast<std::uint32_t>(p.name.size() + 1));
+      for (char16_t c : p.name) {
+        if (unicode)
+          Add16(dictionary, c);
+        else
+          dictionary.push_back(ToCp1252(c));
+      }
+      if (unicode) {
+        Add16(dictionary, 0);
+        Pad4(dictionary);
+      } else {
+        dictionary.push_back(0);
+      }
+    }
+    values.emplace_back(0, dictionary);
+    values.emplace_back(1, CodePageValue(stream.codePage));
+    if (stream.caseSensitive) {
+      Bytes behavior;
+      Add16(behavior, 0x13);  // VT_UI4
+      Add16(behavior, 0);
+      Add32(behavior, 1);
+      values.emplace_back(0x80000003u, behavior);
+    }
+    for (std::size_t i = 0; i < stream.properties.size(); ++i) {
+      Bytes v;
+      Add16(v, stream.properties[i].type);
+      Add16(v, 0);
+      v.insert(v.end(), stream.properties[i].value.begin(), stream.properties[i].value.end());
+      values.emplace_back(ids[i], std::move(v));
+    }
+    std::vector<std::uint64_t> offsets;
+    user = BuildSet(values, &offsets);
+    l.dictionaryOffset = offsets[0];
+    l.valueOffsets.assign(offsets.begin() + (stream.caseSensitive ? 3 : 2), offsets.end());
+  }
+
+  Bytes out;
+  Add16(out, 0xFFFE);
+  Add16(out, stream.caseSensitive ? 1 : 0);
+  Add32(out, 0x00020006);  // system identifier
+  out.resize(out.size() + 16, 0);
+  const std::uint32_t sets = (stream.hasFirstSection ? 1 : 0) + (stream.hasUserSection ? 1 : 0);
+  Add32(out, sets);
+  l.setListOffset = out.size();
+  std::uint64_t at = out.size() + 20ull * sets;
+  if (stream.hasFirstSection) {
+    out.insert(out.end(), platform::kFmtidDocSummaryInformation.begin(), platform::kFmtidDocSummaryInformation.end());
+    Add32(out, static_cast<std::uint32_t>(at));
+    at += first.size();
+  }
+  if (stream.hasUserSection) {
+    out.insert(out.end(), platform::kFmtidUserDefinedProperties.begin(), platform::kFmtidUserDefinedProperties.end());
+    Add32(out, static_cast<std::uint32_t>(at));
+    l.userSetOffset = at;
+    l.dictionaryOffset += at;
+    for (auto& o : l.valueOffsets) o += at;
+  }
+  out.insert(out.end(), first.begin(), first.end());
+  out.insert(out.end(), user.begin(), user.end());
+  return out;
+}
+
+bool ParseDocSummaryStream(const Bytes& bytes, DocSummaryStream& out) {
+  out = DocSummaryStream();
+  out.hasFirstSection = out.hasUserSection = false;
+  const platform::ByteReader r(bytes.data(), bytes.size());
+  std::uint16_t byteOrder = 0;
+  std::uint32_t sets = 0;
+  if (!r.u16(0, byteOrder) || byteOrder != 0xFFFE || !r.u32(24, sets)) return false;
+  for (std::uint64_t i = 0; i < sets; ++i) {
+    platform::FormatId id{};
+    std::uint32_t offset = 0, size = 0;
+    if (!r.bytes(28 + 20 * i, id.data(), 16) || !r.u32(44 + 20 * i, offset)) return false;
+    if (!r.u32(offset, size) || !r.fits(offset, size)) return false;
+    const platform::ByteReader set = r.sub(offset, size);
+    if (id == platform::kFmtidDocSummaryInformation) {
+      out.hasFirstSection = true;
+      out.firstSection.assign(bytes.begin() + offset, bytes.begin() + offset + size);
+      continue;
+    }
+    if (id != platform::kFmtidUserDefinedProperties) continue;
+    out.hasUserSection = true;
+
+    std::uint32_t count = 0;
+    if (!set.u32(4, count) || !set.fits(8, 8ull * count)) return false;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> table;  // (id, offset)
+    for (std::uint64_t k = 0; k < count; ++k) {
+      std::uint32_t pid = 0, at = 0;
+      set.u32(8 + 8 * k, pid);
+      set.u32(12 + 8 * k, at);
+      table.emplace_back(pid, at);
+    }
+    out.codePage = 1252;
+    for (const auto& [pid, at] : table) {
+      if (pid == 1 && !set.u16(at + 4ull, out.codePage)) return false;
+    }
+    std::vector<std::pair<std::uint32_t, std::u16string>> names;
+    for (const auto& [pid, at] : table) {
+      if (pid != 0) continue;
+      std::uint32_t entries = 0;
+      if (!set.u32(at, entries)) return false;
+      std::uint64_t p = at + 4ull;
+      for (std::uint32_t e = 0; e < entries; ++e) {
+        std::uint32_t nameId = 0, chars = 0;
+        if (!set.u32(p, nameId) || !set.u32(p + 4, chars)) return false;
+        p += 8;
+        const std::uint64_t len = out.codePage == 1200 ? 2ull * chars : chars;
+        if (!set.fits(p, len)) return false;
+        std::u16string name;
+        for (std::uint64_t c = 0; c < chars; ++c) {
+          char16_t ch;
+          if (out.codePage == 1200) {
+            std::uint16_t u = 0;
+            set.u16(p + 2 * c, u);
+            ch = u;
+          } else {
+            std::uint8_t b = 0;
+            set.u8(p + c, b);
+            ch = FromCp1252(b);
+          }
+          if (ch == 0) break;
+          name.push_back(ch);
+        }
+        p += out.codePage == 1200 ? (len + 3) / 4 * 4 : len;
+        names.emplace_back(nameId, name);
+      }
+    }
+    for (const auto& [pid, at] : table) {
+      if (pid == 0 || pid == 1) continue;
+      auto named = std::find_if(names.begin(), names.end(), [&](const auto& n) { return n.first == pid; });
+      if (named == names.end()) continue;  // properties without a name are not user-defined ones
+      std::uint64_t end = size;
+      for (const auto& other : table)
+        if (other.second > at && other.second < end) end = other.second;
+      Property prop;
+      prop.id = pid;
+      prop.name = named->second;
+      if (!set.u16(at, prop.type) || end < at + 4ull) return false;
+      prop.value.assign(bytes.begin() + offset + at + 4, bytes.begin() + offset + end);
+      out.properties.push_back(std::move(prop));
+    }
+  }
+  return true;
+}
+
+}  // namespace testsupport

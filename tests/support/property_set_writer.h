@@ -1,0 +1,66 @@
+// Builds (and parses back) "\x05DocumentSummaryInformation" streams for tests:
+// an optional document summary section and an optional user-defined section
+// with a dictionary of names.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline constexpr std::uint16_t kVtEmpty = 0;
+inline constexpr std::uint16_t kVtI2 = 2;
+inline constexpr std::uint16_t kVtI4 = 3;
+inline constexpr std::uint16_t kVtBool = 0x0B;
+inline constexpr std::uint16_t kVtLpstr = 0x1E;
+inline constexpr std::uint16_t kVtLpwstr = 0x1F;
+inline constexpr std::uint16_t kVtFiletime = 0x40;
+
+// One user-defined property: its dictionary name and its stored value (the
+// bytes after the type field and its padding; the writer pads to 4).
+struct Property {
+  std::u16string name;
+  std::uint16_t type = kVtEmpty;
+  Bytes value;
+  std::uint32_t id = 0;  // 0: the writer numbers it
+};
+
+Property LpstrProperty(const std::u16string& name, const std::string& text);  // code page bytes + NUL
+Property LpwstrProperty(const std::u16string& name, const std::u16string& text);
+Property I4Property(const std::u16string& name, std::int32_t value);
+Property BoolProperty(const std::u16string& name, bool value);
+Property EmptyProperty(const std::u16string& name);
+Property FiletimeProperty(const std::u16string& name, std::uint64_t value);
+
+struct DocSummaryStream {
+  bool hasFirstSection = true;
+  // The document summary set as stored (from its size field on); empty: a
+  // minimal set holding only a code page.
+  Bytes firstSection;
+  bool hasUserSection = true;
+  std::uint16_t codePage = 1200;  // 1200: UTF-16 names; others: 8-bit (Windows-1252)
+  std::vector<Property> properties;
+  // Writes a version 1 stream whose behaviour property asks for names that
+  // compare with regard to case.
+  bool caseSensitive = false;
+};
+
+// Where the builder put the user-defined section (offsets in the stream).
+struct DocSummaryLayout {
+  std::uint64_t setListOffset = 0;   // first (format id, offset) pair
+  std::uint64_t userSetOffset = 0;   // 0 when there is none
+  std::uint64_t dictionaryOffset = 0;
+  std::vector<std::uint64_t> valueOffsets;  // type field of each property, in order
+};
+
+Bytes BuildDocSummaryStream(const DocSummaryStream& stream, DocSummaryLayout* layout = nullptr);
+
+// Parses a stream back (the user section's properties keep their ids and raw
+// value bytes). False when it is not a readable property set stream.
+bool ParseDocSummaryStream(const Bytes& bytes, DocSummaryStream& out);
+
+}  // namespace testsupport

@@ -1,0 +1,152 @@
+#include "retag.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+
+#include "platform/compound_file.h"
+#include "platform/text.h"
+
+namespace testsupport {
+namespace {
+
+const std::u16string kDocSummaryName = u"\x05" u"DocumentSummaryInformation";
+
+bool Fail(std::string* error, const std::string& what) {
+  if (error) *error = what;
+  return false;
+}
+
+bool SameNameIgnoringAsciiCase(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto up = [](char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c; };
+    if (up(a[i]) != up(b[i])) return false;
+  }
+  return true;
+}
+
+bool ReadAll(platform::Stream& stream, std::uint64_t size, Bytes& out) {
+  out.assign(static_cast<std::size_t>(size), 0);
+  std::uint64_t at = 0;
+  while (at < size) {
+    std::uint32_t done = 0;
+    const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(size - at, 1u << 20));
+    if (platform::Failed(stream.read(out.data() + at, chunk, done)) || done == 0) return false;
+    at += done;
+  }
+  return true;
+}
+
+// The tagged document summary stream for `existing` (empty: none yet).
+bool TaggedDocSummary(const Bytes& existing, const Property& tag, Bytes& out, std::string* error) {
+  DocSummaryStream doc;
+  if (!existing.empty()) {
+    if (!ParseDocSummaryStream(existing, doc)) return Fail(error, "unreadable DocumentSummaryInformation");
+  } else {
+    doc.hasUserSection = false;
+  }
+  doc.hasFirstSection = true;  // an empty one becomes a minimal set
+  if (!doc.hasUserSection) {
+    doc.hasUserSection = true;
+    doc.codePage = 1200;
+  }
+  Property added = tag;
+  added.id = 0;
+  bool replaced = false;
+  for (Property& p : doc.properties) {
+    if (SameNameIgnoringAsciiCase(p.name, tag.name)) {
+      added.id = p.id;
+      p = added;
+      replaced = true;
+    }
+  }
+  if (!replaced) doc.properties.push_back(added);
+  out = BuildDocSummaryStream(doc);
+  return true;
+}
+
+}  // namespace
+
+Property TagProperty(const std::u16string& name) { return LpstrProperty(name, "1"); }
+
+bool RetagFile(const std::string& sourcePath, const std::string& targetPath, const Property& tag, std::string* error) {
+  std::shared_ptr<platform::Storage> storage;
+  HRESULT hr = platform::Storage::open(platform::DecodeNative(sourcePath), platform::StorageMode::kReadDenyWrite, storage);
+  if (platform::Failed(hr)) return Fail(error, "cannot open " + sourcePath);
+
+  CfbWriter writer(storage->sectorSize() == 4096 ? 4 : 3);
+  std::map<std::uint32_t, int> handles;  // entry id -> writer handle
+  bool tagged = false;
+  for (const platform::EntryInfo& e : storage->entries()) {
+    if (e.type == platform::EntryType::kRoot) {
+      handles[e.id] = CfbWriter::kRoot;
+      writer.setClsid(CfbWriter::kRoot, e.clsid);
+      continue;
+    }
+    const auto parent = handles.find(e.parent);
+    if (parent == handles.end()) return Fail(error, "entry without a parent");
+    if (e.type == platform::EntryType::kStorage) {
+      handles[e.id] = writer.addStorage(parent->second, e.name);
+      writer.setClsid(handles[e.id], e.clsid);
+      continue;
+    }
+    std::shared_ptr<platform::Stream> stream;
+    Bytes data;
+    if (platform::Failed(storage->openStreamEntry(e.id, stream)) || !ReadAll(*stream, e.size, data))
+      return Fail(error, "unreadable stream");
+    if (e.parent == 0 && SameNameIgnoringAsciiCase(e.name, kDocSummaryName)) {
+      Bytes taggedStream;
+      if (!TaggedDocSummary(data, tag, taggedStream, error)) return false;
+      data.swap(taggedStream);
+      tagged = true;
+    }
+    handles[e.id] = writer.addStream(parent->second, e.name, std::move(data));
+  }
+  if (!tagged) {
+    Bytes stream;
+    if (!TaggedDocSummary({}, tag, stream, error)) return false;
+    writer.addStream(CfbWriter::kRoot, kDocSummaryName, std::move(stream));
+  }
+  storage.reset();
+
+  const Bytes out = writer.build();
+  std::ofstream file(targetPath, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
+  file.close();
+  if (!file) return Fail(error, "cannot write " + targetPath);
+  return true;
+}
+
+bool Retag(const Bytes& compoundFile, const Property& tag, Bytes& out, std::string* error) {
+  const char* tmp = getenv("TMPDIR");
+  std::string dir = (tmp && *tmp) ? tmp : "/tmp";
+  std::string pattern = dir + "/retagXXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  const int fd = mkstemp(name.data());
+  if (fd < 0) return Fail(error, "cannot create a temporary file");
+  close(fd);
+  const std::string path(name.data());
+  bool ok = false;
+  {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(compoundFile.data()), static_cast<std::streamsize>(compoundFile.size()));
+  }
+  const std::string target = path + ".out";
+  ok = RetagFile(path, target, tag, error);
+  if (ok) {
+    std::ifstream in(target, std::ios::binary);
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  unlink(path.c_str());
+  unlink(target.c_str());
+  return ok;
+}
+
+}  // namespace testsupport
