@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 
+#include "errors/Exception.h"
 #include "platform/text.h"
 #include "workbook/BiffRecordReader.h"
 #include "workbook/OptimiserTag.h"

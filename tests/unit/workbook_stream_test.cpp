@@ -8,11 +8,13 @@
 
 #include "platform/text.h"
 #include "workbook/BiffRecordReader.h"
+#include "process.h"
 #include "workbook_test_util.h"
 
 using namespace bookmender;
 using testsupport::BiffBuilder;
 using testsupport::Bytes;
+using testsupport::LockHolder;
 using testsupport::TempDir;
 
 namespace {
@@ -33,60 +35,6 @@ void ExpectOpenFails(const std::string& path, bool readOnly = true) {
   ExpectThrowMessage<E>([&] { ws.open(W(path), readOnly); }, E().description() + L" [" + W(path) + L"]");
   EXPECT_FALSE(ws.isOpen());
 }
-
-// A child process that holds `path` open with a lock until told to go.
-class LockHolder {
- public:
-  // kind: 'r' / 'w' open the workbook through our layer; 'p' takes a classic
-  // POSIX write lock as another program might.
-  LockHolder(const std::string& path, char kind) {
-    int ready[2], go[2];
-    if (pipe(ready) != 0 || pipe(go) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ready[0]);
-      close(go[1]);
-      char ok = 'n';
-      WorkbookStream ws;
-      int fd = -1;
-      if (kind == 'p') {
-        fd = ::open(path.c_str(), O_RDWR);
-        struct flock fl {};
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        ok = fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
-      } else {
-        try {
-          ws.open(platform::DecodeNative(path), kind == 'r');
-          ok = 'y';
-        } catch (...) {
-        }
-      }
-      if (write(ready[1], &ok, 1) != 1) _exit(2);
-      char c;
-      while (read(go[0], &c, 1) > 0) {
-      }
-      _exit(0);
-    }
-    close(ready[1]);
-    close(go[0]);
-    go_ = go[1];
-    char ok = 'n';
-    held_ = read(ready[0], &ok, 1) == 1 && ok == 'y';
-    close(ready[0]);
-  }
-  ~LockHolder() {
-    close(go_);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
-  bool held() const { return held_; }
-
- private:
-  pid_t pid_ = -1;
-  int go_ = -1;
-  bool held_ = false;
-};
 
 }  // namespace
 

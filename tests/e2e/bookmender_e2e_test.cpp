@@ -1,0 +1,536 @@
+// The built Bookmender program, run as a user would run it: exit codes, the
+// exact lines on each stream, and the bytes of the original, the backups and
+// the temporary folder afterwards.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <numeric>
+
+#include "drawing_builder.h"
+#include "process.h"
+#include "workbook_file.h"
+
+using namespace testsupport;
+
+namespace {
+
+const std::string kSeparator(80, '-');
+
+// An independent walk over the record headers of a Workbook stream: the data
+// offset of every record.
+std::vector<std::uint32_t> RecordDataOffsets(const Bytes& stream) {
+  std::vector<std::uint32_t> offsets;
+  std::size_t p = 0;
+  while (p + 4 <= stream.size()) {
+    offsets.push_back(static_cast<std::uint32_t>(p + 4));
+    p += 4 + (stream[p + 2] | (stream[p + 3] << 8));
+  }
+  return offsets;
+}
+
+// Moves `delta` bytes into a DgContainer and its first SpgrContainer.
+DrawingNode Shifted(DrawingNode dg, std::int64_t delta) {
+  dg.lengthDelta += delta;
+  dg.children.at(1).lengthDelta += delta;  // FDG first, then the group
+  return dg;
+}
+
+// A worksheet with charts whose drawing containers were damaged by moving
+// `moved[i]` bytes from the sheet to chart i (0: chart i is exact).
+struct Workbook {
+  Bytes stream;
+  ChartedSheet layout;
+  std::vector<std::uint32_t> chartDrawingSizes;
+};
+
+Workbook MakeWorkbook(const std::vector<std::int64_t>& moved) {
+  std::vector<Bytes> charts;
+  std::vector<std::uint32_t> sizes;
+  for (std::int64_t d : moved) {
+    charts.push_back(SerializeDrawing(Shifted(TypicalDrawing(1), d)));
+    sizes.push_back(static_cast<std::uint32_t>(charts.back().size()));
+  }
+  const std::int64_t total = std::accumulate(moved.begin(), moved.end(), std::int64_t{0});
+  ChartedSheetOptions options;
+  options.chartDrawings = charts;
+  Workbook w;
+  BiffBuilder builder;
+  AppendGlobals(builder);
+  w.layout = AppendChartedSheet(builder, Shifted(TypicalDrawing(static_cast<int>(moved.size()) + 1), -total),
+                                options);
+  w.stream = builder.bytes();
+  w.chartDrawingSizes = sizes;
+  return w;
+}
+
+// The same workbook with filler records in its globals, so that the file
+// is large enough to overflow small file systems.
+Bytes Padded(const Bytes& stream, int fillers) {
+  const std::size_t firstBof = 4 + 16;
+  Bytes out(stream.begin(), stream.begin() + firstBof);
+  BiffBuilder filler;
+  for (int i = 0; i < fillers; ++i) filler.record(0x0203, Bytes(14, 0x42));
+  out.insert(out.end(), filler.bytes().begin(), filler.bytes().end());
+  out.insert(out.end(), stream.begin() + firstBof, stream.end());
+  return out;
+}
+
+Bytes TaggedFile(const Bytes& stream, const std::u16string& tag = u"TMTAG") {
+  WorkbookFileOptions options;
+  options.tagProperty = tag;
+  return BuildWorkbookFile(stream, options);
+}
+
+std::string Program() { return BOOKMENDER_EXE; }
+
+class BookmenderRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tmp_ = dir_.file("tmp");
+    ASSERT_EQ(mkdir(tmp_.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(tmp_.c_str(), 01777), 0);
+  }
+  void TearDown() override { EXPECT_TRUE(TempFolderEmpty()) << "a temporary file was left behind"; }
+
+  ProcessResult Run(const std::vector<std::string>& arguments, ProcessOptions options = {}) {
+    std::vector<std::string> argv{Program()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    options.environment.push_back("TMPDIR=" + tmp_);
+    return RunProcess(argv, options);
+  }
+  bool TempFolderEmpty() const {
+    DIR* d = opendir(tmp_.c_str());
+    if (!d) return true;
+    bool empty = true;
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") empty = false;
+    }
+    closedir(d);
+    return empty;
+  }
+  std::string Write(const std::string& name, const Bytes& bytes) {
+    const std::string path = dir_.file(name);
+    WriteFileBytes(path, bytes);
+    return path;
+  }
+  bool Exists(const std::string& path) const { return access(path.c_str(), F_OK) == 0; }
+
+  TempDir dir_;
+  std::string tmp_;
+};
+
+std::vector<std::string> Banner(const std::string& file) {
+  return {kSeparator, "Checking " + file, kSeparator};
+}
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// The driver's lines for a workbook made by MakeWorkbook, computed from its
+// layout rather than from the program.
+std::vector<std::string> RepairLines(const Workbook& w, const std::vector<std::int64_t>& moved) {
+  const std::vector<std::uint32_t> offsets = RecordDataOffsets(w.stream);
+  const std::string sheet = std::to_string(w.layout.sheetBof);
+  std::vector<std::string> lines{
+      "Read " + std::to_string(offsets.size()) + " BIFF records.",
+      "Suspicious sheet beginning at record " + sheet,
+      "Looking at suspicious sheet starting at " + sheet,
+  };
+  std::int64_t total = 0;
+  for (std::size_t i = 0; i < moved.size(); ++i) {
+    const std::uint32_t expected = w.chartDrawingSizes[i] - 8;
+    lines.push_back("Chart substream starts at " + std::to_string(w.layout.chartBofs[i]));
+    lines.push_back("Expected size: " + std::to_string(expected) +
+                    ", Actual size: " + std::to_string(expected + moved[i]));
+    lines.push_back("Size discrepancy for this substream: " + std::to_string(moved[i]));
+    total += moved[i];
+  }
+  lines.push_back("Sheet starting at " + sheet + " needs fixing");
+  lines.push_back("Making temporary copy of file to try fix");
+  lines.push_back("Fixing sheet at record " + sheet);
+  // The DgContainer opens the substream's first drawing record; the group
+  // follows the 8-byte DgContainer header and the 16-byte drawing atom.
+  const auto adjusting = [&](std::uint32_t firstDrawingRecord) {
+    const std::uint32_t dg = offsets.at(firstDrawingRecord);
+    lines.push_back("Adjusting DgContainer at Workbook stream offset " + std::to_string(dg));
+    lines.push_back("Adjusting SpgrContainer at Workbook stream offset " + std::to_string(dg + 24));
+  };
+  for (std::size_t i = 0; i < moved.size(); ++i) {
+    if (moved[i] == 0) continue;
+    lines.push_back("Fixing substream " + std::to_string(i) + " - size discrepancy is " +
+                    std::to_string(moved[i]));
+    adjusting(w.layout.chartDrawingRecords[i].at(0));
+  }
+  lines.push_back("Fixing sheet - size discrepancy is " + std::to_string(total));
+  adjusting(w.layout.sheetDrawingRecords.at(0));
+  lines.push_back("Checking Office drawing container integrity");
+  lines.push_back("Container integrity check OK");
+  return lines;
+}
+
+}  // namespace
+
+TEST_F(BookmenderRun, FixRepairsTheFileAndKeepsTheDamagedOneAsBackup) {
+  const std::vector<std::int64_t> moved{0, 12};
+  const Workbook damaged = MakeWorkbook(moved);
+  const Bytes damagedFile = TaggedFile(damaged.stream);
+  const Bytes soundFile = TaggedFile(MakeWorkbook({0, 0}).stream);
+  ASSERT_NE(damagedFile, soundFile);
+  const std::string path = Write("book.xls", damagedFile);
+  struct stat before;
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+
+  const ProcessResult r = Run({"-fix", path});
+  EXPECT_EQ(r.exitCode, 1);
+  std::vector<std::string> expected = Concat(Banner(path), RepairLines(damaged, moved));
+  expected = Concat(expected, {"Making backup copy of original file",
+                               "Backup copy successfully created: " + path + ".bak",
+                               "Replacing original file with fixed version",
+                               "Final result: A problem was fixed"});
+  EXPECT_EQ(Lines(r.output), expected);
+  EXPECT_EQ(r.error, "");
+  EXPECT_EQ(ReadFileBytes(path), soundFile);
+  EXPECT_EQ(ReadFileBytes(path + ".bak"), damagedFile);
+  struct stat after;
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "the original must keep its identity";
+  EXPECT_EQ(after.st_mode, before.st_mode);
+
+  // The repaired file is healthy now; a second fix changes nothing more.
+  const ProcessResult again = Run({"-fix", path});
+  EXPECT_EQ(again.exitCode, 0);
+  EXPECT_EQ(Lines(again.output).back(), "Final result: No problems were detected with the file");
+  EXPECT_FALSE(Exists(path + ".bak001"));
+}
+
+TEST_F(BookmenderRun, CheckFindsTheProblemAndWritesNothing) {
+  const std::vector<std::int64_t> moved{6, 18};
+  const Workbook damaged = MakeWorkbook(moved);
+  const Bytes file = TaggedFile(damaged.stream, u"TMTAG2");
+  const std::string path = Write("book.xls", file);
+  const ProcessResult r = Run({"-check", path});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(Lines(r.output), Concat(Concat(Banner(path), RepairLines(damaged, moved)),
+                                    {"Final result: A problem was detected that Bookmender can fix"}));
+  EXPECT_EQ(ReadFileBytes(path), file);
+  EXPECT_FALSE(Exists(path + ".bak"));
+}
+
+TEST_F(BookmenderRun, BothStreamsKeepTheirOrderInOneFile) {
+  const std::string path = Write("odd.xls", TaggedFile(MakeWorkbook({4}).stream));
+  ProcessOptions merged;
+  merged.mergeOutput = true;
+  const ProcessResult r = Run({"-check", path}, merged);
+  EXPECT_EQ(r.exitCode, 2);
+  const std::vector<std::string> lines = Lines(r.output);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 3], "Size discrepancy for this substream: 4");
+  EXPECT_EQ(lines[lines.size() - 2], "General exception [Size discrepancy is not a multiple of 6 bytes]");
+  EXPECT_EQ(lines.back(), "Final result: The file is malformed in a way that Bookmender cannot fix");
+}
+
+TEST_F(BookmenderRun, AllBackupNamesTakenLeavesTheOriginalAlone) {
+  const Bytes file = TaggedFile(MakeWorkbook({6}).stream);
+  const std::string path = Write("book.xls", file);
+  for (int i = 0; i < 1000; ++i) {
+    Write("book.xls.bak" + (i == 0 ? std::string() : std::to_string(1000 + i).substr(1)), {1});
+  }
+  const ProcessResult r = Run({"-fix", path});
+  EXPECT_EQ(r.exitCode, 57);
+  EXPECT_EQ(r.error, "");
+  const std::vector<std::string> lines = Lines(r.output);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 2], "Making backup copy of original file");
+  EXPECT_EQ(lines.back(),
+            "Final result: Specified file needs fixing, but Bookmender failed to make a backup copy");
+  EXPECT_EQ(ReadFileBytes(path), file);
+  EXPECT_EQ(ReadFileBytes(path + ".bak500"), Bytes{1}) << "existing backups keep their content";
+  EXPECT_FALSE(Exists(path + ".bak1000"));
+}
+
+TEST_F(BookmenderRun, BackupNamesFillTheFirstGap) {
+  const Bytes damaged = TaggedFile(MakeWorkbook({6}).stream);
+  const std::string path = Write("book.xls", damaged);
+  Write("book.xls.bak", {'a'});
+  Write("book.xls.bak002", {'b'});
+  const ProcessResult r = Run({"-fix", path});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(ReadFileBytes(path + ".bak001"), damaged);
+  EXPECT_EQ(ReadFileBytes(path + ".bak"), Bytes{'a'});
+  EXPECT_EQ(ReadFileBytes(path + ".bak002"), Bytes{'b'});
+  const std::vector<std::string> lines = Lines(r.output);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Backup copy successfully created: " + path + ".bak001"),
+            lines.end());
+}
+
+TEST_F(BookmenderRun, HealthyAndUntaggedWorkbooksNeedNothing) {
+  const Bytes sound = MakeWorkbook({0, 0}).stream;
+  // Untagged, even when damaged: nothing is read beyond the tag.
+  const std::string untagged = Write("untagged.xls", BuildWorkbookFile(MakeWorkbook({6}).stream));
+  ProcessResult r = Run({"-fix", untagged});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(Lines(r.output), Concat(Banner(untagged), {"File has not been optimized by Trimora",
+                                                       "Final result: No problems were detected with the file"}));
+  EXPECT_FALSE(Exists(untagged + ".bak"));
+
+  // Tagged, suspicious, every chart exact: measured, not fixed.
+  const std::string healthy = Write("healthy.xls", TaggedFile(sound));
+  r = Run({"-fix", healthy});
+  EXPECT_EQ(r.exitCode, 0);
+  std::vector<std::string> lines = Lines(r.output);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Size discrepancy for this substream: 0"), 2);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Making temporary copy of file to try fix"), 0);
+  EXPECT_EQ(lines[lines.size() - 2], "Container integrity check OK");
+  EXPECT_FALSE(Exists(healthy + ".bak"));
+
+  // Tagged with no suspicious sheet.
+  BiffBuilder plain;
+  plain.bof(0x0005);
+  plain.eof();
+  plain.bof();
+  plain.eof();
+  const std::string simple = Write("simple.xls", TaggedFile(plain.bytes()));
+  r = Run({"-check", simple});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(Lines(r.output), Concat(Banner(simple), {"Read 4 BIFF records.", "Normal sheet beginning at record 2",
+                                                     "No suspicious sheets",
+                                                     "Checking Office drawing container integrity",
+                                                     "Container integrity check OK",
+                                                     "Final result: No problems were detected with the file"}));
+}
+
+TEST_F(BookmenderRun, MalformedAndBrokenDrawingsAreReported) {
+  // A discrepancy of 4 bytes is not the optimiser's damage: result 2.
+  const Bytes odd = TaggedFile(MakeWorkbook({6, 4}).stream);
+  const std::string oddPath = Write("odd.xls", odd);
+  ProcessResult r = Run({"-fix", oddPath});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(Lines(r.error), std::vector<std::string>{"General exception [Size discrepancy is not a multiple of 6 bytes]"});
+  EXPECT_EQ(Lines(r.output).back(), "Final result: The file is malformed in a way that Bookmender cannot fix");
+  EXPECT_EQ(ReadFileBytes(oddPath), odd);
+
+  // Moving bytes into a chart without taking them from the sheet leaves the
+  // fixed copy broken: result 3 after a fix, original untouched, no backup.
+  std::vector<Bytes> charts{SerializeDrawing(Shifted(TypicalDrawing(1), 6))};
+  ChartedSheetOptions options;
+  options.chartDrawings = charts;
+  BiffBuilder builder;
+  AppendGlobals(builder);
+  AppendChartedSheet(builder, TypicalDrawing(2), options);
+  const Bytes unbalanced = TaggedFile(builder.bytes());
+  const std::string unbalancedPath = Write("unbalanced.xls", unbalanced);
+  r = Run({"-fix", unbalancedPath});
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(Lines(r.output).back(), "Final result: The file contains container length issues");
+  EXPECT_EQ(Lines(r.error),
+            std::vector<std::string>{"I/O exception [Attempt to read beyond end of OfficeDrawingStream]"});
+  EXPECT_EQ(ReadFileBytes(unbalancedPath), unbalanced);
+  EXPECT_FALSE(Exists(unbalancedPath + ".bak"));
+}
+
+TEST_F(BookmenderRun, ArgumentsAreCheckedExactly) {
+  const std::string path = Write("book.xls", TaggedFile(MakeWorkbook({6}).stream));
+  const std::vector<std::vector<std::string>> bad{
+      {}, {"-check"}, {"-check", path, "extra"}, {"-CHECK", path}, {"-Fix", path},
+      {"/check", path}, {"-check:", path}, {path, "-check"}, {"--fix", path}, {"", path}};
+  for (const auto& args : bad) {
+    const ProcessResult r = Run(args);
+    EXPECT_EQ(r.exitCode, 50);
+    EXPECT_EQ(Lines(r.error),
+              (std::vector<std::string>{"Usage:", "Bookmender -check <filename>", "Bookmender -fix <filename>"}));
+    EXPECT_EQ(Lines(r.output), std::vector<std::string>{"Final result: Invalid command-line arguments were provided"});
+  }
+  EXPECT_FALSE(Exists(path + ".bak"));
+}
+
+TEST_F(BookmenderRun, OpenFailuresHaveTheirCodes) {
+  const std::string missing = dir_.file("missing.xls");
+  ProcessResult r = Run({"-fix", missing});
+  EXPECT_EQ(r.exitCode, 51);
+  EXPECT_EQ(Lines(r.error), std::vector<std::string>{"File not found opening workbook stream [" + missing + "]"});
+  EXPECT_EQ(Lines(r.output).back(), "Final result: The specified file was not found");
+  EXPECT_EQ(Run({"-check", dir_.file("no-folder/x.xls")}).exitCode, 51);
+
+  const std::string text = Write("text.xls", {'n', 'o', 't', '\n'});
+  r = Run({"-check", text});
+  EXPECT_EQ(r.exitCode, 54);
+  EXPECT_EQ(Lines(r.output).back(), "Final result: Specified file is not an Excel 97 or later XLS workbook");
+  WorkbookFileOptions biff5;
+  biff5.streamName = u"Book";
+  biff5.tagProperty = u"TMTAG";
+  EXPECT_EQ(Run({"-check", Write("old.xls", BuildWorkbookFile(MakeWorkbook({6}).stream, biff5))}).exitCode, 54);
+
+  BiffBuilder locked;
+  locked.bof(0x0005);
+  locked.record(0x002F, Bytes(54, 0));
+  const std::string password = Write("password.xls", TaggedFile(locked.bytes()));
+  r = Run({"-fix", password});
+  EXPECT_EQ(r.exitCode, 4);
+  EXPECT_EQ(Lines(r.error), std::vector<std::string>{"Workbook stream is password protected"});
+  EXPECT_EQ(Lines(r.output).back(), "Final result: The file is password protected");
+}
+
+TEST_F(BookmenderRun, AFileInUseIsASharingViolation) {
+  const Bytes file = TaggedFile(MakeWorkbook({6}).stream);
+  const std::string path = Write("book.xls", file);
+  for (char kind : {'w', 'p'}) {
+    LockHolder other(path, kind);
+    ASSERT_TRUE(other.held());
+    const ProcessResult r = Run({"-fix", path});
+    EXPECT_EQ(r.exitCode, 53);
+    EXPECT_EQ(Lines(r.error), std::vector<std::string>{"Sharing violation opening workbook stream [" + path + "]"});
+    EXPECT_EQ(Lines(r.output).back(), "Final result: Specified file was in use when check was attempted");
+  }
+  // Another reader does not stop a check.
+  LockHolder reader(path, 'r');
+  EXPECT_EQ(Run({"-check", path}).exitCode, 1);
+  EXPECT_EQ(ReadFileBytes(path), file);
+}
+
+class UnprivilegedRun : public BookmenderRun {
+ protected:
+  void SetUp() override {
+    BookmenderRun::SetUp();
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
+  }
+  ProcessResult RunAsNobody(const std::vector<std::string>& arguments) {
+    ProcessOptions options;
+    options.uid = 65534;
+    return Run(arguments, options);
+  }
+};
+
+TEST_F(UnprivilegedRun, UnreadableFileIsAccessDenied) {
+  const std::string path = Write("book.xls", TaggedFile(MakeWorkbook({6}).stream));
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  const ProcessResult r = RunAsNobody({"-check", path});
+  EXPECT_EQ(r.exitCode, 52);
+  EXPECT_EQ(Lines(r.error), std::vector<std::string>{"Access denied opening workbook stream [" + path + "]"});
+  EXPECT_EQ(Lines(r.output).back(), "Final result: Insufficient permissions to check the specified file");
+}
+
+TEST_F(UnprivilegedRun, ReadOnlyOriginalFailsTheCopyBackAndKeepsTheBackup) {
+  const Bytes file = TaggedFile(MakeWorkbook({6}).stream);
+  const std::string path = Write("book.xls", file);
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  const ProcessResult r = RunAsNobody({"-fix", path});
+  EXPECT_EQ(r.exitCode, 56);
+  EXPECT_EQ(Lines(r.error),
+            std::vector<std::string>{"Failed to copy temp file back over original - Win32 error code: 5"});
+  EXPECT_EQ(Lines(r.output).back(),
+            "Final result: Specified file needs fixing, but Bookmender failed to copy the fixed file back over the "
+            "original");
+  EXPECT_EQ(ReadFileBytes(path), file);
+  EXPECT_EQ(ReadFileBytes(path + ".bak"), file);
+}
+
+TEST_F(UnprivilegedRun, FolderThatDeniesWritingFailsTheBackupAtOnce) {
+  const Bytes file = TaggedFile(MakeWorkbook({6}).stream);
+  const std::string folder = dir_.file("locked");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  const std::string path = folder + "/book.xls";
+  WriteFileBytes(path, file);
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  const ProcessResult r = RunAsNobody({"-fix", path});
+  EXPECT_EQ(r.exitCode, 57);
+  EXPECT_EQ(Lines(r.error), std::vector<std::string>{"Backup failed with error code 5"});
+  const std::vector<std::string> lines = Lines(r.output);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Replacing original file with fixed version"), 0);
+  EXPECT_EQ(ReadFileBytes(path), file);
+}
+
+TEST_F(UnprivilegedRun, UnwritableTemporaryFolderIsMalformedNotTempCopyFailure) {
+  const Bytes file = TaggedFile(MakeWorkbook({6}).stream);
+  const std::string path = Write("book.xls", file);
+  ASSERT_EQ(chmod(tmp_.c_str(), 0755), 0);
+  const ProcessResult r = RunAsNobody({"-fix", path});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(Lines(r.error),
+            std::vector<std::string>{"Temporary file creation failed [HRESULT(80070005) - Access is denied.]"});
+  EXPECT_EQ(ReadFileBytes(path), file);
+}
+
+TEST_F(BookmenderRun, FileSizeLimitFailsTheTemporaryCopy) {
+  const Bytes file = TaggedFile(Padded(MakeWorkbook({6}).stream, 200));
+  const std::string path = Write("book.xls", file);
+  ProcessOptions limited;
+  limited.fileSizeLimit = 1024;
+  const ProcessResult r = Run({"-fix", path}, limited);
+  EXPECT_EQ(r.exitCode, 55);
+  EXPECT_EQ(Lines(r.error), std::vector<std::string>{"Failed to create temp copy - Win32 error code: 223"});
+  const std::vector<std::string> lines = Lines(r.output);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Checking Office drawing container integrity"), 0);
+  EXPECT_EQ(lines.back(), "Final result: Specified file needs fixing, but Bookmender failed to make a temporary copy of it");
+  EXPECT_EQ(ReadFileBytes(path), file);
+  EXPECT_FALSE(Exists(path + ".bak"));
+}
+
+// A small file system of its own, mounted for one test (needs root).
+class TinyFileSystem {
+ public:
+  TinyFileSystem(const std::string& folder, std::size_t bytes) : folder_(folder) {
+    mkdir(folder.c_str(), 0777);
+    mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) == 0;
+    if (mounted_) chmod(folder.c_str(), 01777);
+  }
+  ~TinyFileSystem() {
+    if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
+TEST_F(BookmenderRun, DiskFullAtTheTemporaryCopyAndAtTheBackup) {
+  const Bytes file = TaggedFile(Padded(MakeWorkbook({6}).stream, 2000));
+  ASSERT_GT(file.size(), 20000u);
+  {
+    // The temporary folder cannot hold the copy.
+    TinyFileSystem tiny(tmp_, 4096);
+    if (!tiny.mounted()) GTEST_SKIP() << "cannot mount a small file system here";
+    const std::string path = Write("book.xls", file);
+    const ProcessResult r = Run({"-fix", path});
+    EXPECT_EQ(r.exitCode, 55);
+    EXPECT_EQ(Lines(r.error), std::vector<std::string>{"Failed to create temp copy - Win32 error code: 112"});
+    EXPECT_EQ(ReadFileBytes(path), file);
+    EXPECT_TRUE(TempFolderEmpty());
+  }
+  {
+    // The workbook's folder holds the original but not a backup.
+    const std::string folder = dir_.file("small");
+    TinyFileSystem tiny(folder, file.size() + 4096);
+    ASSERT_TRUE(tiny.mounted());
+    const std::string path = folder + "/book.xls";
+    WriteFileBytes(path, file);
+    const ProcessResult r = Run({"-fix", path});
+    EXPECT_EQ(r.exitCode, 57);
+    EXPECT_EQ(Lines(r.error), std::vector<std::string>{"Backup failed with error code 112"});
+    EXPECT_EQ(ReadFileBytes(path), file);
+    EXPECT_FALSE(Exists(path + ".bak"));
+  }
+}
+
+TEST_F(BookmenderRun, AnyFileNameIsPrintedWhole) {
+  const Bytes file = TaggedFile(MakeWorkbook({6}).stream);
+  for (const std::string name : {"a b,c \"q\".xls", "caf\xC3\xA9 \xE6\x97\xA5.xls", "bad\xFF\xFEname.xls",
+                                 "new\nline.xls"}) {
+    const std::string path = Write(name, file);
+    const ProcessResult r = Run({"-fix", path});
+    EXPECT_EQ(r.exitCode, 1) << name;
+    const std::vector<std::string> lines = Lines(r.output);
+    EXPECT_EQ(r.output.substr(0, kSeparator.size() + 10 + path.size()),
+              kSeparator + "\nChecking " + path);
+    EXPECT_EQ(lines.back(), "Final result: A problem was fixed") << name;
+    EXPECT_TRUE(Exists(path + ".bak")) << name;
+  }
+}

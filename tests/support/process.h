@@ -1,0 +1,50 @@
+// Running the built programs and holding files the way other programs do,
+// with real operating-system conditions.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace testsupport {
+
+struct ProcessOptions {
+  std::vector<std::string> environment;  // extra or replaced "NAME=value" entries
+  std::string workingDirectory;          // empty: the test's own
+  int uid = -1;                          // run as this user (and its group), e.g. 65534
+  long long fileSizeLimit = -1;          // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  bool mergeOutput = false;              // standard error into the standard output pipe
+};
+
+struct ProcessResult {
+  int exitCode = -1;     // when it exited
+  int signal = 0;        // when a signal ended it
+  std::string output;    // standard output (and error, when merged)
+  std::string error;     // standard error
+};
+
+// Runs `argv` (argv[0] is the program's path) with standard input /dev/null.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// A child process that holds `path` open with a lock until destroyed.
+// kind 'r' / 'w': a shared read / exclusive write open-file-description lock,
+// as a reader or writer of our own kind takes; 'p': a classic POSIX write
+// record lock, as another program might take.
+class LockHolder {
+ public:
+  LockHolder(const std::string& path, char kind);
+  ~LockHolder();
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  pid_t pid_ = -1;
+  int go_ = -1;
+  bool held_ = false;
+};
+
+// Lines of a text, without their line ends.
+std::vector<std::string> Lines(const std::string& text);
+
+}  // namespace testsupport
