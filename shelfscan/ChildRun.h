@@ -1,0 +1,39 @@
+// Running Bookmender on one file and turning its exit code into the file's
+// status line in the main log.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace shelfscan {
+
+// The label for a child's exit code (0 or more): "[ok],", "[fixed]," in fix
+// mode or "[fixable]," in check mode for 1, ... and "[unexpected]," for
+// codes Bookmender never returns.
+const wchar_t* StatusLabel(int exitCode, bool fixMode);
+
+// The folder of this program's own executable, or "" when it cannot be read.
+std::wstring OwnFolder();
+// "<own folder>/Bookmender": Bookmender is expected beside Shelfscan only.
+std::wstring BookmenderPath();
+// The detail log beside the main log: its last ".log" becomes "_detail.log".
+std::wstring DetailLogPath(const std::wstring& logPath);
+
+// Starts `executable` with `arguments` (exact bytes, no shell), standard
+// input from /dev/null and standard output and error both on `outputFd`
+// (on /dev/null when it is negative), and waits for it without a time limit.
+// Returns its exit status, -N when signal N ended it, or -1 when it could not
+// be started or waited for.
+int LaunchAndWait(const std::wstring& executable, const std::vector<std::wstring>& arguments,
+                  int outputFd);
+
+// Appends the label and the path as one line to the main log.
+void LogFileResult(const std::wstring& filePath, int exitCode, bool fixMode);
+
+// Runs Bookmender on `filePath` in the chosen mode, its output appended to
+// the detail log beside `logPath` or discarded, and logs the result: a status
+// line, or a scan error line when the child could not be run to its end.
+void RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bool fixMode,
+                   bool detail);
+
+}  // namespace shelfscan

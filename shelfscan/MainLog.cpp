@@ -1,0 +1,88 @@
+#include "MainLog.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/console.h"
+#include "platform/text.h"
+
+namespace shelfscan {
+
+std::wstring CurrentLogPath;
+
+namespace {
+
+void WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void AppendUnits(std::string& bytes, const std::u16string& units) {
+  for (const char16_t unit : units) {
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+}
+
+// The composed record: sanitized so that it is one line wherever it goes.
+std::wstring ReportLine(const wchar_t* prefix, const std::wstring& path, const std::wstring& message) {
+  return prefix + platform::SanitizeForLine(path) + L"," + platform::SanitizeForLine(message);
+}
+
+}  // namespace
+
+void AppendLogLine(const std::wstring& text) {
+  if (CurrentLogPath.empty()) return;
+
+  // Every piece between line feeds is made fit for one line; each line feed
+  // becomes CR LF. The line is written whole, whatever its length.
+  std::string bytes;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find(L'\n', start);
+    const std::wstring piece = text.substr(start, end == std::wstring::npos ? end : end - start);
+    AppendUnits(bytes, platform::ToUtf16(platform::SanitizeForLine(piece)));
+    if (end == std::wstring::npos) break;
+    AppendUnits(bytes, u"\r\n");
+    start = end + 1;
+  }
+
+  const std::string path = platform::EncodeNative(CurrentLogPath);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  // Held without sharing while this one line is written, so that a second
+  // scan appending to the same log cannot put a second byte-order mark in or
+  // split a line; a log held by someone else loses the line.
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size == 0) bytes.insert(0, "\xFF\xFE", 2);
+    WriteAll(fd, bytes);
+  }
+  ::close(fd);
+}
+
+void ReportWarning(const std::wstring& path, const std::wstring& message) {
+  const std::wstring line = ReportLine(L"[warning],", path, message);
+  platform::WriteLine(platform::ConsoleStream::kOutput, line);
+  AppendLogLine(line + L"\n");
+}
+
+void ReportScanError(const std::wstring& path, const std::wstring& message, bool toLog) {
+  const std::wstring line = ReportLine(L"[scan err],", path, message);
+  platform::WriteLine(platform::ConsoleStream::kOutput, line);
+  if (toLog) AppendLogLine(line + L"\n");
+}
+
+std::wstring ToWide(const std::string& narrow) { return platform::DecodeNative(narrow); }
+
+}  // namespace shelfscan

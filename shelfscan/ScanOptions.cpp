@@ -1,0 +1,96 @@
+#include "ScanOptions.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "platform/console.h"
+#include "platform/text.h"
+
+namespace shelfscan {
+
+ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
+  static const std::wstring kLogFolderPrefix = L"-l:";
+  ScanOptions options;
+  for (const std::wstring& argument : arguments) {
+    if (argument == L"-fix") {
+      options.fixMode = true;
+    } else if (argument == L"-check") {
+      options.fixMode = false;
+    } else if (argument == L"-detail") {
+      options.detailLog = true;
+    } else if (argument.compare(0, kLogFolderPrefix.size(), kLogFolderPrefix) == 0) {
+      options.logFolder = argument.substr(kLogFolderPrefix.size());
+      if (!options.logFolder.empty() && options.logFolder.back() != kFolderSeparator) {
+        options.logFolder += kFolderSeparator;
+      }
+    } else {
+      options.roots.push_back(argument);
+    }
+  }
+  return options;
+}
+
+std::wstring DefaultLogFolder() {
+  // A user without an entry (or without a home) gets the folder at the top of
+  // the tree, where creating it fails visibly unless it is allowed.
+  std::string home;
+  if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) home = entry->pw_dir;
+  if (home.empty() || home.back() != '/') home += '/';
+  return platform::DecodeNative(home) + L"Halvane" + kFolderSeparator;
+}
+
+std::wstring BuildLogFileName(const boost::posix_time::ptime& time) {
+  const boost::gregorian::date date = time.date();
+  const boost::posix_time::time_duration clock = time.time_of_day();
+  const auto twoDigits = [](long value) {
+    return (value < 10 ? L"0" : L"") + std::to_wstring(value);
+  };
+  // The time of day is "02:05:33" with every colon turned into a hyphen.
+  return std::to_wstring(static_cast<int>(date.year())) + L"-" +
+         platform::DecodeNative(date.month().as_short_string()) + L"-" +
+         std::to_wstring(static_cast<int>(date.day())) + L"-" + twoDigits(clock.hours()) + L"-" +
+         twoDigits(clock.minutes()) + L"-" + twoDigits(clock.seconds()) + L".log";
+}
+
+std::wstring BuildLogFileName() {
+  return BuildLogFileName(boost::posix_time::second_clock::local_time());
+}
+
+void PrintHelp() {
+  static const char* const kLines[] = {
+      "This tool attempts to fix binary Excel (XLS) files optimized using Trimora  ",
+      "5.1.3 or earlier where any images were cropped (excluding a right or bottom",
+      "crop) and embedded charts existed on the same worksheet.",
+      "",
+      "The tool will recursively search the folders specified to look for XLS files to",
+      "repair. It produces a log of the XLS files it encounters and for each, lists its",
+      "status. By default, the log is created at ~/Halvane/<timestamp>.log.",
+      "However, the location of the log can be changed with the -l option (see below).",
+      "",
+      "For debugging purposes, the -detail option creates a detailed log file in the",
+      "same directory as the main log file, containing more information about the",
+      "repair process for each file.",
+      "",
+      "When an XLS file is repaired, a backup copy is created. The backup filename is",
+      "the same as the original, but with \".bak\" appended to it. If a file with that",
+      "name already exists, the backup will be named \".bak001\", \".bak002\", etc.",
+      "",
+      "After the options, the remaining arguments specified are assumed to be",
+      "directories to be searched.",
+      "",
+      "Usage:",
+      "  Shelfscan [-check|-fix] [-l:LogFolderName] [-detail] path1 [path2...]",
+      "",
+      "Options:",
+      "  -check           : Check for XLS files that can be repaired (default).",
+      "  -fix             : Repair XLS files where possible, creating backup copies.",
+      "  -l:LogFolderName : Create log file in LogFolderName (default ~/Halvane).",
+      "  -detail          : Also create detailed log file.",
+      "",
+  };
+  for (const char* line : kLines) platform::WriteNarrowLine(platform::ConsoleStream::kOutput, line);
+}
+
+}  // namespace shelfscan

@@ -1,0 +1,37 @@
+// Shelfscan's command line, its help text and the name of the main log.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <boost/date_time/posix_time/ptime.hpp>
+
+namespace shelfscan {
+
+// The platform's folder separator, added to "-l:" folders that lack one.
+inline constexpr wchar_t kFolderSeparator = L'/';
+
+struct ScanOptions {
+  bool fixMode = false;              // "-fix": Bookmender runs with "-fix", else "-check"
+  bool detailLog = false;            // "-detail": gather every child's output
+  std::wstring logFolder;            // from "-l:"; ends in the separator unless empty
+  std::vector<std::wstring> roots;   // folders to search, in order, duplicates kept
+};
+
+// Reads the arguments (without the program name). Options are matched
+// exactly and case-sensitively; anything else is a search path.
+ScanOptions ParseArguments(const std::vector<std::wstring>& arguments);
+
+// "Halvane/" in the user's home folder from the password database, which a
+// changed HOME does not move.
+std::wstring DefaultLogFolder();
+
+// "2026-Dec-7-02-05-33.log" for 7 December 2026, 02:05:33.
+std::wstring BuildLogFileName(const boost::posix_time::ptime& time);
+// The same for the local time now, in whole seconds.
+std::wstring BuildLogFileName();
+
+// The help text, on standard output.
+void PrintHelp();
+
+}  // namespace shelfscan

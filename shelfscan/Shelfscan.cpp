@@ -1,0 +1,52 @@
+#include "Shelfscan.h"
+
+#include <exception>
+
+#include <boost/filesystem/operations.hpp>
+
+#include "MainLog.h"
+#include "ScanOptions.h"
+#include "Walk.h"
+#include "platform/console.h"
+#include "platform/text.h"
+
+namespace shelfscan {
+
+bool EnsureLogFolder(const std::wstring& folder) {
+  const boost::filesystem::path path(platform::EncodeNative(folder));
+  boost::system::error_code testError;
+  if (boost::filesystem::exists(path, testError)) return true;
+
+  std::wstring reason = L"There was a problem trying to create the log folder.";
+  try {
+    // Only a folder made here counts: one that appeared meanwhile does not.
+    if (boost::filesystem::create_directory(path)) return true;
+  } catch (const std::exception& error) {
+    const std::wstring text = ToWide(error.what());
+    if (!text.empty()) reason = text;
+  } catch (...) {
+  }
+  ReportScanError(folder, reason, false);
+  return false;
+}
+
+int RunShelfscan(const std::vector<std::wstring>& arguments) {
+  ScanOptions options = ParseArguments(arguments);
+  if (options.roots.empty()) {
+    PrintHelp();
+    platform::WriteNarrowLine(platform::ConsoleStream::kOutput,
+                              "Invalid parameters. Please provide at least one path to search.");
+    return 1;
+  }
+  if (options.logFolder.empty()) options.logFolder = DefaultLogFolder();
+  if (!EnsureLogFolder(options.logFolder)) {
+    platform::WriteLine(platform::ConsoleStream::kOutput,
+                        L"Could not create log folder at path:" + platform::SanitizeForLine(options.logFolder));
+    return 1;
+  }
+  CurrentLogPath = options.logFolder + BuildLogFileName();
+  ScanRoots(options.roots, CurrentLogPath, options.fixMode, options.detailLog);
+  return 0;
+}
+
+}  // namespace shelfscan

@@ -1,0 +1,122 @@
+#include "Walk.h"
+
+#include <exception>
+
+#include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
+
+#include "ChildRun.h"
+#include "MainLog.h"
+#include "platform/text.h"
+
+namespace fs = boost::filesystem;
+
+namespace shelfscan {
+
+namespace {
+
+const wchar_t kPathDoesNotExist[] = L"The path doesn't exist!";
+const wchar_t kRootTestFailed[] = L"A problem occurred attempting to find if this path existed.";
+const wchar_t kSkippedLink[] = L"Skipped symbolic link";
+const wchar_t kNoFilename[] = L"[Cannot log a filename here]";
+
+std::wstring WidePath(const fs::path& path) { return platform::DecodeNative(path.string()); }
+
+// A folder itself, not a link to one; the entry's cached type saves a call.
+bool IsRealFolder(const fs::directory_entry& entry) {
+  boost::system::error_code error;
+  return fs::is_directory(entry.symlink_status(error)) && !error;
+}
+
+}  // namespace
+
+FolderWalk::FolderWalk(const fs::path& root) : root_(root) {
+  fs::directory_iterator listing(root);
+  if (listing != fs::directory_iterator()) levels_.push_back(std::move(listing));
+}
+
+void FolderWalk::increment() {
+  if (!noPush_ && IsRealFolder(entry())) {
+    fs::directory_iterator listing(path());  // throws with the walk unchanged
+    if (listing != fs::directory_iterator()) {
+      levels_.push_back(std::move(listing));
+      return;
+    }
+  }
+  noPush_ = false;
+  while (!levels_.empty()) {
+    try {
+      ++levels_.back();
+    } catch (...) {
+      levels_.pop_back();
+      noPush_ = true;
+      throw;
+    }
+    if (levels_.back() != fs::directory_iterator()) return;
+    levels_.pop_back();
+  }
+}
+
+void AdvanceWalk(FolderWalk& walk) {
+  while (!walk.atEnd()) {
+    try {
+      walk.increment();
+      return;
+    } catch (const std::exception& error) {
+      ReportScanError(WidePath(walk.atEnd() ? walk.root() : walk.path()), ToWide(error.what()), true);
+      if (!walk.atEnd()) walk.noPush();
+    }
+  }
+}
+
+bool IsSelected(const fs::path& path) { return path.extension().string() == ".xls"; }
+
+void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPath, bool fixMode,
+               bool detailLog) {
+  for (const std::wstring& root : roots) {
+    const fs::path rootPath(platform::EncodeNative(root));
+    try {
+      const fs::file_type type = fs::status(rootPath).type();
+      if (type == fs::file_not_found || type == fs::status_error) {
+        ReportScanError(root, kPathDoesNotExist, true);
+        continue;
+      }
+    } catch (const std::exception& error) {
+      ReportScanError(root, ToWide(error.what()), true);
+      continue;
+    } catch (...) {
+      ReportScanError(root, kRootTestFailed, true);
+      continue;
+    }
+
+    try {
+      FolderWalk walk(rootPath);
+      while (!walk.atEnd()) {
+        bool folder = false;
+        bool link = false;
+        try {
+          folder = fs::is_directory(walk.entry().status());
+          link = fs::is_symlink(walk.entry().symlink_status());
+        } catch (const std::exception& error) {
+          ReportScanError(WidePath(walk.path()), ToWide(error.what()), true);
+          walk.noPush();
+          AdvanceWalk(walk);
+          continue;
+        }
+        if (!folder) {
+          if (IsSelected(walk.path())) RunBookmender(WidePath(walk.path()), logPath, fixMode, detailLog);
+        } else if (link) {
+          ReportWarning(WidePath(walk.path()), kSkippedLink);
+          walk.noPush();
+        }
+        AdvanceWalk(walk);
+      }
+    } catch (const fs::filesystem_error& error) {
+      // Chiefly a root that cannot be listed: the scan ends here.
+      ReportScanError(kNoFilename, ToWide(error.what()), true);
+      return;
+    }
+  }
+}
+
+}  // namespace shelfscan

@@ -1,0 +1,70 @@
+// The recursive walk over the search paths and the choice of files.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/path.hpp>
+
+namespace shelfscan {
+
+// A depth-first walk over one folder tree. Entry paths are the root as given
+// joined with the names below it, so they are what was typed plus names.
+//
+// Boost's recursive_directory_iterator of this Boost turns into its end on
+// any error (or, asked to pop on errors, also drops the rest of the parent
+// folder), so an unreadable sub-folder would end the walk of its whole root.
+// This walk keeps its own stack of directory iterators instead and has the
+// behaviour the scan relies on: a failed descent throws and leaves the walk
+// on that folder, so that marking it no-descend and advancing again goes on
+// with the folder's next sibling.
+class FolderWalk {
+ public:
+  // Opens the root's listing; throws boost::filesystem::filesystem_error when
+  // it cannot be listed (a file, a denied folder).
+  explicit FolderWalk(const boost::filesystem::path& root);
+
+  bool atEnd() const { return levels_.empty(); }
+  const boost::filesystem::path& root() const { return root_; }
+  // The current entry; only while not at the end.
+  const boost::filesystem::directory_entry& entry() const { return *levels_.back(); }
+  const boost::filesystem::path& path() const { return entry().path(); }
+  int depth() const { return static_cast<int>(levels_.size()) - 1; }
+
+  // Keeps the next advance from descending into the current entry.
+  void noPush() { noPush_ = true; }
+
+  // One step: into the current entry when it is a folder (not a link to one)
+  // and not marked, else to the next entry, climbing out of exhausted
+  // folders. Throws when
+  // - the folder to descend into cannot be listed: the walk is unchanged;
+  // - a listing breaks off while moving on: that folder's listing is given
+  //   up and the walk stands on the folder itself, marked no-descend, so the
+  //   next advance goes on with its next sibling (the walk is at its end when
+  //   it was the root's listing).
+  // Every failure thus consumes the pending descent or removes one level, so
+  // retrying after failures always comes to an end.
+  void increment();
+
+ private:
+  boost::filesystem::path root_;
+  std::vector<boost::filesystem::directory_iterator> levels_;
+  bool noPush_ = false;
+};
+
+// Advances the walk by one step, whatever fails: each failure is reported as
+// a scan error line (the entry that could not be entered, the folder whose
+// listing broke off, or the root) and the advance is retried past it.
+void AdvanceWalk(FolderWalk& walk);
+
+// True for a name whose extension is exactly ".xls" (a file named ".xls"
+// included).
+bool IsSelected(const boost::filesystem::path& path);
+
+// Searches every root in order, running Bookmender on each selected file. A
+// root that cannot be listed ends the whole scan.
+void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPath, bool fixMode,
+               bool detailLog);
+
+}  // namespace shelfscan

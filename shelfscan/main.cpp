@@ -1,0 +1,13 @@
+// Shelfscan: runs Bookmender over every ".xls" file of the folder trees named
+// on the command line and logs one status line per file.
+#include <string>
+#include <vector>
+
+#include "Shelfscan.h"
+#include "platform/text.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::wstring> arguments;
+  for (int i = 1; i < argc; ++i) arguments.push_back(platform::DecodeNative(argv[i]));
+  return shelfscan::RunShelfscan(arguments);
+}
