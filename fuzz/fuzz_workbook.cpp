@@ -1,11 +1,15 @@
-// Arbitrary bytes as a workbook file: open, tag check, index, validate and
-// substream discovery must end in an exception of the family or succeed,
-// never crash, hang or leak.
+// Arbitrary bytes as a workbook file: open, tag check, index, validate,
+// substream discovery, the drawing stream, the container integrity check and
+// the discrepancy measurement (all read-only) must end in an exception of the
+// family or succeed, never crash, hang or leak.
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <unistd.h>
 
+#include "drawing/ContainerIntegrity.h"
+#include "drawing/LineSink.h"
+#include "drawing/SizeDiscrepancy.h"
 #include "errors/Exception.h"
 #include "platform/text.h"
 #include "workbook/BiffRecordReader.h"
@@ -28,8 +32,15 @@ void Exercise(const std::wstring& path) {
     HasOptimiserTag(stream);
     BiffRecordList records = ReadBiffRecords(stream);
     ValidateBiffRecords(records);
-    for (const SheetSubstream& sheet : FindSheetSubstreams(records)) {
-      FindSheetEmbeddedChartSubstreams(records, sheet.bofIndex);
+    const std::vector<SheetSubstream> sheets = FindSheetSubstreams(records);
+    const LineSink quiet{[](const std::wstring&) {}, [](const std::wstring&) {}};
+    // Catches its own failures and answers false.
+    CheckAllContainers(records, sheets, stream, quiet);
+    for (const SheetSubstream& sheet : sheets) {
+      try {
+        MeasureChartDiscrepancies(sheet.bofIndex, records, stream, quiet);
+      } catch (const Exception&) {
+      }
     }
   } catch (const Exception&) {
   }
