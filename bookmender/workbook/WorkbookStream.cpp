@@ -83,14 +83,24 @@ void WorkbookStream::seek(std::uint32_t offset, SeekOrigin origin) {
   if (origin != SeekFromStart && origin != SeekFromCurrent) {
     throw Exception(MessageDetail(L"Invalid origin provided to WorkbookStream::seek"));
   }
-  // 64-bit target: a relative move near the 4 GiB limit must not wrap back
-  // into the stream.
-  const std::uint64_t target =
-      origin == SeekFromStart ? std::uint64_t{offset} : std::uint64_t{tell()} + offset;
-  if (target > size_) throw IOException(MessageDetail(L"Seek beyond end of stream"));
-  const HRESULT hr = stream_ ? stream_->seek(static_cast<std::int64_t>(offset), origin, nullptr)
-                             : STG_E_INVALIDPOINTER;
+  if (!stream_) throw IOException(StatusDetail(STG_E_INVALIDPOINTER, L"setting seek pointer"));
+  if (origin == SeekFromStart) {
+    if (offset > size_) throw IOException(MessageDetail(L"Seek beyond end of stream"));
+    const HRESULT hr = stream_->seek(offset, origin, nullptr);
+    if (hr != S_OK) throw IOException(StatusDetail(hr, L"setting seek pointer"));
+    return;
+  }
+  // A relative move is made and its target checked in one call, as the
+  // record index does this for every record; a target beyond the end puts
+  // the position back where it was. The sum is 64-bit: a move near the 4 GiB
+  // limit must not wrap back into the stream.
+  std::uint64_t target = 0;
+  const HRESULT hr = stream_->seek(offset, origin, &target);
   if (hr != S_OK) throw IOException(StatusDetail(hr, L"setting seek pointer"));
+  if (target > size_) {
+    stream_->seek(static_cast<std::int64_t>(target - offset), platform::kSeekSet, nullptr);
+    throw IOException(MessageDetail(L"Seek beyond end of stream"));
+  }
 }
 
 }  // namespace bookmender

@@ -10,6 +10,7 @@
 
 #include <numeric>
 
+#include "damage.h"
 #include "drawing_builder.h"
 #include "process.h"
 #include "workbook_file.h"
@@ -533,4 +534,66 @@ TEST_F(BookmenderRun, AnyFileNameIsPrintedWhole) {
     EXPECT_EQ(lines.back(), "Final result: A problem was fixed") << name;
     EXPECT_TRUE(Exists(path + ".bak")) << name;
   }
+}
+
+// Real workbooks, tagged as the optimiser tags them, and damaged as it damages
+// them.
+class CorpusRun : public BookmenderRun {
+ protected:
+  void SetUp() override {
+    BookmenderRun::SetUp();
+    corpus_ = CorpusDir();
+    if (corpus_.empty()) GTEST_SKIP() << "no real workbooks beside the repository (../shared/corpus)";
+  }
+  Bytes Tagged(const std::string& name) { return AddUserProperty(ReadFileBytes(corpus_ + "/" + name), u"TMTAG"); }
+  std::string corpus_;
+};
+
+TEST_F(CorpusRun, TaggedRealWorkbooksGiveTheirDocumentedResults) {
+  const std::pair<const char*, int> expected[] = {
+      {"44861.xls", 0}, {"WithThreeCharts.xls", 0}, {"WithChart.xls", 0},
+      {"46137.xls", 0}, {"31749.xls", 0},           {"ConditionalFormattingSamples.xls", 0},
+      {"drawings.xls", 0}, {"13224.xls", 0},         {"47251.xls", 3},
+      {"61300.xls", 2}, {"password.xls", 4},        {"testEXCEL_95.xls", 54},
+  };
+  for (const auto& [name, code] : expected) {
+    const Bytes file = Tagged(name);
+    const std::string path = Write(name, file);
+    for (const char* mode : {"-check", "-fix"}) {
+      const ProcessResult r = Run({mode, path});
+      EXPECT_EQ(r.exitCode, code) << name << " " << mode << "\n" << r.output << r.error;
+    }
+    EXPECT_EQ(ReadFileBytes(path), file) << name;
+    EXPECT_FALSE(Exists(path + ".bak")) << name;
+  }
+  // Untagged, every one of them is passed over.
+  const ProcessResult r = Run({"-check", corpus_ + "/47251.xls"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(Lines(r.output).at(3), "File has not been optimized by Trimora");
+}
+
+TEST_F(CorpusRun, DamagedRealWorkbooksAreRepairedByteForByte) {
+  int repaired = 0;
+  for (const char* name : {"44861.xls", "WithThreeCharts.xls"}) {
+    for (std::uint32_t k : {1u, 3u}) {
+      const Bytes sound = Tagged(name);
+      const std::string path = Write(name, sound);
+      ASSERT_GT(DamageSuspiciousSheets(path, k), 0) << name;
+      const Bytes damaged = ReadFileBytes(path);
+      ASSERT_NE(damaged, sound);
+
+      ProcessResult r = Run({"-check", path});
+      EXPECT_EQ(r.exitCode, 1) << name << r.error;
+      EXPECT_EQ(ReadFileBytes(path), damaged);
+
+      r = Run({"-fix", path});
+      EXPECT_EQ(r.exitCode, 1) << name << r.error;
+      EXPECT_EQ(Lines(r.output).back(), "Final result: A problem was fixed");
+      EXPECT_EQ(ReadFileBytes(path), sound) << name;
+      EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged) << name;
+      ++repaired;
+      unlink((path + ".bak").c_str());
+    }
+  }
+  EXPECT_EQ(repaired, 4);
 }

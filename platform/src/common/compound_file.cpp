@@ -403,7 +403,9 @@ class StreamImpl final : public Stream {
         buffer != nullptr) {
       const std::uint8_t* from = cache_.data() + inCache;
       auto* out = static_cast<std::uint8_t*>(buffer);
-      if (count <= 8) {
+      if (count == 4) {
+        std::memcpy(out, from, 4);  // one move: the caller reads it back as a whole at once
+      } else if (count < 8) {
         for (std::uint32_t i = 0; i < count; ++i) out[i] = from[i];
       } else {
         std::memcpy(out, from, count);
