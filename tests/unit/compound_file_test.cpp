@@ -930,8 +930,10 @@ TEST_F(CompoundFileTest, IndexingRecordsCostsLittleMoreThanOneRead) {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return t.tv_sec + t.tv_nsec * 1e-9;
   };
+  // The best of several rounds, stopping once within the target: a busy
+  // machine slows single rounds, never all of them.
   double best = 1e9;
-  for (int round = 0; round < 5; ++round) {
+  for (int round = 0; round < 15 && best >= 10.0; ++round) {
     // One sequential read of the whole file, as the baseline.
     const double t0 = now();
     {

@@ -64,24 +64,30 @@ struct DirEntry {
   std::uint64_t size = 0;
 };
 
-// Follows `table` from `start`, collecting at most `maxLinks` unit numbers
-// below `range`. Stops at the end of the chain, at a number out of range or
-// unknown, or at a unit met before. Returns true when the chain ended
-// normally or `maxLinks` were collected.
-bool FollowChain(const std::vector<std::uint32_t>& table, std::uint32_t start, std::uint64_t maxLinks,
-                 std::uint64_t range, std::vector<std::uint32_t>& out) {
-  out.clear();
+// Follows `table` from `start`, handing at most `maxLinks` unit numbers
+// below `range` to `take`. Stops at the end of the chain, at a number out of
+// range or unknown, or at a unit met before. Returns true when the chain
+// ended normally or `maxLinks` were taken.
+template <typename Take>
+bool WalkChain(const std::vector<std::uint32_t>& table, std::uint32_t start, std::uint64_t maxLinks,
+               std::uint64_t range, Take&& take) {
   if (maxLinks == 0) return true;
   std::vector<bool> seen(static_cast<std::size_t>(range), false);
   std::uint32_t cur = start;
-  while (out.size() < maxLinks) {
+  for (std::uint64_t taken = 0; taken < maxLinks; ++taken) {
     if (cur == kEndOfChain) return true;
     if (cur >= range || seen[cur]) return false;
     seen[cur] = true;
-    out.push_back(cur);
+    take(cur);
     cur = cur < table.size() ? table[cur] : kUnknownEntry;
   }
   return true;
+}
+
+bool FollowChain(const std::vector<std::uint32_t>& table, std::uint32_t start, std::uint64_t maxLinks,
+                 std::uint64_t range, std::vector<std::uint32_t>& out) {
+  out.clear();
+  return WalkChain(table, start, maxLinks, range, [&](std::uint32_t unit) { out.push_back(unit); });
 }
 
 // Everything one open compound file shares between its storage, streams and
@@ -233,20 +239,31 @@ HRESULT CompoundFile::loadFat(const ByteReader& header) {
   const std::uint64_t entries =
       std::min<std::uint64_t>(std::uint64_t{fatSectors} * perSector, sectorCount_);
   fat_.assign(static_cast<std::size_t>(entries), kUnknownEntry);
-  for (std::size_t k = 0; k < fatLocations.size(); ++k) {
-    const std::uint64_t first = std::uint64_t{k} * perSector;
-    if (first >= entries) break;
+  // FAT sectors usually lie side by side: read each such run at once.
+  constexpr std::size_t kMaxRun = 256;
+  for (std::size_t k = 0; k < fatLocations.size();) {
     const std::uint32_t s = fatLocations[k];
-    if (s >= sectorCount_) continue;  // stays unknown: chains through it are broken
+    if (std::uint64_t{k} * perSector >= entries) break;
+    if (s >= sectorCount_) {  // stays unknown: chains through it are broken
+      ++k;
+      continue;
+    }
+    std::size_t n = 1;
+    while (n < kMaxRun && k + n < fatLocations.size() && fatLocations[k + n] == s + n &&
+           fatLocations[k + n] < sectorCount_ && std::uint64_t{k + n} * perSector < entries)
+      ++n;
+    buf.resize(n * sectorSize_);
     std::size_t got = 0;
-    HRESULT hr = readSector(s, buf, got);
+    HRESULT hr = file_->readAt(sectorOffset(s), buf.data(), buf.size(), got);
     if (Failed(hr)) return hr;
     const ByteReader r(buf.data(), got);
-    for (std::uint64_t j = 0; j < perSector && first + j < entries; ++j) {
+    for (std::uint64_t j = 0; j < std::uint64_t{n} * perSector; ++j) {
+      const std::uint64_t index = std::uint64_t{k} * perSector + j;
       std::uint32_t v = 0;
-      if (!r.u32(4 * j, v)) break;
-      fat_[static_cast<std::size_t>(first + j)] = v;
+      if (index >= entries || !r.u32(4 * j, v)) break;
+      fat_[static_cast<std::size_t>(index)] = v;
     }
+    k += n;
   }
   return S_OK;
 }
@@ -361,25 +378,26 @@ void CompoundFile::sectorMap(const DirEntry& e, std::uint32_t& unitShift,
                              std::vector<std::uint64_t>& offsets) const {
   offsets.clear();
   const std::uint64_t size = streamSize(e);
-  std::vector<std::uint32_t> chain;
   if (size < kMiniStreamCutoff) {
     unitShift = kMiniSectorShift;
     const std::uint64_t units = (size + kMiniSectorSize - 1) >> kMiniSectorShift;
     const std::uint64_t miniSectors = miniStreamSize_ >> kMiniSectorShift;
-    FollowChain(miniFat_, e.start, units, miniSectors, chain);
-    offsets.reserve(chain.size());
-    for (std::uint32_t m : chain) {
+    bool mapped = true;
+    WalkChain(miniFat_, e.start, units, miniSectors, [&](std::uint32_t m) {
       const std::uint64_t at = std::uint64_t{m} << kMiniSectorShift;
       const std::uint64_t sector = at >> sectorShift_;
-      if (sector >= miniStreamMap_.size()) break;  // the mini stream's own chain is cut here
+      // Past a cut in the mini stream's own chain nothing more is reachable.
+      if (!mapped || sector >= miniStreamMap_.size()) {
+        mapped = false;
+        return;
+      }
       offsets.push_back(miniStreamMap_[static_cast<std::size_t>(sector)] + (at & (sectorSize_ - 1)));
-    }
+    });
   } else {
     unitShift = sectorShift_;
     const std::uint64_t units = ((size - 1) >> sectorShift_) + 1;
-    FollowChain(fat_, e.start, units, sectorCount_, chain);
-    offsets.reserve(chain.size());
-    for (std::uint32_t s : chain) offsets.push_back(sectorOffset(s));
+    offsets.reserve(static_cast<std::size_t>(std::min(units, sectorCount_)));
+    WalkChain(fat_, e.start, units, sectorCount_, [&](std::uint32_t s) { offsets.push_back(sectorOffset(s)); });
   }
 }
 
