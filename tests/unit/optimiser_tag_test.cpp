@@ -4,6 +4,8 @@
 #include "platform/text.h"
 #include "workbook/BiffRecordReader.h"
 #include "workbook/OptimiserTag.h"
+#include "cfb_writer.h"
+#include "property_set_writer.h"
 #include "workbook_test_util.h"
 
 using namespace bookmender;
@@ -47,4 +49,80 @@ TEST(HasOptimiserTag, OtherOrNoPropertiesDoNotTag) {
   EXPECT_FALSE(Tagged(dir, u""));
   EXPECT_FALSE(Tagged(dir, u"TMTAG3"));
   EXPECT_FALSE(Tagged(dir, u"TMTA"));
+}
+
+namespace {
+
+// A workbook whose "\x05DocumentSummaryInformation" stream is given whole.
+std::string WithSummary(const TempDir& dir, const testsupport::Bytes& summary, const std::string& name) {
+  testsupport::CfbWriter writer;
+  writer.addStream(testsupport::CfbWriter::kRoot, u"Workbook", Stream());
+  writer.addStream(testsupport::CfbWriter::kRoot, u"\x05" u"DocumentSummaryInformation", summary);
+  const std::string path = dir.file(name);
+  testsupport::WriteFileBytes(path, writer.build());
+  return path;
+}
+
+bool TagOf(const std::string& path) {
+  WorkbookStream ws;
+  ws.open(platform::DecodeNative(path), true);
+  return HasOptimiserTag(ws);
+}
+
+}  // namespace
+
+TEST(HasOptimiserTag, AnyValueTypeAndEitherDictionaryKind) {
+  using namespace testsupport;
+  TempDir dir;
+  const Property values[] = {
+      LpstrProperty(u"TMTAG", "x"), LpwstrProperty(u"TMTAG", u"y"), I4Property(u"TMTAG", 7),
+      BoolProperty(u"TMTAG", false), EmptyProperty(u"TMTAG"), FiletimeProperty(u"TMTAG2", 1),
+  };
+  int n = 0;
+  for (std::uint16_t codePage : {1200, 1252}) {
+    for (const Property& p : values) {
+      DocSummaryStream summary;
+      summary.codePage = codePage;
+      summary.properties = {I4Property(u"Other", 1), p};
+      EXPECT_TRUE(TagOf(WithSummary(dir, BuildDocSummaryStream(summary), std::to_string(n++) + ".xls")))
+          << codePage << " type " << p.type;
+    }
+  }
+  DocSummaryStream both;
+  both.properties = {EmptyProperty(u"TMTAG2"), EmptyProperty(u"TMTAG")};
+  EXPECT_TRUE(TagOf(WithSummary(dir, BuildDocSummaryStream(both), "both.xls")));
+}
+
+TEST(HasOptimiserTag, NoUserSectionMeansNoTag) {
+  using namespace testsupport;
+  TempDir dir;
+  DocSummaryStream summaryOnly;
+  summaryOnly.hasUserSection = false;
+  EXPECT_FALSE(TagOf(WithSummary(dir, BuildDocSummaryStream(summaryOnly), "a.xls")));
+  DocSummaryStream others;
+  others.properties = {LpstrProperty(u"Company", "TMTAG")};  // a value is no name
+  EXPECT_FALSE(TagOf(WithSummary(dir, BuildDocSummaryStream(others), "b.xls")));
+}
+
+TEST(HasOptimiserTag, BrokenPropertySetIsAnIOException) {
+  using namespace testsupport;
+  TempDir dir;
+  DocSummaryStream summary;
+  summary.properties = {LpstrProperty(u"TMTAG", "1")};
+  DocSummaryLayout layout;
+  Bytes bytes = BuildDocSummaryStream(summary, &layout);
+  // The user-defined set's offset points far outside the stream.
+  PutU32(bytes, layout.setListOffset + 20 + 16, 0x7FFFFFF0u);
+  const std::string path = WithSummary(dir, bytes, "broken.xls");
+  WorkbookStream ws;
+  ws.open(platform::DecodeNative(path), true);
+  try {
+    HasOptimiserTag(ws);
+    FAIL() << "no exception";
+  } catch (const IOException& e) {
+    const std::wstring message = e.fullMessage();
+    EXPECT_EQ(message.rfind(L"I/O exception [HRESULT(8003", 0), 0u) << platform::EncodeNative(message);
+    EXPECT_NE(message.find(L" - opening user-defined property set]"), std::wstring::npos)
+        << platform::EncodeNative(message);
+  }
 }
