@@ -248,7 +248,8 @@ bool ParseDocSummaryStream(const Bytes& bytes, DocSummaryStream& out) {
         names.emplace_back(nameId, name);
       }
     }
-    for (const auto& [pid, at] : table) {
+    for (const auto& entry : table) {
+      const std::uint32_t pid = entry.first, at = entry.second;
       if (pid == 0 || pid == 1) continue;
       auto named = std::find_if(names.begin(), names.end(), [&](const auto& n) { return n.first == pid; });
       if (named == names.end()) continue;  // properties without a name are not user-defined ones
