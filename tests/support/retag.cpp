@@ -31,16 +31,19 @@ bool SameNameIgnoringAsciiCase(const std::u16string& a, const std::u16string& b)
   return true;
 }
 
-bool ReadAll(platform::Stream& stream, std::uint64_t size, Bytes& out) {
-  out.assign(static_cast<std::size_t>(size), 0);
-  std::uint64_t at = 0;
-  while (at < size) {
+// Reads as much of a stream as can be read. Real files carry damaged
+// streams (a size of gigabytes over a short chain); their readable part is
+// what a copy keeps, and the reading stops at the damage.
+void ReadReadable(platform::Stream& stream, std::uint64_t size, Bytes& out) {
+  out.clear();
+  std::uint8_t chunk[1 << 16];
+  while (out.size() < size) {
     std::uint32_t done = 0;
-    const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(size - at, 1u << 20));
-    if (platform::Failed(stream.read(out.data() + at, chunk, done)) || done == 0) return false;
-    at += done;
+    const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(size - out.size(), sizeof chunk));
+    const HRESULT hr = stream.read(chunk, want, done);
+    out.insert(out.end(), chunk, chunk + done);
+    if (platform::Failed(hr) || done == 0) return;
   }
-  return true;
 }
 
 // The tagged document summary stream for `existing` (empty: none yet).
@@ -98,8 +101,8 @@ bool RetagFile(const std::string& sourcePath, const std::string& targetPath, con
     }
     std::shared_ptr<platform::Stream> stream;
     Bytes data;
-    if (platform::Failed(storage->openStreamEntry(e.id, stream)) || !ReadAll(*stream, e.size, data))
-      return Fail(error, "unreadable stream");
+    if (platform::Failed(storage->openStreamEntry(e.id, stream))) return Fail(error, "unopenable stream");
+    ReadReadable(*stream, e.size, data);
     if (e.parent == 0 && SameNameIgnoringAsciiCase(e.name, kDocSummaryName)) {
       Bytes taggedStream;
       if (!TaggedDocSummary(data, tag, taggedStream, error)) return false;
