@@ -1,0 +1,120 @@
+// The main log's writer and the warning and scan error lines.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "MainLog.h"
+#include "platform/text.h"
+#include "process.h"
+#include "workbook_file.h"
+
+namespace {
+
+using testsupport::ReadFileBytes;
+
+// UTF-16LE bytes of `units`.
+std::string Le(const std::u16string& units) {
+  std::string bytes;
+  for (const char16_t u : units) {
+    bytes.push_back(static_cast<char>(u & 0xFF));
+    bytes.push_back(static_cast<char>(u >> 8));
+  }
+  return bytes;
+}
+
+const std::string kBom("\xFF\xFE", 2);
+const std::string kCrLf = Le(u"\r\n");
+
+class MainLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.file("2026-Dec-7-02-05-33.log");
+    shelfscan::CurrentLogPath = platform::DecodeNative(path_);
+  }
+  void TearDown() override { shelfscan::CurrentLogPath.clear(); }
+  std::string Log() const {
+    const testsupport::Bytes bytes = ReadFileBytes(path_);
+    return std::string(bytes.begin(), bytes.end());
+  }
+  bool LogExists() const { return ::access(path_.c_str(), F_OK) == 0; }
+
+  // What `write` puts on standard output.
+  template <typename F>
+  std::string Console(F write) {
+    const std::string captured = dir_.file("console");
+    const int file = ::open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int saved = ::dup(STDOUT_FILENO);
+    ::dup2(file, STDOUT_FILENO);
+    write();
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    ::close(file);
+    const testsupport::Bytes bytes = ReadFileBytes(captured);
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+  testsupport::TempDir dir_;
+  std::string path_;
+};
+
+TEST_F(MainLogTest, NewLogStartsWithOneByteOrderMarkAndLinesEndInCrLf) {
+  shelfscan::AppendLogLine(L"[ok],/data/book.xls\n");
+  shelfscan::AppendLogLine(L"[fixed],/data/b,c.xls\n");
+  EXPECT_EQ(Log(), kBom + Le(u"[ok],/data/book.xls") + kCrLf + Le(u"[fixed],/data/b,c.xls") + kCrLf);
+
+  // An empty file counts as new.
+  ASSERT_EQ(::truncate(path_.c_str(), 0), 0);
+  shelfscan::AppendLogLine(L"[ok],x\n");
+  EXPECT_EQ(Log(), kBom + Le(u"[ok],x") + kCrLf);
+}
+
+TEST_F(MainLogTest, TextIsUtf16WithUndecodableBytesAndControlsReplaced) {
+  // "é", a character beyond the BMP, an escaped byte 0xFF, a tab, a carriage
+  // return and an escape inside one record.
+  shelfscan::AppendLogLine(platform::DecodeNative("[ok],/d/\xC3\xA9\xF0\x9F\x98\x80\xFF\t\r\x1B.xls\n"));
+  EXPECT_EQ(Log(), kBom + Le(u"[ok],/d/\u00E9\U0001F600\uFFFD\uFFFD\uFFFD\uFFFD.xls") + kCrLf);
+}
+
+TEST_F(MainLogTest, LongLinesAreWrittenWhole) {
+  const std::wstring path(5000, L'p');
+  shelfscan::AppendLogLine(L"[ok]," + path + L"\n");
+  EXPECT_EQ(Log(), kBom + Le(u"[ok],") + Le(std::u16string(5000, u'p')) + kCrLf);
+}
+
+TEST_F(MainLogTest, LineIsLostWhenTheLogCannotBeOpenedOrIsHeld) {
+  shelfscan::CurrentLogPath = platform::DecodeNative(dir_.file("missing/x.log"));
+  shelfscan::AppendLogLine(L"[ok],a\n");
+  EXPECT_NE(::access(dir_.file("missing").c_str(), F_OK), 0);
+
+  shelfscan::CurrentLogPath = platform::DecodeNative(path_);
+  shelfscan::AppendLogLine(L"[ok],first\n");
+  {
+    testsupport::LockHolder holder(path_, 'w');
+    ASSERT_TRUE(holder.held());
+    shelfscan::AppendLogLine(L"[ok],lost\n");
+  }
+  shelfscan::AppendLogLine(L"[ok],after\n");
+  EXPECT_EQ(Log(), kBom + Le(u"[ok],first") + kCrLf + Le(u"[ok],after") + kCrLf);
+}
+
+TEST_F(MainLogTest, WarningsAndScanErrorsGoToConsoleAndLog) {
+  EXPECT_EQ(Console([] { shelfscan::ReportWarning(L"/d/link", L"Skipped symbolic link"); }),
+            "[warning],/d/link,Skipped symbolic link\n");
+  // Not logged when asked so (before the log exists); an empty message keeps
+  // its comma; a path with a line feed stays one line.
+  EXPECT_EQ(Console([] { shelfscan::ReportScanError(L"/logs/", L"no folder", false); }),
+            "[scan err],/logs/,no folder\n");
+  EXPECT_EQ(Console([] { shelfscan::ReportScanError(L"/d/a\nb", L"", true); }),
+            "[scan err],/d/a\xEF\xBF\xBD" "b,\n");
+  EXPECT_EQ(Log(), kBom + Le(u"[warning],/d/link,Skipped symbolic link") + kCrLf +
+                       Le(u"[scan err],/d/a\uFFFDb,") + kCrLf);
+}
+
+TEST(ShelfscanToWide, DecodesUtf8AndKeepsOtherBytes) {
+  EXPECT_EQ(shelfscan::ToWide("Permission denied: \"/d/\xC3\xA9\""), L"Permission denied: \"/d/\u00E9\"");
+  EXPECT_EQ(platform::EncodeNative(shelfscan::ToWide("x\xFFy")), "x\xFFy");
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+// Shelfscan's command line, the main log's name and the detail log's path.
+#include <gtest/gtest.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "ChildRun.h"
+#include "ScanOptions.h"
+
+using shelfscan::ParseArguments;
+using shelfscan::ScanOptions;
+
+TEST(ShelfscanOptions, OptionsAreExactCaseSensitiveAndLaterOnesWin) {
+  ScanOptions o = ParseArguments({L"-fix", L"-detail", L"root"});
+  EXPECT_TRUE(o.fixMode);
+  EXPECT_TRUE(o.detailLog);
+  EXPECT_EQ(o.roots, std::vector<std::wstring>{L"root"});
+
+  o = ParseArguments({L"-fix", L"a", L"-check"});
+  EXPECT_FALSE(o.fixMode);
+  o = ParseArguments({L"a", L"-fix"});
+  EXPECT_TRUE(o.fixMode) << "options may follow paths";
+
+  // Anything that is not exactly an option is a search path, in order,
+  // duplicates kept.
+  o = ParseArguments({L"-FIX", L"/fix", L"-fix:", L"-Detail", L"-L:x", L"-check ", L"a", L"a", L""});
+  EXPECT_FALSE(o.fixMode);
+  EXPECT_FALSE(o.detailLog);
+  EXPECT_TRUE(o.logFolder.empty());
+  EXPECT_EQ(o.roots, (std::vector<std::wstring>{L"-FIX", L"/fix", L"-fix:", L"-Detail", L"-L:x",
+                                                L"-check ", L"a", L"a", L""}));
+}
+
+TEST(ShelfscanOptions, LogFolderGetsOneTrailingSeparator) {
+  EXPECT_EQ(ParseArguments({L"-l:/var/logs", L"r"}).logFolder, L"/var/logs/");
+  EXPECT_EQ(ParseArguments({L"-l:/var/logs/", L"r"}).logFolder, L"/var/logs/");
+  EXPECT_EQ(ParseArguments({L"-l:logs", L"r"}).logFolder, L"logs/");
+  // The other platform's separator is just a character here.
+  EXPECT_EQ(ParseArguments({L"-l:D:\\logs\\", L"r"}).logFolder, L"D:\\logs\\/");
+  EXPECT_EQ(ParseArguments({L"-l:", L"r"}).logFolder, L"") << "empty: the default folder is used";
+  EXPECT_EQ(ParseArguments({L"-l:first", L"-l:second", L"r"}).logFolder, L"second/");
+  EXPECT_EQ(ParseArguments({L"-l:first", L"-l:", L"r"}).logFolder, L"");
+  EXPECT_EQ(ParseArguments({L"-l:-fix"}).logFolder, L"-fix/");
+}
+
+TEST(ShelfscanOptions, DefaultLogFolderIsHalvaneInTheHomeFolder) {
+  const std::wstring folder = shelfscan::DefaultLogFolder();
+  ASSERT_GE(folder.size(), 9u);
+  EXPECT_EQ(folder.substr(folder.size() - 9), L"/Halvane/");
+  EXPECT_EQ(folder.find(L"//"), std::wstring::npos);
+}
+
+TEST(ShelfscanOptions, LogFileNameFromLocalDateAndTime) {
+  using boost::gregorian::date;
+  using boost::posix_time::ptime;
+  using boost::posix_time::time_duration;
+  EXPECT_EQ(shelfscan::BuildLogFileName(ptime(date(2026, 12, 7), time_duration(2, 5, 33))),
+            L"2026-Dec-7-02-05-33.log");
+  EXPECT_EQ(shelfscan::BuildLogFileName(ptime(date(2026, 3, 25), time_duration(14, 0, 9))),
+            L"2026-Mar-25-14-00-09.log");
+  EXPECT_EQ(shelfscan::BuildLogFileName(ptime(date(2000, 1, 1), time_duration(0, 0, 0))),
+            L"2000-Jan-1-00-00-00.log");
+  EXPECT_EQ(shelfscan::BuildLogFileName(ptime(date(1999, 12, 31), time_duration(23, 59, 59))),
+            L"1999-Dec-31-23-59-59.log");
+  const wchar_t* const months[] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
+                                   L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
+  for (int m = 1; m <= 12; ++m) {
+    EXPECT_EQ(shelfscan::BuildLogFileName(ptime(date(2026, m, 10), time_duration(10, 10, 10))),
+              L"2026-" + std::wstring(months[m - 1]) + L"-10-10-10-10.log");
+  }
+}
+
+TEST(ShelfscanOptions, DetailLogReplacesTheLastLogExtension) {
+  EXPECT_EQ(shelfscan::DetailLogPath(L"/home/u/Halvane/2026-Dec-7-02-05-33.log"),
+            L"/home/u/Halvane/2026-Dec-7-02-05-33_detail.log");
+  EXPECT_EQ(shelfscan::DetailLogPath(L"/x.log/y.log/2026-Jan-1-00-00-00.log"),
+            L"/x.log/y.log/2026-Jan-1-00-00-00_detail.log");
+}
