@@ -1,0 +1,828 @@
+// The built Shelfscan, run as a user runs it over folder trees made here: the
+// main log byte for byte, the detail log, the console and the exit code. Most
+// cases put a stand-in Bookmender script beside a copy of Shelfscan, which
+// records its arguments and ends as the file's name asks; the rest run the
+// real Bookmender.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <map>
+
+#include "damage.h"
+#include "process.h"
+#include "samples.h"
+#include "workbook_file.h"
+
+using namespace testsupport;
+
+namespace {
+
+constexpr int kNobody = 65534;
+const std::string kFffd = "\xEF\xBF\xBD";  // U+FFFD
+const std::string kNotFound = "The path doesn't exist!";
+
+const char kHelp[] =
+    "This tool attempts to fix binary Excel (XLS) files optimized using Trimora  \n"
+    "5.1.3 or earlier where any images were cropped (excluding a right or bottom\n"
+    "crop) and embedded charts existed on the same worksheet.\n"
+    "\n"
+    "The tool will recursively search the folders specified to look for XLS files to\n"
+    "repair. It produces a log of the XLS files it encounters and for each, lists its\n"
+    "status. By default, the log is created at ~/Halvane/<timestamp>.log.\n"
+    "However, the location of the log can be changed with the -l option (see below).\n"
+    "\n"
+    "For debugging purposes, the -detail option creates a detailed log file in the\n"
+    "same directory as the main log file, containing more information about the\n"
+    "repair process for each file.\n"
+    "\n"
+    "When an XLS file is repaired, a backup copy is created. The backup filename is\n"
+    "the same as the original, but with \".bak\" appended to it. If a file with that\n"
+    "name already exists, the backup will be named \".bak001\", \".bak002\", etc.\n"
+    "\n"
+    "After the options, the remaining arguments specified are assumed to be\n"
+    "directories to be searched.\n"
+    "\n"
+    "Usage:\n"
+    "  Shelfscan [-check|-fix] [-l:LogFolderName] [-detail] path1 [path2...]\n"
+    "\n"
+    "Options:\n"
+    "  -check           : Check for XLS files that can be repaired (default).\n"
+    "  -fix             : Repair XLS files where possible, creating backup copies.\n"
+    "  -l:LogFolderName : Create log file in LogFolderName (default ~/Halvane).\n"
+    "  -detail          : Also create detailed log file.\n"
+    "\n"
+    "Invalid parameters. Please provide at least one path to search.\n";
+
+// Records its arguments (count first, each ended by NUL) and ends as the
+// file's name asks: code-N.xls exits with N, kill-*.xls kills itself.
+const char kStandIn[] =
+    "#!/bin/sh\n"
+    "printf '%s\\0' \"$#\" \"$@\" >> \"$RECORD\"\n"
+    "name=${2##*/}\n"
+    "case \"$name\" in\n"
+    "  code-*) code=${name#code-}; exit \"${code%.xls}\" ;;\n"
+    "  kill-*) kill -KILL $$ ;;\n"
+    "esac\n"
+    "exit 0\n";
+
+// At its first call removes the folders listed in $REMOVE, then runs the
+// real Bookmender ($REAL).
+const char kRemover[] =
+    "#!/bin/sh\n"
+    "if mkdir \"$MARK\" 2>/dev/null; then rm -rf $REMOVE; fi\n"
+    "exec \"$REAL\" \"$@\"\n";
+
+// --- Text of the main log, converted independently of the program. ---
+
+std::string Utf16le(const std::string& utf8) {
+  std::string out;
+  const auto unit = [&out](std::uint32_t u) {
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
+  };
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto b = static_cast<unsigned char>(utf8[i]);
+    const int len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    std::uint32_t c = len == 1 ? b : len == 2 ? b & 0x1F : len == 3 ? b & 0x0F : b & 0x07;
+    for (int k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    i += len;
+    if (c >= 0x10000) {
+      unit(0xD800 + ((c - 0x10000) >> 10));
+      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      unit(c);
+    }
+  }
+  return out;
+}
+
+// The exact bytes of a main log holding `lines` (UTF-8 here).
+std::string LogBytes(const std::vector<std::string>& lines) {
+  std::string bytes("\xFF\xFE", 2);
+  for (const std::string& line : lines) bytes += Utf16le(line) + std::string("\r\0\n\0", 4);
+  return bytes;
+}
+
+// The lines of a main log as UTF-8, after checking its frame: one byte-order
+// mark at the start and CR LF after every line.
+std::vector<std::string> LogLines(const std::string& bytes) {
+  EXPECT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE", 2)) << "no byte-order mark";
+  EXPECT_EQ(bytes.size() % 2, 0u);
+  std::vector<std::string> lines;
+  std::string line;
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    std::uint32_t c = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (c == '\r' && bytes.compare(i + 2, 2, std::string("\n\0", 2)) == 0) {
+      lines.push_back(line);
+      line.clear();
+      i += 2;
+      continue;
+    }
+    EXPECT_NE(c, 0xFEFFu) << "a second byte-order mark";
+    EXPECT_TRUE(c != '\r' && c != '\n') << "a line end other than CR LF";
+    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size()) {
+      const std::uint32_t low = static_cast<unsigned char>(bytes[i + 2]) | static_cast<unsigned char>(bytes[i + 3]) << 8;
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      i += 2;
+    }
+    if (c < 0x80) {
+      line.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      line += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+    } else if (c < 0x10000) {
+      line += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+               static_cast<char>(0x80 | (c & 0x3F))};
+    } else {
+      line += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
+               static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+    }
+  }
+  EXPECT_TRUE(line.empty()) << "the last line has no CR LF";
+  return lines;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+bool Contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(folder.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(d);
+  }
+  return names;
+}
+
+// Every path below `root` in the order a depth-first walk meets them with the
+// system's own listing order (folders, not links to them, are entered).
+void ListingOrder(const std::string& root, std::vector<std::string>& out) {
+  for (const std::string& name : Entries(root)) {
+    const std::string path = root + (root.back() == '/' ? "" : "/") + name;
+    out.push_back(path);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ListingOrder(path, out);
+  }
+}
+
+// `paths` put in the order in which a walk of `root` meets them.
+std::vector<std::string> InWalkOrder(const std::string& root, std::vector<std::string> paths) {
+  std::vector<std::string> order;
+  ListingOrder(root, order);
+  const auto rank = [&order](const std::string& p) { return std::find(order.begin(), order.end(), p) - order.begin(); };
+  for (const std::string& p : paths) EXPECT_LT(rank(p), static_cast<long>(order.size())) << p;
+  std::sort(paths.begin(), paths.end(), [&](const std::string& a, const std::string& b) { return rank(a) < rank(b); });
+  return paths;
+}
+
+std::vector<std::string> Prefixed(const std::string& label, const std::vector<std::string>& paths) {
+  std::vector<std::string> lines;
+  for (const std::string& p : paths) lines.push_back(label + p);
+  return lines;
+}
+
+// The calls a stand-in recorded: each one's arguments.
+std::vector<std::vector<std::string>> Calls(const std::string& record) {
+  std::vector<std::vector<std::string>> calls;
+  if (!Exists(record)) return calls;
+  const Bytes bytes = ReadFileBytes(record);
+  std::vector<std::string> fields;
+  std::string field;
+  for (const std::uint8_t b : bytes) {
+    if (b) {
+      field.push_back(static_cast<char>(b));
+      continue;
+    }
+    fields.push_back(field);
+    field.clear();
+  }
+  for (std::size_t i = 0; i < fields.size();) {
+    const std::size_t n = std::stoul(fields[i++]);
+    calls.emplace_back(fields.begin() + static_cast<long>(i), fields.begin() + static_cast<long>(i + n));
+    i += n;
+  }
+  return calls;
+}
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+class ShelfscanRun : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0); }
+
+  // Runs Shelfscan (the built one unless `program`) with its console merged.
+  ProcessResult Scan(std::vector<std::string> arguments, ProcessOptions options = {},
+                     const std::string& program = SHELFSCAN_EXE) {
+    arguments.insert(arguments.begin(), program);
+    options.mergeOutput = true;
+    options.environment.push_back("RECORD=" + Path("record"));
+    return RunProcess(arguments, options);
+  }
+  std::string Path(const std::string& relative) const { return dir_.file(relative); }
+  std::string Folder(const std::string& relative, mode_t mode = 0755) {
+    const std::string path = Path(relative);
+    EXPECT_EQ(::mkdir(path.c_str(), mode), 0) << path;
+    EXPECT_EQ(::chmod(path.c_str(), mode), 0);
+    return path;
+  }
+  std::string File(const std::string& relative, const Bytes& bytes = {}) {
+    const std::string path = Path(relative);
+    WriteFileBytes(path, bytes);
+    EXPECT_EQ(::chmod(path.c_str(), 0644), 0);
+    return path;
+  }
+  std::string Link(const std::string& relative, const std::string& target) {
+    const std::string path = Path(relative);
+    EXPECT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
+    return path;
+  }
+  // A copy of Shelfscan in its own folder with `bookmender` beside it: the
+  // stand-in script, the real program ("real") or nothing ("").
+  std::string Install(const std::string& bookmender = kStandIn) {
+    const std::string bin = Folder("bin" + std::to_string(installs_++));
+    WriteFileBytes(bin + "/Shelfscan", ReadFileBytes(SHELFSCAN_EXE));
+    EXPECT_EQ(::chmod((bin + "/Shelfscan").c_str(), 0755), 0);
+    if (!bookmender.empty()) {
+      WriteFileBytes(bin + "/Bookmender", bookmender == "real" ? ReadFileBytes(BOOKMENDER_EXE) : Text(bookmender));
+      EXPECT_EQ(::chmod((bin + "/Bookmender").c_str(), 0755), 0);
+    }
+    return bin + "/Shelfscan";
+  }
+  // A fresh log folder argument and its path.
+  std::pair<std::string, std::string> LogFolder() {
+    const std::string folder = Path("logs" + std::to_string(logs_++));
+    return {"-l:" + folder, folder};
+  }
+  // The one main log in `folder`, as bytes.
+  std::string MainLog(const std::string& folder) const {
+    std::vector<std::string> logs;
+    for (const std::string& name : Entries(folder)) {
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0 && !Contains(name, "_detail")) {
+        logs.push_back(name);
+      }
+    }
+    if (logs.size() != 1) {
+      ADD_FAILURE() << logs.size() << " main logs in " << folder;
+      return std::string();
+    }
+    const Bytes bytes = ReadFileBytes(folder + "/" + logs[0]);
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+  TempDir dir_;
+  int installs_ = 0;
+  int logs_ = 0;
+};
+
+// --- Command line and log folder ---
+
+TEST_F(ShelfscanRun, WithoutSearchPathPrintsHelpAndFails) {
+  const auto [option, folder] = LogFolder();
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{}, std::vector<std::string>{"-fix", "-detail", option}}) {
+    const ProcessResult r = Scan(arguments);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, kHelp);
+  }
+  EXPECT_FALSE(Exists(folder)) << "no log folder without a search path";
+}
+
+TEST_F(ShelfscanRun, OptionsAreExactCaseSensitiveAndTheLaterOneWins) {
+  const std::string program = Install();
+  Folder("r");
+  File("r/code-1.xls");
+  struct Case {
+    std::vector<std::string> arguments;
+    std::vector<std::string> log;
+  };
+  const std::string file = "r/code-1.xls";
+  const std::vector<Case> cases = {
+      {{"-FIX", "-check:", "r"},
+       {"[scan err],-FIX," + kNotFound, "[scan err],-check:," + kNotFound, "[fixable]," + file}},
+      {{"r", "-fix"}, {"[fixed]," + file}},
+      {{"-fix", "-check", "r"}, {"[fixable]," + file}},
+      {{"-detail", "/fix", "r/"}, {"[scan err],/fix," + kNotFound, "[fixable]," + file}},
+  };
+  for (const Case& c : cases) {
+    const auto [option, folder] = LogFolder();
+    std::vector<std::string> arguments = c.arguments;
+    arguments.push_back(option);
+    ProcessOptions options;
+    options.workingDirectory = dir_.path();
+    const ProcessResult r = Scan(arguments, options, program);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(MainLog(folder), LogBytes(c.log)) << c.arguments[0];
+  }
+  // What the stand-in was given: the switch, then the path as the walk made it.
+  const std::vector<std::vector<std::string>> expected = {
+      {"-check", file}, {"-fix", file}, {"-check", file}, {"-check", file}};
+  EXPECT_EQ(Calls(Path("record")), expected);
+}
+
+TEST_F(ShelfscanRun, LogFolderIsMadeOneLevelDeepAndTheLogOnlyWhenSomethingIsLogged) {
+  Folder("empty");
+  Folder("cwd");
+  ProcessOptions inCwd;
+  inCwd.workingDirectory = Path("cwd");
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string logFolder;
+  };
+  const std::vector<Case> cases = {
+      {{"-l:" + Path("a"), "missing"}, Path("a")},
+      {{"-l:" + Path("b") + "/", "missing"}, Path("b")},
+      {{"-l:" + Path("unused"), "missing", "-l:" + Path("c")}, Path("c")},
+      {{"-l:rel", "missing"}, Path("cwd/rel")},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = Scan(c.arguments, inCwd);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, "[scan err],missing," + kNotFound + "\n");
+    EXPECT_EQ(MainLog(c.logFolder), LogBytes({"[scan err],missing," + kNotFound}));
+  }
+  EXPECT_FALSE(Exists(Path("unused")));
+
+  // Nothing to log: the folder is made, the log is not.
+  const ProcessResult r = Scan({"-l:" + Path("quiet"), Path("empty")});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "");
+  EXPECT_TRUE(Exists(Path("quiet")));
+  EXPECT_TRUE(Entries(Path("quiet")).empty());
+}
+
+TEST_F(ShelfscanRun, LogFolderThatCannotBeMadeEndsTheRunWithTwoLines) {
+  const std::string program = Install();
+  Folder("r");
+  File("r/a.xls");
+  File("in-the-way");
+  Folder("readonly", 0755);
+  struct Case {
+    std::string option;
+    std::string folder;  // as reported
+    std::string reason;
+    int uid;
+  };
+  const std::vector<Case> cases = {
+      {"-l:" + Path("missing/logs"), Path("missing/logs/"), "No such file or directory", -1},
+      {"-l:" + Path("missing/logs/"), Path("missing/logs/"), "No such file or directory", -1},
+      {"-l:" + Path("in-the-way"), Path("in-the-way/"), "File exists", -1},
+      {"-l:" + Path("readonly/logs"), Path("readonly/logs/"), "Permission denied", kNobody},
+  };
+  for (const Case& c : cases) {
+    ProcessOptions options;
+    options.uid = c.uid;
+    const ProcessResult r = Scan({c.option, Path("r")}, options, program);
+    EXPECT_EQ(r.exitCode, 1);
+    const std::vector<std::string> lines = Lines(r.output);
+    ASSERT_EQ(lines.size(), 2u) << r.output;
+    EXPECT_TRUE(StartsWith(lines[0], "[scan err]," + c.folder + ",")) << lines[0];
+    EXPECT_TRUE(Contains(lines[0], c.reason)) << lines[0];
+    EXPECT_EQ(lines[1], "Could not create log folder at path:" + c.folder);
+  }
+  EXPECT_FALSE(Exists(Path("missing")));
+  EXPECT_FALSE(Exists(Path("readonly/logs")));
+  EXPECT_TRUE(Calls(Path("record")).empty()) << "no search without a log folder";
+
+  // The default folder is in the home folder of the password database, which
+  // a HOME of the environment does not change.
+  const passwd* nobody = ::getpwuid(kNobody);
+  ASSERT_NE(nobody, nullptr);
+  const std::string home = nobody->pw_dir;
+  if (Exists(home)) GTEST_SKIP() << "the home folder of user " << kNobody << " exists here";
+  ProcessOptions options;
+  options.uid = kNobody;
+  options.environment.push_back("HOME=" + dir_.path());
+  for (const char* option : {"-l:", ""}) {
+    std::vector<std::string> arguments{Path("r")};
+    if (*option) arguments.push_back(option);
+    const ProcessResult r = Scan(arguments, options, program);
+    EXPECT_EQ(r.exitCode, 1);
+    const std::vector<std::string> lines = Lines(r.output);
+    ASSERT_EQ(lines.size(), 2u) << r.output;
+    EXPECT_TRUE(StartsWith(lines[0], "[scan err]," + home + "/Halvane/,")) << lines[0];
+    EXPECT_EQ(lines[1], "Could not create log folder at path:" + home + "/Halvane/");
+  }
+  EXPECT_FALSE(Exists(Path("Halvane")));
+}
+
+TEST_F(ShelfscanRun, LogIsNamedAfterTheLocalTimeAtStart) {
+  // Fourteen hours ahead of UTC, so that a name from UTC or from another zone
+  // cannot pass.
+  ProcessOptions options;
+  options.environment.push_back("TZ=UTC-14");
+  const auto [option, folder] = LogFolder();
+  const std::time_t before = std::time(nullptr);
+  const ProcessResult r = Scan({option, "missing"}, options);
+  const std::time_t after = std::time(nullptr);
+  ASSERT_EQ(r.exitCode, 0);
+
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::vector<std::string> names;
+  for (std::time_t t = before; t <= after; ++t) {
+    const std::time_t local = t + 14 * 3600;
+    std::tm tm{};
+    ::gmtime_r(&local, &tm);
+    char name[64];
+    std::snprintf(name, sizeof name, "%d-%s-%d-%02d-%02d-%02d.log", tm.tm_year + 1900, kMonths[tm.tm_mon],
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    names.push_back(name);
+  }
+  const std::vector<std::string> found = Entries(folder);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_NE(std::find(names.begin(), names.end(), found[0]), names.end()) << found[0];
+}
+
+// --- The walk ---
+
+TEST_F(ShelfscanRun, SelectsExactlyTheXlsFilesInWalkOrder) {
+  const std::string program = Install();
+  const std::string root = Folder("r");
+  for (const char* name : {"book.xls", "BOOK2.XLS", "c.xlsx", "d.xls.bak", "e.Xls", ".xls", "f.xlsm", "xls"}) {
+    File(std::string("r/") + name);
+  }
+  Folder("r/x.xls");  // a folder is entered, never handed over
+  File("r/x.xls/inner.xls");
+  Folder("r/sub");
+  Folder("r/sub/deeper");
+  File("r/sub/deeper/g.xls");
+  Link("r/l.xls", "book.xls");            // a link to a file is a file
+  Link("r/dangling.xls", "nothing here");  // so is a link to nothing
+  const std::vector<std::string> selected = {"book.xls", ".xls", "x.xls/inner.xls", "sub/deeper/g.xls",
+                                             "l.xls", "dangling.xls"};
+  std::vector<std::string> paths;
+  for (const std::string& name : selected) paths.push_back(root + "/" + name);
+  paths = InWalkOrder(root, paths);
+
+  // The same root twice, the second time with a trailing slash: one slash
+  // between root and name either way, every file met twice.
+  const auto [option, folder] = LogFolder();
+  const ProcessResult r = Scan({root, option, root + "/"}, {}, program);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "") << "result lines go to the log only";
+  std::vector<std::string> log = Prefixed("[ok],", paths);
+  const std::vector<std::string> once = log;
+  log.insert(log.end(), once.begin(), once.end());
+  EXPECT_EQ(MainLog(folder), LogBytes(log));
+
+  std::vector<std::vector<std::string>> calls;
+  for (const std::string& line : log) calls.push_back({"-check", line.substr(5)});
+  EXPECT_EQ(Calls(Path("record")), calls);
+}
+
+TEST_F(ShelfscanRun, MissingRootIsSkippedAndARootThatIsAFileEndsTheScan) {
+  const std::string program = Install();
+  Folder("r");
+  File("r/a.xls");
+  Folder("target");
+  File("target/t.xls");
+  Link("linked", Path("target"));  // a root that is a link is searched
+  const auto [option, folder] = LogFolder();
+  const ProcessResult r =
+      Scan({option, Path("missing"), Path("linked"), Path("r/a.xls"), Path("r")}, {}, program);
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<std::string> log = LogLines(MainLog(folder));
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[0], "[scan err]," + Path("missing") + "," + kNotFound);
+  EXPECT_EQ(log[1], "[ok]," + Path("linked/t.xls"));
+  EXPECT_TRUE(StartsWith(log[2], "[scan err],[Cannot log a filename here],")) << log[2];
+  EXPECT_TRUE(Contains(log[2], "Not a directory")) << log[2];
+  // The root after the file is never searched; the console has the errors.
+  EXPECT_EQ(Calls(Path("record")).size(), 1u);
+  EXPECT_EQ(Lines(r.output), (std::vector<std::string>{log[0], log[2]}));
+}
+
+TEST_F(ShelfscanRun, LinksLoopsAndUnreadableFoldersAreReportedAndTheRestIsSearched) {
+  // As an unprivileged user, so that a folder can be closed to the scan.
+  const std::string program = Install();
+  const std::string root = Folder("r");
+  const std::string logs = Folder("logs", 0777);
+  File("r/a.xls");
+  Folder("r/sub");
+  File("r/sub/s.xls");
+  Link("r/tosub", "sub");
+  Link("r/up", "..");
+  Link("r/loop1.xls", "loop2.xls");
+  Link("r/loop2.xls", "loop1.xls");
+  Folder("r/closed", 0700);
+  File("r/closed/hidden.xls");
+  Folder("r/open");
+  File("r/open/o.xls");
+
+  ProcessOptions options;
+  options.uid = kNobody;
+  const ProcessResult r = Scan({"-l:" + logs, root}, options, program);
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<std::string> log = LogLines(MainLog(logs));
+
+  std::vector<std::string> results, reports;
+  for (const std::string& line : log) (StartsWith(line, "[ok],") ? results : reports).push_back(line);
+  EXPECT_EQ(Sorted(results), Sorted(Prefixed("[ok],", {root + "/a.xls", root + "/sub/s.xls", root + "/open/o.xls"})));
+  EXPECT_EQ(Lines(r.output), reports) << "warnings and scan errors, on the console in log order";
+
+  std::map<std::string, std::string> byPath;  // report line by its path
+  for (const std::string& line : reports) {
+    const std::size_t first = line.find(',');
+    const std::size_t second = line.find(',', first + 1);
+    byPath[line.substr(0, first + 1) + line.substr(first + 1, second - first - 1)] = line.substr(second + 1);
+  }
+  EXPECT_EQ(byPath.size(), 5u) << "one line each";
+  EXPECT_EQ(byPath["[warning]," + root + "/tosub"], "Skipped symbolic link");
+  EXPECT_EQ(byPath["[warning]," + root + "/up"], "Skipped symbolic link");
+  EXPECT_TRUE(Contains(byPath["[scan err]," + root + "/loop1.xls"], "Too many levels of symbolic links"));
+  EXPECT_TRUE(Contains(byPath["[scan err]," + root + "/loop2.xls"], "Too many levels of symbolic links"));
+  EXPECT_TRUE(Contains(byPath["[scan err]," + root + "/closed"], "Permission denied"));
+}
+
+TEST_F(ShelfscanRun, FoldersRemovedDuringTheWalkAreHandledAsTheyAreMet) {
+  // Two folders named like workbooks; the first file handed over removes
+  // both before Bookmender looks at it. What the first folder's listing still
+  // holds is handed over and not found; the second folder, gone before its
+  // turn, is no folder any more and is handed over by its name.
+  const std::string program = Install(kRemover);
+  const std::string root = Folder("r");
+  Folder("r/p.xls");
+  Folder("r/q.xls");
+  File("r/p.xls/a.xls", Text("text"));
+  File("r/p.xls/b.xls", Text("text"));
+  File("r/q.xls/c.xls", Text("text"));
+  const std::vector<std::string> folders = InWalkOrder(root, {root + "/p.xls", root + "/q.xls"});
+  const std::vector<std::string> first = InWalkOrder(root, {folders[0] + "/" + Entries(folders[0])[0],
+                                                            folders[0] + "/" + Entries(folders[0])[1]});
+
+  const auto [option, folder] = LogFolder();
+  ProcessOptions options;
+  options.environment.push_back("REMOVE=" + folders[0] + " " + folders[1]);
+  options.environment.push_back("MARK=" + Path("mark"));
+  options.environment.push_back(std::string("REAL=") + BOOKMENDER_EXE);
+  const ProcessResult r = Scan({option, root}, options, program);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(MainLog(folder), LogBytes({"[file not found]," + first[0], "[file not found]," + first[1],
+                                       "[file not found]," + folders[1]}));
+  EXPECT_FALSE(Exists(folders[0]));
+  EXPECT_FALSE(Exists(folders[1]));
+}
+
+// --- The child run ---
+
+TEST_F(ShelfscanRun, ExitCodesBecomeLabelsByMode) {
+  const std::string program = Install();
+  const std::string root = Folder("r");
+  const std::map<int, std::string> labels = {
+      {0, "[ok],"},
+      {2, "[broken],"},
+      {3, "[container problem],"},
+      {4, "[password],"},
+      {5, "[unexpected],"},
+      {49, "[unexpected],"},
+      {50, "[bad arguments],"},
+      {51, "[file not found],"},
+      {52, "[access denied],"},
+      {53, "[sharing violation],"},
+      {54, "[not BIFF8 workbook],"},
+      {55, "[temp copy failed],"},
+      {56, "[copy back failed],"},
+      {57, "[backup failed],"},
+      {58, "[unexpected],"},
+      {255, "[unexpected],"},
+  };
+  std::vector<std::string> expected;
+  for (const auto& [code, label] : labels) {
+    File("r/code-" + std::to_string(code) + ".xls");
+    expected.push_back(label + root + "/code-" + std::to_string(code) + ".xls");
+  }
+  File("r/code-1.xls");
+  File("r/kill-9.xls");
+  const std::string killed = "[scan err]," + root + "/kill-9.xls,Failed to launch Bookmender (error code -9)";
+  expected.push_back(killed);
+
+  for (const bool fix : {false, true}) {
+    const auto [option, folder] = LogFolder();
+    const ProcessResult r = Scan({fix ? "-fix" : "-check", option, root}, {}, program);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, killed + "\n");
+    std::vector<std::string> lines = expected;
+    lines.push_back((fix ? "[fixed]," : "[fixable],") + root + "/code-1.xls");
+    EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(lines));
+  }
+}
+
+TEST_F(ShelfscanRun, BookmenderThatCannotBeStartedFailsEveryFileWithMinusOne) {
+  const std::string root = Folder("r");
+  File("r/a.xls");
+  File("r/b.xls");
+  const std::string missing = Install("");
+  const std::string notExecutable = Install();
+  ASSERT_EQ(::chmod((notExecutable.substr(0, notExecutable.size() - 9) + "Bookmender").c_str(), 0644), 0);
+  for (const std::string& program : {missing, notExecutable}) {
+    const auto [option, folder] = LogFolder();
+    const ProcessResult r = Scan({option, root}, {}, program);
+    EXPECT_EQ(r.exitCode, 0);
+    const std::vector<std::string> lines = Prefixed("[scan err],", {root + "/a.xls", root + "/b.xls"});
+    std::vector<std::string> expected;
+    for (const std::string& line : lines) expected.push_back(line + ",Failed to launch Bookmender (error code -1)");
+    EXPECT_EQ(Sorted(Lines(r.output)), expected);
+    EXPECT_EQ(Sorted(LogLines(MainLog(folder))), expected);
+  }
+}
+
+TEST_F(ShelfscanRun, AnyNameReachesBookmenderUnchangedAndStaysOneLineInTheLogs) {
+  const std::string program = Install();
+  // The root itself holds a blank, a comma, quotes and a byte that is no UTF-8.
+  const std::string rootName = "dir \xFE, \"x\"";
+  const std::string root = Folder(rootName);
+  const std::string shown = Path("dir " + kFffd + ", \"x\"");
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"a b, c.xls", "a b, c.xls"},
+      {"\"quoted\" 'single'.xls", "\"quoted\" 'single'.xls"},
+      {"caf\xC3\xA9 \xE6\x97\xA5.xls", "caf\xC3\xA9 \xE6\x97\xA5.xls"},
+      {"raw\xFF\xC3.xls", "raw" + kFffd + kFffd + ".xls"},
+      {"new\nline.xls", "new" + kFffd + "line.xls"},
+      {"tab\tcr\r.xls", "tab" + kFffd + "cr" + kFffd + ".xls"},
+      {"-fix.xls", "-fix.xls"},
+  };
+  std::vector<std::vector<std::string>> calls;
+  std::vector<std::string> log;
+  for (const auto& [name, inLog] : names) {
+    File(rootName + "/" + name);
+    calls.push_back({"-check", root + "/" + name});
+    log.push_back("[ok]," + shown + "/" + inLog);
+  }
+  Link(rootName + "/li\nnk\x01", ".");
+  const std::string warning = "[warning]," + shown + "/li" + kFffd + "nk" + kFffd + ",Skipped symbolic link";
+  log.push_back(warning);
+
+  const auto [option, folder] = LogFolder();
+  const ProcessResult r = Scan({root, option}, {}, program);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, warning + "\n");
+  EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(log));
+  std::vector<std::vector<std::string>> recorded = Calls(Path("record"));
+  std::sort(recorded.begin(), recorded.end());
+  std::sort(calls.begin(), calls.end());
+  EXPECT_EQ(recorded, calls);
+}
+
+// --- With the real Bookmender ---
+
+TEST_F(ShelfscanRun, DetailLogHoldsEveryRunWholeInWalkOrder) {
+  const std::string root = Folder("r");
+  Folder("r/sub");
+  samples::WorkbookKind damaged;
+  damaged.moved = {12};
+  samples::WorkbookKind untagged;
+  untagged.tagged = false;
+  const std::map<std::string, std::string> files = {
+      {root + "/untagged.xls", "[ok],"},
+      {root + "/sub/damaged book.xls", "[fixable],"},
+      {root + "/text.xls", "[not BIFF8 workbook],"},
+  };
+  WriteFileBytes(root + "/untagged.xls", samples::MakeWorkbook(untagged));
+  WriteFileBytes(root + "/sub/damaged book.xls", samples::MakeWorkbook(damaged));
+  WriteFileBytes(root + "/text.xls", Text("plain text\n"));
+  std::vector<std::string> order;
+  for (const auto& file : files) order.push_back(file.first);
+  order = InWalkOrder(root, order);
+
+  const auto [option, folder] = LogFolder();
+  const ProcessResult r = Scan({"-detail", option, root});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "");
+  std::vector<std::string> log;
+  std::string detail;
+  for (const std::string& path : order) {
+    log.push_back(files.at(path) + path);
+    ProcessOptions merged;
+    merged.mergeOutput = true;
+    const ProcessResult alone = RunProcess({BOOKMENDER_EXE, "-check", path}, merged);
+    EXPECT_TRUE(Contains(alone.output, "Final result: ")) << path;
+    detail += alone.output;
+  }
+  EXPECT_EQ(MainLog(folder), LogBytes(log));
+  // Beside the main log, named after it.
+  std::vector<std::string> names = Sorted(Entries(folder));
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_EQ(names[1], names[0].substr(0, names[0].size() - 4) + "_detail.log");
+  const Bytes bytes = ReadFileBytes(folder + "/" + names[1]);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), detail);
+
+  // Without "-detail" the children's output goes nowhere.
+  const auto [quietOption, quietFolder] = LogFolder();
+  const ProcessResult quiet = Scan({quietOption, root});
+  EXPECT_EQ(quiet.output, "");
+  EXPECT_EQ(Entries(quietFolder).size(), 1u) << "no detail log";
+}
+
+TEST_F(ShelfscanRun, RealResultsOfAnUnprivilegedScanBecomeTheirLabels) {
+  const std::string program = Install("real");
+  const std::string root = Folder("r");
+  const std::string logs = Folder("logs", 0777);
+  samples::WorkbookKind password;
+  password.password = true;
+  samples::WorkbookKind damaged;
+  damaged.moved = {6, 12};
+  File("r/password.xls", samples::MakeWorkbook(password));
+  File("r/secret.xls", samples::MakeWorkbook(damaged));
+  ASSERT_EQ(::chmod(Path("r/secret.xls").c_str(), 0000), 0);
+  const std::string held = File("r/held.xls", samples::MakeWorkbook(damaged));
+  File("r/damaged.xls", samples::MakeWorkbook(damaged));
+  Link("r/gone.xls", "nothing here");
+  LockHolder holder(held, 'w');
+  ASSERT_TRUE(holder.held());
+
+  ProcessOptions options;
+  options.uid = kNobody;
+  const ProcessResult r = Scan({"-l:" + logs, root}, options, program);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(Sorted(LogLines(MainLog(logs))),
+            Sorted({"[password]," + root + "/password.xls", "[access denied]," + root + "/secret.xls",
+                    "[sharing violation]," + root + "/held.xls", "[fixable]," + root + "/damaged.xls",
+                    "[file not found]," + root + "/gone.xls"}));
+}
+
+TEST_F(ShelfscanRun, FixModeRepairsDamagedCopiesOfRealWorkbooksByteForByte) {
+  const std::string corpus = CorpusDir();
+  if (corpus.empty()) GTEST_SKIP() << "corpus folder ../shared/corpus not found";
+  const std::string root = Folder("r");
+  Folder("r/damaged copies");
+  Folder("r/healthy");
+  std::map<std::string, Bytes> repaired, damagedBytes, healthy;
+  std::uint32_t k = 1;
+  for (const char* name : {"44861.xls", "WithThreeCharts.xls"}) {
+    const Bytes tagged = AddUserProperty(ReadFileBytes(corpus + "/" + name), u"TMTAG");
+    const std::string path = File("r/damaged copies/" + std::string(name), tagged);
+    ASSERT_GT(DamageSuspiciousSheets(path, k++), 0) << name;
+    damagedBytes[path] = ReadFileBytes(path);
+    ASSERT_NE(damagedBytes[path], tagged) << name;
+    repaired[path] = tagged;
+  }
+  for (const char* name : {"WithChart.xls", "46137.xls"}) {
+    healthy[File("r/healthy/tagged " + std::string(name),
+                 AddUserProperty(ReadFileBytes(corpus + "/" + name), u"TMTAG"))] = {};
+  }
+  healthy[File("r/healthy/untagged 44861.xls", ReadFileBytes(corpus + "/44861.xls"))] = {};
+  for (auto& [path, bytes] : healthy) bytes = ReadFileBytes(path);
+
+  const auto expectLog = [&](const std::string& folder, const std::string& damagedLabel) {
+    std::vector<std::string> lines;
+    for (const auto& entry : damagedBytes) lines.push_back(damagedLabel + entry.first);
+    for (const auto& entry : healthy) lines.push_back("[ok]," + entry.first);
+    EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(lines)) << damagedLabel;
+  };
+
+  // Check mode changes nothing.
+  auto [option, folder] = LogFolder();
+  EXPECT_EQ(Scan({"-check", option, root}).exitCode, 0);
+  expectLog(folder, "[fixable],");
+  for (const auto& [path, bytes] : damagedBytes) EXPECT_EQ(ReadFileBytes(path), bytes);
+  EXPECT_EQ(Entries(Path("r/damaged copies")).size(), damagedBytes.size()) << "no backups in check mode";
+
+  // Fix mode repairs each damaged copy exactly and keeps it as its backup.
+  std::tie(option, folder) = LogFolder();
+  EXPECT_EQ(Scan({"-fix", option, root}).exitCode, 0);
+  expectLog(folder, "[fixed],");
+  for (const auto& [path, bytes] : damagedBytes) {
+    EXPECT_EQ(ReadFileBytes(path), repaired[path]) << path;
+    ASSERT_TRUE(Exists(path + ".bak")) << path;
+    EXPECT_EQ(ReadFileBytes(path + ".bak"), bytes) << path;
+  }
+  for (const auto& [path, bytes] : healthy) {
+    EXPECT_EQ(ReadFileBytes(path), bytes) << path;
+    EXPECT_FALSE(Exists(path + ".bak")) << path;
+  }
+
+  // Once repaired they are healthy, and the backups are never selected.
+  std::tie(option, folder) = LogFolder();
+  EXPECT_EQ(Scan({"-fix", option, root}).exitCode, 0);
+  expectLog(folder, "[ok],");
+}
+
+TEST_F(ShelfscanRun, SampleFolderGivesItsDocumentedLabels) {
+  const std::string root = Path("samples");
+  const std::vector<samples::Sample> written = samples::WriteSampleFolder(root);
+  for (const bool fix : {false, true}) {
+    const auto [option, folder] = LogFolder();
+    EXPECT_EQ(Scan({fix ? "-fix" : "-check", option, root}).exitCode, 0);
+    std::vector<std::string> expected;
+    for (const samples::Sample& s : written) expected.push_back((fix ? s.fixLabel : s.checkLabel) + root + "/" + s.path);
+    EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(expected));
+  }
+}
+
+}  // namespace
