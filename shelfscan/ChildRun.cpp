@@ -1,6 +1,7 @@
 #include "ChildRun.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -94,8 +95,18 @@ int LaunchAndWait(const std::wstring& executable, const std::vector<std::wstring
   actions.check(::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO));
   if (!actions.ok()) return -1;
 
+  // Shelfscan ignores SIGPIPE for itself; the child gets the default back.
+  posix_spawnattr_t attributes;
+  if (::posix_spawnattr_init(&attributes) != 0) return -1;
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
   pid_t pid = -1;
-  if (::posix_spawn(&pid, argv[0], actions.get(), nullptr, argv.data(), environ) != 0) return -1;
+  const bool started = ::posix_spawnattr_setsigdefault(&attributes, &defaults) == 0 &&
+                       ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF) == 0 &&
+                       ::posix_spawn(&pid, argv[0], actions.get(), &attributes, argv.data(), environ) == 0;
+  ::posix_spawnattr_destroy(&attributes);
+  if (!started) return -1;
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;

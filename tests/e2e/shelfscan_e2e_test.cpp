@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -525,7 +526,9 @@ TEST_F(ShelfscanRun, LinksLoopsAndUnreadableFoldersAreReportedAndTheRestIsSearch
 
   ProcessOptions options;
   options.uid = kNobody;
-  const ProcessResult r = Scan({"-l:" + logs, root}, options, program);
+  // A root that cannot even be looked at is reported and the next searched.
+  const std::string hiddenRoot = Path("r/closed/inner");
+  const ProcessResult r = Scan({"-l:" + logs, hiddenRoot, root}, options, program);
   EXPECT_EQ(r.exitCode, 0);
   const std::vector<std::string> log = LogLines(MainLog(logs));
 
@@ -540,7 +543,8 @@ TEST_F(ShelfscanRun, LinksLoopsAndUnreadableFoldersAreReportedAndTheRestIsSearch
     const std::size_t second = line.find(',', first + 1);
     byPath[line.substr(0, first + 1) + line.substr(first + 1, second - first - 1)] = line.substr(second + 1);
   }
-  EXPECT_EQ(byPath.size(), 5u) << "one line each";
+  EXPECT_EQ(byPath.size(), 6u) << "one line each";
+  EXPECT_TRUE(Contains(byPath["[scan err]," + hiddenRoot], "Permission denied"));
   EXPECT_EQ(byPath["[warning]," + root + "/tosub"], "Skipped symbolic link");
   EXPECT_EQ(byPath["[warning]," + root + "/up"], "Skipped symbolic link");
   EXPECT_TRUE(Contains(byPath["[scan err]," + root + "/loop1.xls"], "Too many levels of symbolic links"));
@@ -676,6 +680,30 @@ TEST_F(ShelfscanRun, AnyNameReachesBookmenderUnchangedAndStaysOneLineInTheLogs) 
   std::sort(recorded.begin(), recorded.end());
   std::sort(calls.begin(), calls.end());
   EXPECT_EQ(recorded, calls);
+}
+
+TEST_F(ShelfscanRun, ScanGoesOnWhenNobodyReadsTheConsole) {
+  const std::string program = Install();
+  const std::string root = Folder("r");
+  File("r/code-0.xls");
+  const auto [option, folder] = LogFolder();
+  int console[2];
+  ASSERT_EQ(::pipe(console), 0);
+  ::close(console[0]);  // the reader is gone before the first line
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(console[1], STDOUT_FILENO);
+    ::dup2(console[1], STDERR_FILENO);
+    ::execl(program.c_str(), program.c_str(), option.c_str(), "missing", root.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(console[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(MainLog(folder), LogBytes({"[scan err],missing," + kNotFound, "[ok]," + root + "/code-0.xls"}));
 }
 
 // --- With the real Bookmender ---
