@@ -59,11 +59,12 @@ void AppendLogLine(const std::wstring& text) {
   if (fd < 0) return;
   // Held without sharing while this one line is written, so that a second
   // scan appending to the same log cannot put a second byte-order mark in or
-  // split a line; a log held by someone else loses the line.
+  // split a line; a log held by someone else loses the line. A file system
+  // without such locks still gets the line.
   struct flock lock {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
-  if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) {
+  if (::fcntl(fd, F_OFD_SETLK, &lock) == 0 || (errno != EAGAIN && errno != EACCES)) {
     struct stat st {};
     if (::fstat(fd, &st) == 0 && st.st_size == 0) bytes.insert(0, "\xFF\xFE", 2);
     WriteAll(fd, bytes);
