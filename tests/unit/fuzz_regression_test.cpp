@@ -1,0 +1,69 @@
+// Inputs that once made the fuzz target fail, kept beside this test
+// (tests/fuzz-regressions/), each run through the same read-only pipeline.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "exercise.h"
+#include "platform/text.h"
+
+namespace {
+
+std::string RegressionDir() { return std::string(BM_SOURCE_DIR) + "/tests/fuzz-regressions"; }
+
+}  // namespace
+
+TEST(FuzzRegressions, EveryInputEndsWithinTheFamily) {
+  DIR* d = opendir(RegressionDir().c_str());
+  ASSERT_NE(d, nullptr);
+  int inputs = 0;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    ++inputs;
+    try {
+      fuzzing::ExerciseWorkbook(platform::DecodeNative(RegressionDir() + "/" + name));
+    } catch (const bookmender::Exception&) {
+    }
+  }
+  closedir(d);
+  EXPECT_GE(inputs, 1);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define BM_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BM_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+TEST(FuzzRegressions, ClaimedStreamSizeDoesNotDecideMemory) {
+#ifdef BM_ADDRESS_SANITIZER
+  GTEST_SKIP() << "the address sanitizer needs more address space than the limit allows";
+#else
+  // A 1 KiB file whose directory claims a 4 GiB Workbook stream: the index
+  // once reserved room for a quarter of a billion records up front, which a
+  // process under a memory limit cannot have (std::bad_alloc ends it).
+  const std::string path = RegressionDir() + "/claimed-4gb-workbook-stream.xls";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const rlimit limit{512u << 20, 512u << 20};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+    try {
+      fuzzing::ExerciseWorkbook(platform::DecodeNative(path));
+    } catch (const bookmender::Exception&) {
+    } catch (...) {
+      _exit(1);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a foreign exception (out of memory), 3: no limit";
+#endif
+}
