@@ -86,19 +86,39 @@ bool Fail(Win32Error& error, int err, const std::string& path) {
   return false;
 }
 
+// Flushes a folder's entries, so that a name just given survives a power
+// loss as well as its data. A folder we may write into but not read cannot be
+// opened for this, and a file system that cannot flush folders says EINVAL:
+// both leave the name to the file system's own ordering, as before. Returns
+// the error number, or 0.
+int FlushFolder(const std::string& folder) {
+  Fd dir(OpenRetrying(folder.c_str(), O_RDONLY | O_DIRECTORY));
+  if (dir.get() < 0) return errno == EACCES || errno == EPERM ? 0 : errno;
+  if (::fsync(dir.get()) != 0 && errno != EINVAL) return errno;
+  return 0;
+}
+
 // The exclusive copy: written as an unnamed file in the target's folder,
-// flushed, then linked under its name, which fails when the name exists. A
-// crash at any moment leaves either no file or a complete one. File systems
-// without unnamed files get a plain exclusive create, removed on failure.
+// flushed, then linked under its name, which fails when the name exists, and
+// the folder flushed after it. A kill at any moment leaves either no file or
+// a complete one, and once this returns true the copy and its name are both
+// on disk, so the caller may overwrite the source. File systems without
+// unnamed files get a plain exclusive create, removed on failure.
 bool CopyExclusive(int in, mode_t mode, const std::string& target, Win32Error& error) {
-  Fd unnamed(OpenRetrying(FolderOf(target).c_str(), O_TMPFILE | O_WRONLY, mode & 07777));
+  const std::string folder = FolderOf(target);
+  Fd unnamed(OpenRetrying(folder.c_str(), O_TMPFILE | O_WRONLY, mode & 07777));
   if (unnamed.get() >= 0) {
     if (!CopyContent(in, unnamed.get()) || ::fsync(unnamed.get()) != 0) return Fail(error, errno, target);
     const std::string link = "/proc/self/fd/" + std::to_string(unnamed.get());
     if (::linkat(AT_FDCWD, link.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       return Fail(error, errno, target);
     }
-    if (unnamed.close() != 0) return Fail(error, errno, target);
+    int err = unnamed.close() != 0 ? errno : 0;
+    if (err == 0) err = FlushFolder(folder);
+    if (err != 0) {
+      ::unlink(target.c_str());
+      return Fail(error, err, target);
+    }
     return true;
   }
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) {
@@ -106,8 +126,10 @@ bool CopyExclusive(int in, mode_t mode, const std::string& target, Win32Error& e
   }
   Fd out(OpenRetrying(target.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode & 07777));
   if (out.get() < 0) return Fail(error, errno, target);
-  if (!CopyContent(in, out.get()) || ::fsync(out.get()) != 0 || out.close() != 0) {
-    const int err = errno;
+  int err = 0;
+  if (!CopyContent(in, out.get()) || ::fsync(out.get()) != 0 || out.close() != 0) err = errno;
+  if (err == 0) err = FlushFolder(folder);
+  if (err != 0) {
     ::unlink(target.c_str());
     return Fail(error, err, target);
   }
