@@ -3,7 +3,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace shelfscan {
 
@@ -14,18 +13,11 @@ const wchar_t* StatusLabel(int exitCode, bool fixMode);
 
 // The folder of this program's own executable, or "" when it cannot be read.
 std::wstring OwnFolder();
-// "<own folder>/Bookmender": Bookmender is expected beside Shelfscan only.
+// "<own folder>/Bookmender" ("<own folder>\Bookmender.exe" on Windows):
+// Bookmender is expected beside Shelfscan only.
 std::wstring BookmenderPath();
 // The detail log beside the main log: its last ".log" becomes "_detail.log".
 std::wstring DetailLogPath(const std::wstring& logPath);
-
-// Starts `executable` with `arguments` (exact bytes, no shell), standard
-// input from /dev/null and standard output and error both on `outputFd`
-// (on /dev/null when it is negative), and waits for it without a time limit.
-// Returns its exit status, -N when signal N ended it, or -1 when it could not
-// be started or waited for.
-int LaunchAndWait(const std::wstring& executable, const std::vector<std::wstring>& arguments,
-                  int outputFd);
 
 // Appends the label and the path as one line to the main log.
 void LogFileResult(const std::wstring& filePath, int exitCode, bool fixMode);

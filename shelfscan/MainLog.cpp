@@ -1,11 +1,7 @@
 #include "MainLog.h"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "platform/console.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace shelfscan {
@@ -13,16 +9,6 @@ namespace shelfscan {
 std::wstring CurrentLogPath;
 
 namespace {
-
-void WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
 
 void AppendUnits(std::string& bytes, const std::u16string& units) {
   for (const char16_t unit : units) {
@@ -54,22 +40,10 @@ void AppendLogLine(const std::wstring& text) {
     start = end + 1;
   }
 
-  const std::string path = platform::EncodeNative(CurrentLogPath);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return;
   // Held without sharing while this one line is written, so that a second
   // scan appending to the same log cannot put a second byte-order mark in or
-  // split a line; a log held by someone else loses the line. A file system
-  // without such locks still gets the line.
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  if (::fcntl(fd, F_OFD_SETLK, &lock) == 0 || (errno != EAGAIN && errno != EACCES)) {
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size == 0) bytes.insert(0, "\xFF\xFE", 2);
-    WriteAll(fd, bytes);
-  }
-  ::close(fd);
+  // split a line; a log held by someone else loses the line.
+  platform::AppendWithoutSharing(CurrentLogPath, std::string("\xFF\xFE", 2), bytes);
 }
 
 void ReportWarning(const std::wstring& path, const std::wstring& message) {
@@ -84,6 +58,6 @@ void ReportScanError(const std::wstring& path, const std::wstring& message, bool
   if (toLog) AppendLogLine(line + L"\n");
 }
 
-std::wstring ToWide(const std::string& narrow) { return platform::DecodeNative(narrow); }
+std::wstring ToWide(const std::string& narrow) { return platform::DecodeSystemText(narrow); }
 
 }  // namespace shelfscan

@@ -1,7 +1,9 @@
 #include "ScanOptions.h"
 
+#ifndef _WIN32
 #include <pwd.h>
 #include <unistd.h>
+#endif
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
@@ -33,12 +35,16 @@ ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
 }
 
 std::wstring DefaultLogFolder() {
+#ifdef _WIN32
+  return L"c:\\Halvane\\";
+#else
   // A user without an entry (or without a home) gets the folder at the top of
   // the tree, where creating it fails visibly unless it is allowed.
   std::string home;
   if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) home = entry->pw_dir;
   if (home.empty() || home.back() != '/') home += '/';
   return platform::DecodeNative(home) + L"Halvane" + kFolderSeparator;
+#endif
 }
 
 std::wstring BuildLogFileName(const boost::posix_time::ptime& time) {
@@ -59,14 +65,21 @@ std::wstring BuildLogFileName() {
 }
 
 void PrintHelp() {
-  static const char* const kLines[] = {
+#ifdef _WIN32
+  const char* const defaultLog = "C:\\Halvane\\<timestamp>.log";
+  const char* const defaultFolder = "C:\\Halvane";
+#else
+  const char* const defaultLog = "~/Halvane/<timestamp>.log";
+  const char* const defaultFolder = "~/Halvane";
+#endif
+  const std::string lines[] = {
       "This tool attempts to fix binary Excel (XLS) files optimized using Trimora  ",
       "5.1.3 or earlier where any images were cropped (excluding a right or bottom",
       "crop) and embedded charts existed on the same worksheet.",
       "",
       "The tool will recursively search the folders specified to look for XLS files to",
       "repair. It produces a log of the XLS files it encounters and for each, lists its",
-      "status. By default, the log is created at ~/Halvane/<timestamp>.log.",
+      std::string("status. By default, the log is created at ") + defaultLog + ".",
       "However, the location of the log can be changed with the -l option (see below).",
       "",
       "For debugging purposes, the -detail option creates a detailed log file in the",
@@ -86,11 +99,11 @@ void PrintHelp() {
       "Options:",
       "  -check           : Check for XLS files that can be repaired (default).",
       "  -fix             : Repair XLS files where possible, creating backup copies.",
-      "  -l:LogFolderName : Create log file in LogFolderName (default ~/Halvane).",
+      std::string("  -l:LogFolderName : Create log file in LogFolderName (default ") + defaultFolder + ").",
       "  -detail          : Also create detailed log file.",
       "",
   };
-  for (const char* line : kLines) platform::WriteNarrowLine(platform::ConsoleStream::kOutput, line);
+  for (const std::string& line : lines) platform::WriteNarrowLine(platform::ConsoleStream::kOutput, line);
 }
 
 }  // namespace shelfscan

@@ -6,10 +6,12 @@
 
 #include <boost/date_time/posix_time/ptime.hpp>
 
+#include "platform/process.h"
+
 namespace shelfscan {
 
 // The platform's folder separator, added to "-l:" folders that lack one.
-inline constexpr wchar_t kFolderSeparator = L'/';
+inline constexpr wchar_t kFolderSeparator = platform::kPreferredSeparator;
 
 struct ScanOptions {
   bool fixMode = false;              // "-fix": Bookmender runs with "-fix", else "-check"
@@ -22,8 +24,8 @@ struct ScanOptions {
 // exactly and case-sensitively; anything else is a search path.
 ScanOptions ParseArguments(const std::vector<std::wstring>& arguments);
 
-// "Halvane/" in the user's home folder from the password database, which a
-// changed HOME does not move.
+// Linux: "Halvane/" in the user's home folder from the password database,
+// which a changed HOME does not move. Windows: "c:\Halvane\".
 std::wstring DefaultLogFolder();
 
 // "2026-Dec-7-02-05-33.log" for 7 December 2026, 02:05:33.

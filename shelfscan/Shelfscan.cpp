@@ -4,6 +4,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include "FsPath.h"
 #include "MainLog.h"
 #include "ScanOptions.h"
 #include "Walk.h"
@@ -13,7 +14,7 @@
 namespace shelfscan {
 
 bool EnsureLogFolder(const std::wstring& folder) {
-  const boost::filesystem::path path(platform::EncodeNative(folder));
+  const boost::filesystem::path path = ToFsPath(folder);
   boost::system::error_code testError;
   if (boost::filesystem::exists(path, testError)) return true;
 

@@ -6,8 +6,8 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "ChildRun.h"
+#include "FsPath.h"
 #include "MainLog.h"
-#include "platform/text.h"
 
 namespace fs = boost::filesystem;
 
@@ -20,7 +20,7 @@ const wchar_t kRootTestFailed[] = L"A problem occurred attempting to find if thi
 const wchar_t kSkippedLink[] = L"Skipped symbolic link";
 const wchar_t kNoFilename[] = L"[Cannot log a filename here]";
 
-std::wstring WidePath(const fs::path& path) { return platform::DecodeNative(path.string()); }
+std::wstring WidePath(const fs::path& path) { return FromFsPath(path); }
 
 // A folder itself, not a link to one; the entry's cached type saves a call.
 bool IsRealFolder(const fs::directory_entry& entry) {
@@ -69,12 +69,12 @@ void AdvanceWalk(FolderWalk& walk) {
   }
 }
 
-bool IsSelected(const fs::path& path) { return path.extension().string() == ".xls"; }
+bool IsSelected(const fs::path& path) { return FromFsPath(path.extension()) == L".xls"; }
 
 void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPath, bool fixMode,
                bool detailLog) {
   for (const std::wstring& root : roots) {
-    const fs::path rootPath(platform::EncodeNative(root));
+    const fs::path rootPath = ToFsPath(root);
     try {
       const fs::file_type type = fs::status(rootPath).type();
       if (type == fs::file_not_found || type == fs::status_error) {

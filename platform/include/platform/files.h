@@ -32,4 +32,11 @@ std::wstring TemporaryFolder();
 bool ReserveTemporaryFile(const std::wstring& folder, const std::wstring& prefix, std::wstring& path,
                           Win32Error& error);
 
+// Appends `bytes` to the file `path`, created when missing, with `header`
+// before them when the file is empty. The file is held without sharing while
+// this one piece is written, so that two writers cannot interleave or both
+// write the header. False when the file cannot be opened or another program
+// holds it; nothing is written then.
+bool AppendWithoutSharing(const std::wstring& path, const std::string& header, const std::string& bytes);
+
 }  // namespace platform

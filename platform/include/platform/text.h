@@ -27,4 +27,10 @@ std::u16string ToUtf16(const std::wstring& text);
 // becomes U+FFFD.
 std::wstring SanitizeForLine(const std::wstring& text);
 
+// A narrow text from the system or a library (such as an exception's
+// message) as wide text: Linux decodes it as DecodeNative does, Windows
+// through the ANSI code page (MultiByteToWideChar with CP_ACP). "" when it
+// cannot be converted.
+std::wstring DecodeSystemText(const std::string& narrow);
+
 }  // namespace platform

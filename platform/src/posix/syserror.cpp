@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "platform/hresult.h"
+#include "platform/text.h"
 
 namespace platform {
 
@@ -82,5 +83,7 @@ bool SystemMessageText(Win32Error code, std::wstring& text) {
   }
   return false;
 }
+
+std::wstring DecodeSystemText(const std::string& narrow) { return DecodeNative(narrow); }
 
 }  // namespace platform

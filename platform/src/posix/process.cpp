@@ -1,0 +1,120 @@
+// POSIX processes: arguments decoded from argv, the own folder from
+// /proc/self/exe, children started with posix_spawn and an argument vector.
+#include "platform/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/text.h"
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+const char kNullDevice[] = "/dev/null";
+
+// Owns a posix_spawn file action list.
+class SpawnActions {
+ public:
+  SpawnActions() { ok_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
+  ~SpawnActions() {
+    if (ok_) ::posix_spawn_file_actions_destroy(&actions_);
+  }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  bool ok() const { return ok_; }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+  void check(int rc) { ok_ = ok_ && rc == 0; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  bool ok_ = false;
+};
+
+// The output target opened for appending, kept above the standard
+// descriptors so that the child's dup2 always makes a fresh, inheritable
+// copy; -1 when it cannot be opened.
+int OpenOutput(const std::wstring& output) {
+  const std::string target = output.empty() ? std::string(kNullDevice) : EncodeNative(output);
+  int fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0 && fd <= STDERR_FILENO) {
+    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(fd);
+    fd = high;
+  }
+  return fd;
+}
+
+int Spawn(const std::wstring& executable, const std::vector<ChildArgument>& arguments, int outputFd) {
+  if (executable.empty()) return -1;
+  std::vector<std::string> bytes{EncodeNative(executable)};
+  for (const ChildArgument& argument : arguments) bytes.push_back(EncodeNative(argument.text));
+  std::vector<char*> argv;
+  for (std::string& argument : bytes) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  SpawnActions actions;
+  actions.check(::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, kNullDevice, O_RDONLY, 0));
+  if (outputFd >= 0) {
+    actions.check(::posix_spawn_file_actions_adddup2(actions.get(), outputFd, STDOUT_FILENO));
+  } else {
+    actions.check(::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, kNullDevice, O_WRONLY, 0));
+  }
+  actions.check(::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO));
+  if (!actions.ok()) return -1;
+
+  // A parent that ignores SIGPIPE for itself gives the child the default back.
+  posix_spawnattr_t attributes;
+  if (::posix_spawnattr_init(&attributes) != 0) return -1;
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  pid_t pid = -1;
+  const bool started = ::posix_spawnattr_setsigdefault(&attributes, &defaults) == 0 &&
+                       ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF) == 0 &&
+                       ::posix_spawn(&pid, argv[0], actions.get(), &attributes, argv.data(), environ) == 0;
+  ::posix_spawnattr_destroy(&attributes);
+  if (!started) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return -WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace
+
+std::vector<std::wstring> ProgramArguments(int argc, char** argv) {
+  std::vector<std::wstring> arguments;
+  for (int i = 1; i < argc; ++i) arguments.push_back(DecodeNative(argv[i]));
+  return arguments;
+}
+
+std::wstring OwnExecutableFolder() {
+  std::string buffer(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+  // A path that fills the whole buffer may have been cut.
+  if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size()) return std::wstring();
+  buffer.resize(static_cast<std::size_t>(n));
+  const std::size_t slash = buffer.rfind('/');
+  if (slash == std::string::npos) return std::wstring();
+  return DecodeNative(buffer.substr(0, slash));
+}
+
+int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
+               const std::wstring& output) {
+  const int fd = OpenOutput(output);
+  const int result = Spawn(executable, arguments, fd);
+  if (fd >= 0) ::close(fd);
+  return result;
+}
+
+}  // namespace platform
