@@ -17,6 +17,8 @@ namespace platform {
 //   identity: inode, owner, permissions, links) and flushed to disk when
 //   `flushToDisk` is set; a missing target is created with the source's
 //   permission bits.
+// Windows copies with CopyFileW, which removes a target it created when the
+// copy breaks off, and flushes the target once it is complete.
 bool CopyWholeFile(const std::wstring& source, const std::wstring& target, bool failIfExists,
                    Win32Error& error, bool flushToDisk = true);
 
@@ -24,11 +26,12 @@ bool CopyWholeFile(const std::wstring& source, const std::wstring& target, bool 
 bool DeleteFileAt(const std::wstring& path);
 
 // The system's folder for temporary files, ending with a separator: TMPDIR
-// when it names a folder, else /tmp.
+// when it names a folder, else /tmp; GetTempPathW on Windows.
 std::wstring TemporaryFolder();
 
 // Reserves a new empty file `folder` + prefix + 1 to 4 hexadecimal digits +
-// ".tmp", created exclusively so that no other process can take it.
+// ".tmp", created exclusively so that no other process can take it
+// (GetTempFileNameW on Windows).
 bool ReserveTemporaryFile(const std::wstring& folder, const std::wstring& prefix, std::wstring& path,
                           Win32Error& error);
 

@@ -10,6 +10,11 @@
 
 #ifdef _WIN32
 #include <winerror.h>
+// As windows.h declares it, without bringing all of windows.h in here.
+#ifndef _HRESULT_DEFINED
+#define _HRESULT_DEFINED
+typedef long HRESULT;
+#endif
 #else
 using HRESULT = std::int32_t;
 
