@@ -1,0 +1,271 @@
+// Bookmender killed with SIGKILL at random moments of its run, in both modes,
+// over damaged workbooks of several sizes. After every kill the user's data
+// must be whole somewhere: an original that no longer holds the input has a
+// complete backup beside it, a backup name never holds a partial copy, and a
+// check changes nothing but temporary files.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "damage.h"
+#include "drawing_builder.h"
+#include "workbook_file.h"
+
+using namespace testsupport;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// A tagged workbook whose globals hold `fillers` NUMBER records before a
+// worksheet with two embedded charts, each of whose drawing containers
+// claims 12 bytes that belong to the sheet's.
+Bytes DamagedWorkbook(long fillers) {
+  BiffBuilder globals;
+  globals.bof(0x0005);
+  for (long i = 0; i < fillers; ++i) globals.record(0x0203, Bytes(14, 0x42));
+  globals.eof();
+
+  DrawingNode chart = TypicalDrawing(1);
+  chart.lengthDelta += 12;
+  chart.children.at(1).lengthDelta += 12;
+  DrawingNode sheet = TypicalDrawing(3);
+  sheet.lengthDelta -= 24;
+  sheet.children.at(1).lengthDelta -= 24;
+  ChartedSheetOptions options;
+  options.chartDrawings = {SerializeDrawing(chart), SerializeDrawing(chart)};
+  BiffBuilder rest;
+  AppendGlobals(rest);
+  AppendChartedSheet(rest, sheet, options);
+
+  Bytes stream = globals.bytes();
+  const std::size_t restGlobals = 20 + 4;  // the second globals' BOF and EOF
+  stream.insert(stream.end(), rest.bytes().begin() + restGlobals, rest.bytes().end());
+  WorkbookFileOptions file;
+  file.tagProperty = u"TMTAG";
+  return BuildWorkbookFile(stream, file);
+}
+
+std::set<std::string> Names(const std::string& folder) {
+  std::set<std::string> names;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+void RemoveAll(const std::string& folder) {
+  for (const std::string& name : Names(folder)) ASSERT_EQ(unlink((folder + "/" + name).c_str()), 0) << name;
+}
+
+bool IsPrefix(const Bytes& part, const Bytes& whole) {
+  return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+bool IsTemporaryName(const std::string& name) {
+  return name.size() > 7 && name.compare(0, 3, "tmr") == 0 && name.compare(name.size() - 4, 4, ".tmp") == 0;
+}
+
+// What one run left behind: the workbook folder and the temporary folder.
+struct Aftermath {
+  bool killed = false;
+  int exitCode = -1;
+  std::chrono::nanoseconds duration{};  // from the start of the process to its end
+};
+
+class CrashSafety : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    work_ = dir_.file("work");
+    tmp_ = dir_.file("tmp");
+    ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(tmp_.c_str(), 0700), 0);
+    original_ = work_ + "/book.xls";
+    backup_ = original_ + ".bak";
+    tmpEnv_ = "TMPDIR=" + tmp_;
+  }
+
+  // Starts Bookmender on a fresh copy of `input`; kills it after `delay`
+  // unless it has ended by then (no delay: lets it finish).
+  Aftermath RunOnce(const std::string& mode, const Bytes& input,
+                    std::optional<std::chrono::nanoseconds> delay) {
+    RemoveAll(work_);
+    RemoveAll(tmp_);
+    WriteFileBytes(original_, input);
+    const std::string program = BOOKMENDER_EXE;
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+      const int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+      putenv(const_cast<char*>(tmpEnv_.c_str()));
+      execl(program.c_str(), program.c_str(), mode.c_str(), original_.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    if (delay) {
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*delay);
+      timespec pause{static_cast<time_t>(seconds.count()), static_cast<long>((*delay - seconds).count())};
+      while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+      }
+      kill(pid, SIGKILL);  // may come after the end: then the run simply finished
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    Aftermath after;
+    after.duration = std::chrono::steady_clock::now() - start;
+    after.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    if (WIFEXITED(status)) after.exitCode = WEXITSTATUS(status);
+    return after;
+  }
+
+  // The usual length of a whole run: the middle one of three.
+  std::chrono::nanoseconds TimeWholeRun(const std::string& mode, const Bytes& input) {
+    std::vector<std::chrono::nanoseconds> durations;
+    for (int i = 0; i < 3; ++i) {
+      const Aftermath after = RunOnce(mode, input, std::nullopt);
+      EXPECT_FALSE(after.killed);
+      EXPECT_EQ(after.exitCode, 1) << "the workbook should need the repair";
+      durations.push_back(after.duration);
+    }
+    std::sort(durations.begin(), durations.end());
+    return durations[1];
+  }
+
+  // `runs` kills spread evenly at random over 1.2 times the run's length (a
+  // fifth of them land after its end), each followed by the three checks.
+  void KillRepeatedly(const std::string& label, const Bytes& input, int runs) {
+    const auto fixDuration = TimeWholeRun("-fix", input);
+    ASSERT_TRUE(Names(work_).count("book.xls.bak")) << label << ": an unkilled fix made no backup";
+    const Bytes fixed = ReadFileBytes(original_);
+    ASSERT_NE(fixed, input) << label << ": an unkilled fix changed nothing";
+    const auto checkDuration = TimeWholeRun("-check", input);
+
+    const std::uint64_t seed = std::hash<std::string>()(label) ^ static_cast<std::uint64_t>(time(nullptr));
+    std::mt19937_64 random(seed);
+    for (const std::string mode : {"-fix", "-check"}) {
+      const auto span = (mode == "-fix" ? fixDuration : checkDuration) * 6 / 5;
+      std::uniform_real_distribution<double> within(0.0, 1.0);
+      int killed = 0, untouched = 0, backedUp = 0, partial = 0, replaced = 0;
+      for (int i = 0; i < runs; ++i) {
+        // Stratified: run i is killed somewhere in the i-th of `runs` slices.
+        const auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(span * ((i + within(random)) / runs));
+        const Aftermath after = RunOnce(mode, input, delay);
+        const std::string where = label + " " + mode + " killed after " +
+                                  std::to_string(delay.count() / 1000) + " us of about " +
+                                  std::to_string(span.count() * 5 / 6 / 1000) + " us (seed " +
+                                  std::to_string(seed) + ")";
+        if (after.killed) {
+          ++killed;
+        } else {
+          ASSERT_EQ(after.exitCode, 1) << where << ": the run ended on its own with another result";
+        }
+
+        const std::set<std::string> names = Names(work_);
+        const Bytes now = ReadFileBytes(original_);
+        const bool hasBackup = names.count("book.xls.bak") > 0;
+        // (2) The only name a run may add beside the workbook is its backup,
+        // and that name only ever holds the whole input.
+        for (const std::string& name : names) {
+          ASSERT_TRUE(name == "book.xls" || name == "book.xls.bak") << where << ": left " << name;
+        }
+        if (hasBackup) {
+          ASSERT_EQ(ReadFileBytes(backup_), input) << where << ": partial backup";
+        }
+        // Nothing but the run's own temporary files lands in the temporary folder.
+        for (const std::string& name : Names(tmp_)) {
+          ASSERT_TRUE(IsTemporaryName(name)) << where << ": left " << name << " in the temporary folder";
+        }
+        if (!after.killed) {
+          ASSERT_TRUE(Names(tmp_).empty()) << where << ": the temporary copy stayed";
+        }
+
+        if (mode == "-check") {
+          // (3) A check writes nothing the user owns.
+          ASSERT_EQ(now, input) << where << ": the check changed the workbook";
+          ASSERT_FALSE(hasBackup) << where << ": the check made a backup";
+          ++untouched;
+          continue;
+        }
+        // (1) Once the original differs from the input, the backup holds the
+        // input; and the original only ever holds (a beginning of) the fix.
+        if (now != input) {
+          ASSERT_TRUE(hasBackup) << where << ": the original changed before its backup existed";
+          ASSERT_TRUE(IsPrefix(now, fixed)) << where << ": the original holds neither input nor fix";
+          if (now == fixed) {
+            ++replaced;
+          } else {
+            ++partial;
+          }
+        } else if (hasBackup) {
+          ++backedUp;
+        } else {
+          ++untouched;
+        }
+        if (!after.killed) {
+          ASSERT_EQ(now, fixed) << where << ": the finished fix left another result";
+        }
+      }
+      std::cout << "[ crash    ] " << label << " " << mode << ": " << runs << " runs, " << killed
+                << " killed; original untouched " << untouched << ", backed up " << backedUp
+                << ", partly replaced " << partial << ", replaced " << replaced << "\n";
+      EXPECT_GT(killed, 0) << label << " " << mode << ": no run was killed before its end";
+    }
+  }
+
+  TempDir dir_;
+  std::string work_, tmp_, original_, backup_, tmpEnv_;
+};
+
+TEST_F(CrashSafety, SmallGeneratedWorkbook) {
+  KillRepeatedly("small generated workbook", DamagedWorkbook(0), 30);
+}
+
+// Large enough that the backup, the temporary copy and the copy back each
+// take a measurable share of the run, so that kills land inside each of them
+// (smaller under the sanitizers, whose indexing is far slower).
+TEST_F(CrashSafety, LargeGeneratedWorkbook) {
+  KillRepeatedly("large generated workbook", DamagedWorkbook(kSanitized ? 200000 : 1300000), 40);
+}
+
+TEST_F(CrashSafety, DamagedRealWorkbooks) {
+  const std::string corpus = CorpusDir();
+  if (corpus.empty()) GTEST_SKIP() << "no real workbooks beside the repository (../shared/corpus)";
+  for (const char* name : {"44861.xls", "WithThreeCharts.xls"}) {
+    const std::string damaged = dir_.file(name);
+    WriteFileBytes(damaged, AddUserProperty(ReadFileBytes(corpus + "/" + name), u"TMTAG"));
+    ASSERT_GT(DamageSuspiciousSheets(damaged), 0) << name;
+    KillRepeatedly(name, ReadFileBytes(damaged), 20);
+  }
+}
+
+}  // namespace
