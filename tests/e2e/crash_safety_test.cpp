@@ -254,7 +254,7 @@ TEST_F(CrashSafety, SmallGeneratedWorkbook) {
 // take a measurable share of the run, so that kills land inside each of them
 // (smaller under the sanitizers, whose indexing is far slower).
 TEST_F(CrashSafety, LargeGeneratedWorkbook) {
-  KillRepeatedly("large generated workbook", DamagedWorkbook(kSanitized ? 200000 : 1300000), 40);
+  KillRepeatedly("large generated workbook", DamagedWorkbook(kSanitized ? 60000 : 1300000), 40);
 }
 
 TEST_F(CrashSafety, DamagedRealWorkbooks) {
