@@ -1,9 +1,9 @@
 #include "samples.h"
 
-#include <cerrno>
+#include <filesystem>
 #include <numeric>
 #include <stdexcept>
-#include <sys/stat.h>
+#include <system_error>
 
 #include "drawing_builder.h"
 #include "workbook_file.h"
@@ -22,9 +22,9 @@ DrawingNode Shifted(DrawingNode dg, std::int64_t delta) {
 }
 
 void MakeFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-    throw std::runtime_error("cannot make folder " + path);
-  }
+  std::error_code error;
+  std::filesystem::create_directory(testsupport::FsPath(path), error);
+  if (error) throw std::runtime_error("cannot make folder " + path);
 }
 
 }  // namespace

@@ -3,16 +3,19 @@
 #pragma once
 
 #include <string>
-#include <sys/types.h>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/types.h>
+#endif
 
 namespace testsupport {
 
 struct ProcessOptions {
   std::vector<std::string> environment;  // extra or replaced "NAME=value" entries
   std::string workingDirectory;          // empty: the test's own
-  int uid = -1;                          // run as this user (and its group), e.g. 65534
-  long long fileSizeLimit = -1;          // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  int uid = -1;                          // run as this user (and its group), e.g. 65534; not on Windows
+  long long fileSizeLimit = -1;          // RLIMIT_FSIZE in bytes, SIGXFSZ ignored; not on Windows
   bool mergeOutput = false;              // standard error into the standard output pipe
 };
 
@@ -24,12 +27,18 @@ struct ProcessResult {
 };
 
 // Runs `argv` (argv[0] is the program's path) with standard input /dev/null.
+// On Windows the arguments (UTF-8) are quoted into one command line as the
+// C runtime and CommandLineToArgvW split it, and standard input is nul.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
 // A child process that holds `path` open with a lock until destroyed.
 // kind 'r' / 'w': a shared read / exclusive write open-file-description lock,
 // as a reader or writer of our own kind takes; 'p': a classic POSIX write
 // record lock, as another program might take.
+// On Windows, where sharing belongs to each open handle, this process holds
+// a second handle: 'r' reads and lets others only read, 'w' reads and
+// writes and shares nothing, 'p' writes and shares everything, as a program
+// that does not care about sharing opens a file.
 class LockHolder {
  public:
   LockHolder(const std::string& path, char kind);
@@ -39,8 +48,12 @@ class LockHolder {
   bool held() const { return held_; }
 
  private:
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
   pid_t pid_ = -1;
   int go_ = -1;
+#endif
   bool held_ = false;
 };
 

@@ -1,9 +1,5 @@
 #include "retag.h"
 
-#include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -11,6 +7,7 @@
 
 #include "platform/compound_file.h"
 #include "platform/text.h"
+#include "workbook_file.h"
 
 namespace testsupport {
 namespace {
@@ -119,7 +116,7 @@ bool RetagFile(const std::string& sourcePath, const std::string& targetPath, con
   storage.reset();
 
   const Bytes out = writer.build();
-  std::ofstream file(targetPath, std::ios::binary | std::ios::trunc);
+  std::ofstream file(FsPath(targetPath), std::ios::binary | std::ios::trunc);
   file.write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
   file.close();
   if (!file) return Fail(error, "cannot write " + targetPath);
@@ -127,28 +124,21 @@ bool RetagFile(const std::string& sourcePath, const std::string& targetPath, con
 }
 
 bool Retag(const Bytes& compoundFile, const Property& tag, Bytes& out, std::string* error) {
-  const char* tmp = getenv("TMPDIR");
-  std::string dir = (tmp && *tmp) ? tmp : "/tmp";
-  std::string pattern = dir + "/retagXXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  const int fd = mkstemp(name.data());
-  if (fd < 0) return Fail(error, "cannot create a temporary file");
-  close(fd);
-  const std::string path(name.data());
-  bool ok = false;
+  // Through files, as the compound-file layer reads them; the folder goes
+  // with everything in it.
+  TempDir dir;
+  const std::string path = dir.file("retag.in");
   {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    std::ofstream file(FsPath(path), std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(compoundFile.data()), static_cast<std::streamsize>(compoundFile.size()));
+    if (!file.flush()) return Fail(error, "cannot create a temporary file");
   }
-  const std::string target = path + ".out";
-  ok = RetagFile(path, target, tag, error);
+  const std::string target = dir.file("retag.out");
+  const bool ok = RetagFile(path, target, tag, error);
   if (ok) {
-    std::ifstream in(target, std::ios::binary);
+    std::ifstream in(FsPath(target), std::ios::binary);
     out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  unlink(path.c_str());
-  unlink(target.c_str());
   return ok;
 }
 

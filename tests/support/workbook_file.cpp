@@ -2,10 +2,16 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <ftw.h>
 #include <stdexcept>
+#include <system_error>
+
+#ifdef _WIN32
+#include <random>
+#else
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include "cfb_writer.h"
 #include "property_set_writer.h"
@@ -31,23 +37,52 @@ Bytes AddUserProperty(const Bytes& compoundFile, const std::u16string& name) {
   return out;
 }
 
+std::filesystem::path FsPath(const std::string& path) {
+#ifdef _WIN32
+  return std::filesystem::u8path(path);
+#else
+  return std::filesystem::path(path);
+#endif
+}
+
 Bytes ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FsPath(path), std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteFileBytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   if (!out.flush()) throw std::runtime_error("cannot write " + path);
 }
 
 std::string CorpusDir() {
   const std::string dir = std::string(BM_SOURCE_DIR) + "/../shared/corpus";
-  struct stat st;
-  return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? dir : std::string();
+  std::error_code error;
+  return std::filesystem::is_directory(FsPath(dir), error) ? dir : std::string();
 }
+
+#ifdef _WIN32
+
+TempDir::TempDir() {
+  std::random_device seed;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const std::filesystem::path candidate = base / ("bm-test-" + std::to_string(seed()));
+    if (std::filesystem::create_directory(candidate)) path_ = candidate.u8string();
+  }
+  if (path_.empty()) throw std::runtime_error("no scratch folder");
+}
+
+TempDir::~TempDir() {
+  std::error_code error;
+  std::filesystem::remove_all(FsPath(path_), error);
+}
+
+std::string TempDir::file(const std::string& name) const { return path_ + "\\" + name; }
+
+#else
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
@@ -62,5 +97,9 @@ TempDir::~TempDir() {
       [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
       FTW_DEPTH | FTW_PHYS);
 }
+
+std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
+
+#endif
 
 }  // namespace testsupport

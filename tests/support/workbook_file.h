@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ Bytes BuildWorkbookFile(const Bytes& workbookStream, const WorkbookFileOptions& 
 // streams and storages kept); for tagging real workbooks.
 Bytes AddUserProperty(const Bytes& compoundFile, const std::u16string& name);
 
+// A test's path (UTF-8 on Windows) as the system's file functions take it.
+std::filesystem::path FsPath(const std::string& path);
+
 Bytes ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const Bytes& bytes);
 
@@ -38,7 +42,8 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // `name` inside the folder, joined with the system's separator.
+  std::string file(const std::string& name) const;
 
  private:
   std::string path_;

@@ -3,10 +3,6 @@
 // whole, and the corpus folder beside the repository.
 #pragma once
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -17,41 +13,22 @@
 
 #include "platform/compound_file.h"
 #include "platform/text.h"
+#include "workbook_file.h"
 
 namespace cfbtest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cfbtestXXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) != nullptr) path_ = name.data();
-  }
-  ~ScratchFolder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using ScratchFolder = testsupport::TempDir;
 
 inline void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  std::ofstream f(testsupport::FsPath(path), std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   ASSERT_TRUE(f.good()) << path;
 }
 
 inline Bytes ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
+  std::ifstream f(testsupport::FsPath(path), std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
@@ -86,10 +63,6 @@ inline Bytes Pattern(std::size_t size, std::uint32_t seed) {
 }
 
 // `<repo>/../shared/corpus`, or "" when it is not there.
-inline std::string CorpusDir() {
-  const std::string dir = std::string(BM_SOURCE_DIR) + "/../shared/corpus";
-  struct stat st;
-  return (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ? dir : std::string();
-}
+inline std::string CorpusDir() { return testsupport::CorpusDir(); }
 
 }  // namespace cfbtest

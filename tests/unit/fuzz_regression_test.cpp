@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "exercise.h"
 #include "platform/text.h"
@@ -41,6 +43,8 @@ TEST(FuzzRegressions, EveryInputEndsWithinTheFamily) {
 #endif
 #endif
 
+// A memory limit for one child process is a POSIX condition.
+#ifndef _WIN32
 TEST(FuzzRegressions, ClaimedStreamSizeDoesNotDecideMemory) {
 #ifdef BM_ADDRESS_SANITIZER
   GTEST_SKIP() << "the address sanitizer needs more address space than the limit allows";
@@ -67,3 +71,4 @@ TEST(FuzzRegressions, ClaimedStreamSizeDoesNotDecideMemory) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a foreign exception (out of memory), 3: no limit";
 #endif
 }
+#endif

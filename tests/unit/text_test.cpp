@@ -3,6 +3,10 @@
 
 #include <errno.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "platform/hresult.h"
 #include "platform/text.h"
 
@@ -11,7 +15,8 @@ using namespace platform;
 TEST(NativeText, ValidUtf8DecodesToCharacters) {
   EXPECT_EQ(DecodeNative("abc"), L"abc");
   EXPECT_EQ(DecodeNative("\xC3\xA9t\xC3\xA9"), L"\u00E9t\u00E9");
-  EXPECT_EQ(DecodeNative("\xF0\x9F\x98\x80"), std::wstring(1, static_cast<wchar_t>(0x1F600)));
+  // One character, or a surrogate pair where wide text is UTF-16.
+  EXPECT_EQ(DecodeNative("\xF0\x9F\x98\x80"), L"\U0001F600");
 }
 
 TEST(NativeText, InvalidBytesRoundTripThroughEscapes) {
@@ -47,6 +52,8 @@ TEST(NativeText, LineSanitizingReplacesControlsAndEscapes) {
   EXPECT_EQ(SanitizeForLine(in), out);
 }
 
+#ifndef _WIN32
+
 TEST(SystemErrors, ErrnoMapsToWin32Numbers) {
   EXPECT_EQ(Win32ErrorFromErrno(ENOENT, "/"), kErrorFileNotFound);
   EXPECT_EQ(Win32ErrorFromErrno(ENOENT, "/no-such-folder-here/x"), kErrorPathNotFound);
@@ -63,3 +70,24 @@ TEST(SystemErrors, ErrnoMapsToWin32Numbers) {
   EXPECT_EQ(text, L"The file exists.");
   EXPECT_FALSE(SystemMessageText(12345, text));
 }
+
+#else
+
+TEST(SystemErrors, SystemTextComesWholeWithItsLineEnd) {
+  std::wstring text;
+  ASSERT_TRUE(SystemMessageText(kErrorAccessDenied, text));
+  ASSERT_GE(text.size(), 3u);
+  EXPECT_EQ(text.substr(text.size() - 2), L"\r\n");
+  EXPECT_EQ(text.find(L'\0'), std::wstring::npos);
+  EXPECT_FALSE(SystemMessageText(12345, text));
+}
+
+TEST(SystemErrors, NarrowTextsGoThroughTheAnsiCodePage) {
+  EXPECT_EQ(DecodeSystemText("Access denied: \"c:\\x\""), L"Access denied: \"c:\\x\"");
+  EXPECT_EQ(DecodeSystemText(""), L"");
+  if (GetACP() != 1252) GTEST_SKIP() << "the ANSI code page here is " << GetACP() << ", not 1252";
+  // 0xE9 is e acute in Windows-1252, not the start of a UTF-8 sequence.
+  EXPECT_EQ(DecodeSystemText("caf\xE9 \x80"), L"caf\u00E9 \u20AC");
+}
+
+#endif

@@ -1,10 +1,11 @@
 // Opening workbooks: failure classification, sharing, and stream positioning.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "platform/text.h"
 #include "workbook/BiffRecordReader.h"
@@ -78,6 +79,10 @@ TEST(WorkbookStreamOpen, AFolderIsAccessDenied) {
   ExpectOpenFails<WorkbookStreamOpenAccessDeniedException>(dir.path());
 }
 
+// Another user's rights are a POSIX condition here: Wine runs every program
+// with the rights of the user who started it.
+#ifndef _WIN32
+
 TEST(WorkbookStreamOpen, UnreadableFileIsAccessDeniedForAnUnprivilegedUser) {
   TempDir dir;
   const std::string path = WriteWorkbook(dir, SmallStream());
@@ -105,6 +110,8 @@ TEST(WorkbookStreamOpen, UnreadableFileIsAccessDeniedForAnUnprivilegedUser) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: opened, 2: other exception, 3: could not drop privileges";
 }
+
+#endif
 
 TEST(WorkbookStreamOpen, SharingFollowsTheModes) {
   TempDir dir;
