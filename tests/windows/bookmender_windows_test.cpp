@@ -1,0 +1,198 @@
+// The Windows Bookmender run as a user runs it: exit codes and lines, the
+// backups beside the workbook, the temporary folder the system names, and
+// the failures that Windows' own conditions cause.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "process.h"
+#include "samples.h"
+#include "windows_test_util.h"
+#include "workbook_file.h"
+
+using namespace testsupport;
+using namespace wintest;
+
+namespace {
+
+const std::string kSeparator(80, '-');
+
+Bytes Workbook(std::vector<std::int64_t> moved, bool tagged = true) {
+  samples::WorkbookKind kind;
+  kind.moved = std::move(moved);
+  kind.tagged = tagged;
+  return samples::MakeWorkbook(kind);
+}
+
+class BookmenderWindowsRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tmp_ = dir_.file("tmp");
+    ASSERT_TRUE(MakeFolder(tmp_));
+  }
+  void TearDown() override {
+    EXPECT_EQ(Entries(tmp_), std::vector<std::string>{}) << "a temporary file was left behind";
+  }
+
+  // GetTempPathW takes TMP first.
+  ProcessResult Run(const std::vector<std::string>& arguments, const std::string& tmp = "") {
+    std::vector<std::string> argv{Built("Bookmender.exe")};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ProcessOptions options;
+    options.environment = {"TMP=" + (tmp.empty() ? tmp_ : tmp), "TEMP=" + (tmp.empty() ? tmp_ : tmp)};
+    return RunProcess(argv, options);
+  }
+  std::string Write(const std::string& name, const Bytes& bytes) {
+    const std::string path = dir_.file(name);
+    WriteFileBytes(path, bytes);
+    return path;
+  }
+
+  TempDir dir_;
+  std::string tmp_;
+};
+
+TEST_F(BookmenderWindowsRun, FixRepairsTheFileAndKeepsTheDamagedOneAsBackup) {
+  const Bytes damaged = Workbook({0, 12});
+  const Bytes sound = Workbook({0, 0});
+  const std::string path = Write("book.xls", damaged);
+
+  const ProcessResult r = Run({"-fix", path});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.error, "");
+  const std::vector<std::string> lines = Lines(r.output);
+  ASSERT_GE(lines.size(), 8u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 3),
+            (std::vector<std::string>{kSeparator, "Checking " + path, kSeparator}));
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+            (std::vector<std::string>{"Making backup copy of original file",
+                                      "Backup copy successfully created: " + path + ".bak",
+                                      "Replacing original file with fixed version", "Final result: A problem was fixed"}));
+  // Every line ends in CR LF, as text files do on Windows.
+  EXPECT_EQ(r.output.size(), [&] {
+    std::size_t total = 0;
+    for (const std::string& line : lines) total += line.size() + 2;
+    return total;
+  }());
+  EXPECT_EQ(ReadFileBytes(path), sound);
+  EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged);
+
+  // Repaired, it needs nothing more, and no second backup is made.
+  const ProcessResult again = Run({"-fix", path});
+  EXPECT_EQ(again.exitCode, 0);
+  EXPECT_EQ(Lines(again.output).back(), "Final result: No problems were detected with the file");
+  EXPECT_FALSE(Exists(path + ".bak001"));
+}
+
+TEST_F(BookmenderWindowsRun, CheckFindsTheProblemAndWritesNothing) {
+  const Bytes damaged = Workbook({6, 18});
+  const std::string path = Write("book.xls", damaged);
+  const ProcessResult r = Run({"-check", path});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(Lines(r.output).back(), "Final result: A problem was detected that Bookmender can fix");
+  EXPECT_EQ(ReadFileBytes(path), damaged);
+  EXPECT_FALSE(Exists(path + ".bak"));
+}
+
+TEST_F(BookmenderWindowsRun, BackupNamesFillTheFirstGapAndKeepExistingBackups) {
+  const Bytes damaged = Workbook({6});
+  const std::string path = Write("book.xls", damaged);
+  Write("book.xls.bak", {'a'});
+  Write("book.xls.bak002", {'b'});
+  const ProcessResult r = Run({"-fix", path});
+  EXPECT_EQ(r.exitCode, 1);
+  const std::vector<std::string> lines = Lines(r.output);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Backup copy successfully created: " + path + ".bak001"),
+            lines.end());
+  EXPECT_EQ(ReadFileBytes(path + ".bak001"), damaged);
+  EXPECT_EQ(ReadFileBytes(path + ".bak"), Bytes{'a'});
+  EXPECT_EQ(ReadFileBytes(path + ".bak002"), Bytes{'b'});
+}
+
+TEST_F(BookmenderWindowsRun, ASecondHandleThatSharesNothingIsASharingViolation) {
+  const Bytes damaged = Workbook({6});
+  const std::string path = Write("book.xls", damaged);
+  // 'w': reading and writing, sharing nothing; 'p': writing, sharing all,
+  // which a reader that keeps writers out cannot live with either.
+  for (const char kind : {'w', 'p'}) {
+    LockHolder other(path, kind);
+    ASSERT_TRUE(other.held());
+    const ProcessResult r = Run({"-fix", path});
+    EXPECT_EQ(r.exitCode, 53) << kind;
+    EXPECT_EQ(Lines(r.error), std::vector<std::string>{"Sharing violation opening workbook stream [" + path + "]"});
+    EXPECT_EQ(Lines(r.output).back(), "Final result: Specified file was in use when check was attempted");
+  }
+  EXPECT_EQ(ReadFileBytes(path), damaged);
+  EXPECT_FALSE(Exists(path + ".bak"));
+}
+
+TEST_F(BookmenderWindowsRun, AReaderThatKeepsWritersOutStopsOnlyTheCopyBack) {
+  const Bytes damaged = Workbook({6});
+  const std::string path = Write("book.xls", damaged);
+  LockHolder reader(path, 'r');
+  ASSERT_TRUE(reader.held());
+  EXPECT_EQ(Run({"-check", path}).exitCode, 1);
+
+  // The backup reads the original; copying over it is what the reader denies.
+  const ProcessResult r = Run({"-fix", path});
+  EXPECT_EQ(r.exitCode, 56);
+  EXPECT_EQ(Lines(r.error),
+            std::vector<std::string>{"Failed to copy temp file back over original - Win32 error code: 32"});
+  EXPECT_EQ(Lines(r.output).back(),
+            "Final result: Specified file needs fixing, but Bookmender failed to copy the fixed file back over the "
+            "original");
+  EXPECT_EQ(ReadFileBytes(path), damaged);
+  EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged) << "the backup stays";
+}
+
+TEST_F(BookmenderWindowsRun, MissingTemporaryFolderFailsTheReservation) {
+  const Bytes damaged = Workbook({6});
+  const std::string path = Write("book.xls", damaged);
+  const ProcessResult r = Run({"-fix", path}, dir_.file("no-such-folder") + "\\");
+  EXPECT_EQ(r.exitCode, 2);
+  // The system's own text follows the code, its line end kept inside the
+  // brackets.
+  // GetTempFileNameW: ERROR_DIRECTORY for a folder that is not there.
+  const std::string prefix = "Temporary file creation failed [HRESULT(8007010b) - ";
+  EXPECT_EQ(r.error.substr(0, prefix.size()), prefix) << r.error;
+  EXPECT_EQ(r.error.substr(r.error.size() - 5), "\r\n]\r\n") << r.error;
+  EXPECT_EQ(Lines(r.output).back(), "Final result: The file is malformed in a way that Bookmender cannot fix");
+  EXPECT_EQ(ReadFileBytes(path), damaged);
+}
+
+TEST_F(BookmenderWindowsRun, NamesBeyondTheCodePageArePrintedWhole) {
+  const Bytes damaged = Workbook({6});
+  // Latin, Greek, CJK and a character beyond the BMP: no code page holds all.
+  for (const std::string name : {"caf\xC3\xA9 \xCE\xB1\xCE\xB2.xls", "\xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x93\x88.xls"}) {
+    const std::string path = Write(name, damaged);
+    const ProcessResult r = Run({"-fix", path});
+    EXPECT_EQ(r.exitCode, 1) << name;
+    const std::vector<std::string> lines = Lines(r.output);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[1], "Checking " + path);
+    EXPECT_EQ(lines.back(), "Final result: A problem was fixed") << name;
+    EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged) << name;
+  }
+}
+
+TEST_F(BookmenderWindowsRun, ArgumentsAndOpenFailures) {
+  const std::string path = Write("book.xls", Workbook({6}));
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"-check"}, {"-CHECK", path}, {"/check", path}, {"-fix", path, "extra"}, {"", path}}) {
+    const ProcessResult r = Run(args);
+    EXPECT_EQ(r.exitCode, 50);
+    EXPECT_EQ(Lines(r.error),
+              (std::vector<std::string>{"Usage:", "Bookmender -check <filename>", "Bookmender -fix <filename>"}));
+  }
+  const std::string missing = dir_.file("missing.xls");
+  ProcessResult r = Run({"-check", missing});
+  EXPECT_EQ(r.exitCode, 51);
+  EXPECT_EQ(Lines(r.error), std::vector<std::string>{"File not found opening workbook stream [" + missing + "]"});
+  EXPECT_EQ(Run({"-check", dir_.file("no-folder\\x.xls")}).exitCode, 51);
+  EXPECT_EQ(Run({"-check", Write("text.xls", {'n', 'o', '\n'})}).exitCode, 54);
+  EXPECT_EQ(Run({"-check", dir_.path()}).exitCode, 52) << "a folder";
+  EXPECT_EQ(Run({"-fix", Write("untagged.xls", Workbook({6}, false))}).exitCode, 0);
+  EXPECT_FALSE(Exists(dir_.file("untagged.xls.bak")));
+}
+
+}  // namespace

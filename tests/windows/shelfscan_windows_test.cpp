@@ -1,0 +1,243 @@
+// The Windows Shelfscan run over folder trees made here: the command line
+// each child gets, the main log byte for byte, the detail log gathered
+// through the inherited handle, and the Windows defaults. Most cases put a
+// stand-in Bookmender beside a copy of Shelfscan; one runs the real one.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "process.h"
+#include "samples.h"
+#include "windows_test_util.h"
+#include "workbook_file.h"
+
+using namespace testsupport;
+using namespace wintest;
+
+namespace {
+
+std::string Utf16le(const std::string& utf8) {
+  const std::wstring wide = Wide(utf8);
+  std::string out;
+  for (const wchar_t unit : wide) {
+    out.push_back(static_cast<char>(unit & 0xFF));
+    out.push_back(static_cast<char>((unit >> 8) & 0xFF));
+  }
+  return out;
+}
+
+// The exact bytes of a main log holding `lines`.
+std::string LogBytes(const std::vector<std::string>& lines) {
+  std::string bytes("\xFF\xFE", 2);
+  for (const std::string& line : lines) bytes += Utf16le(line + "\r\n");
+  return bytes;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+bool EndsWith(const std::string& s, const std::string& end) {
+  return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+class ShelfscanWindowsRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bin_ = dir_.file("bin");
+    logs_ = dir_.file("logs");
+    root_ = dir_.file("root");
+    record_ = dir_.file("record.txt");
+    ASSERT_TRUE(MakeFolder(bin_));
+    ASSERT_TRUE(MakeFolder(logs_));
+    ASSERT_TRUE(MakeFolder(root_));
+    ASSERT_TRUE(CopyInto(Built("Shelfscan.exe"), bin_ + "\\Shelfscan.exe"));
+  }
+  // Bookmender beside Shelfscan: the stand-in, or the real one.
+  void PutBookmender(bool real) {
+    ASSERT_TRUE(CopyInto(Built(real ? "Bookmender.exe" : "stand_in_bookmender.exe"), bin_ + "\\Bookmender.exe"));
+  }
+  ProcessResult Scan(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv{bin_ + "\\Shelfscan.exe"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ProcessOptions options;
+    options.environment = {"BM_RECORD=" + record_};
+    return RunProcess(argv, options);
+  }
+  std::string File(const std::string& relative, const Bytes& bytes = {'x'}) {
+    const std::string path = root_ + "\\" + relative;
+    WriteFileBytes(path, bytes);
+    return path;
+  }
+  // The one main log and the detail log in the log folder.
+  std::string Log(const char* suffix = ".log") {
+    for (const std::string& name : Entries(logs_)) {
+      if (EndsWith(name, "_detail.log") == (std::string(suffix) == "_detail.log")) {
+        return Text(ReadFileBytes(logs_ + "\\" + name));
+      }
+    }
+    return std::string();
+  }
+  // What the stand-in recorded: one command line per run.
+  std::vector<std::string> Calls() { return Exists(record_) ? Lines(Text(ReadFileBytes(record_))) : std::vector<std::string>{}; }
+
+  TempDir dir_;
+  std::string bin_, logs_, root_, record_;
+};
+
+TEST_F(ShelfscanWindowsRun, ChildrenGetTheQuotedCommandLineAndTheirCodesBecomeLabels) {
+  PutBookmender(false);
+  ASSERT_TRUE(MakeFolder(root_ + "\\a b"));
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {File("a b\\code-0.xls"), "[ok],"},        {File("code-1.xls"), "[fixable],"},
+      {File("code-4.xls"), "[password],"},       {File("code-53.xls"), "[sharing violation],"},
+      {File("code-57.xls"), "[backup failed],"}, {File("code-5.xls"), "[unexpected],"},
+  };
+  File("code-2.xlsx");
+  File("notes.txt");
+
+  ProcessResult r = Scan({"-detail", "-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "") << "result lines go to the log only";
+
+  // The walk's order is the order of the calls; the log and the detail log
+  // follow it exactly.
+  const std::vector<std::string> calls = Calls();
+  ASSERT_EQ(calls.size(), files.size());
+  std::vector<std::string> expectedCalls, logLines;
+  std::string detail;
+  for (const std::string& call : calls) {
+    const auto file = std::find_if(files.begin(), files.end(),
+                                   [&](const auto& f) { return call == " -check \"" + f.first + "\""; });
+    ASSERT_NE(file, files.end()) << "unexpected command line: [" << call << "]";
+    logLines.push_back(file->second + file->first);
+    detail += "out " + file->first + "\r\nerr " + file->first + "\r\n";
+  }
+  EXPECT_EQ(Log(), LogBytes(logLines));
+  EXPECT_EQ(Log("_detail.log"), detail);
+
+  // Fix mode: the same files, "-fix" on the command line, "[fixed]," for 1.
+  for (const std::string& name : Entries(logs_)) DeleteFileW(Wide(logs_ + "\\" + name).c_str());
+  DeleteFileW(Wide(record_).c_str());
+  r = Scan({"-l:" + logs_ + "\\", "-fix", root_});
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<std::string> fixCalls = Calls();
+  ASSERT_EQ(fixCalls.size(), files.size());
+  for (const std::string& call : fixCalls) EXPECT_EQ(call.substr(0, 7), " -fix \"") << call;
+  const std::string log = Log();
+  EXPECT_NE(log.find(Utf16le("[fixed]," + files[1].first + "\r\n")), std::string::npos);
+  EXPECT_EQ(Log("_detail.log"), "") << "no detail log without -detail";
+}
+
+TEST_F(ShelfscanWindowsRun, NamesBeyondTheCodePageReachBookmenderAndTheLogWhole) {
+  PutBookmender(false);
+  const std::string name = "\xE6\x97\xA5\xE6\x9C\xAC caf\xC3\xA9 \xF0\x9F\x93\x88, 2026.xls";
+  const std::string path = File(name);
+  const ProcessResult r = Scan({"-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(Calls(), std::vector<std::string>{" -check \"" + path + "\""});
+  EXPECT_EQ(Log(), LogBytes({"[ok]," + path}));
+}
+
+TEST_F(ShelfscanWindowsRun, RealBookmenderFixesTheSamplesAndTheDetailLogHoldsEveryRun) {
+  PutBookmender(true);
+  const std::vector<samples::Sample> selected = samples::WriteSampleFolder(root_);
+  const ProcessResult r = Scan({"-fix", "-detail", "-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "");
+
+  // Main log: one line per selected file, each with its label.
+  const std::string log = Log();
+  std::vector<std::string> expected;
+  for (const samples::Sample& sample : selected) {
+    std::string path = sample.path;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    expected.push_back(sample.fixLabel + root_ + "\\" + path);
+  }
+  ASSERT_EQ(log.substr(0, 2), "\xFF\xFE");
+  std::size_t start = 2;
+  std::vector<std::string> logged;
+  while (start < log.size()) {
+    const std::size_t end = log.find(Utf16le("\r\n"), start);
+    ASSERT_NE(end, std::string::npos);
+    ASSERT_EQ((end - start) % 2, 0u);
+    std::wstring line;
+    for (std::size_t i = start; i < end; i += 2) {
+      line.push_back(static_cast<wchar_t>(static_cast<unsigned char>(log[i]) | static_cast<unsigned char>(log[i + 1]) << 8));
+    }
+    logged.push_back(Utf8(line));
+    start = end + 4;
+  }
+  EXPECT_EQ(Sorted(logged), Sorted(expected));
+
+  // Detail log: every run whole, in the order of the main log, gathered from
+  // the children's inherited handle.
+  const std::vector<std::string> detail = Lines(Log("_detail.log"));
+  std::vector<std::string> checked, finals;
+  for (std::size_t i = 0; i < detail.size(); ++i) {
+    if (i > 0 && detail[i - 1] == std::string(80, '-') && detail[i].rfind("Checking ", 0) == 0) {
+      checked.push_back(detail[i].substr(9));
+    }
+    if (detail[i].rfind("Final result: ", 0) == 0) finals.push_back(detail[i]);
+  }
+  std::vector<std::string> loggedPaths;
+  for (const std::string& line : logged) loggedPaths.push_back(line.substr(line.find("],") + 2));
+  EXPECT_EQ(checked, loggedPaths);
+  EXPECT_EQ(finals.size(), selected.size());
+  EXPECT_EQ(std::count(finals.begin(), finals.end(), "Final result: A problem was fixed"), 2);
+
+  // The two damaged workbooks were fixed in place with their backups beside.
+  EXPECT_TRUE(Exists(root_ + "\\damaged\\Two charts.xls.bak"));
+  EXPECT_TRUE(Exists(root_ + "\\damaged\\Quarterly report, 2026.xls.bak"));
+  EXPECT_FALSE(Exists(root_ + "\\damaged\\Upper case.XLS.bak"));
+}
+
+TEST_F(ShelfscanWindowsRun, WithoutBookmenderEveryFileIsAScanErrorWithMinusOne) {
+  const std::string path = File("book.xls");
+  const ProcessResult r = Scan({"-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 0);
+  const std::string line = "[scan err]," + path + ",Failed to launch Bookmender (error code -1)";
+  EXPECT_EQ(r.output, line + "\r\n");
+  EXPECT_EQ(Log(), LogBytes({line}));
+}
+
+TEST_F(ShelfscanWindowsRun, HelpAndLogFolderNameTheWindowsDefaults) {
+  ProcessResult r = Scan({"-fix", "-detail"});
+  EXPECT_EQ(r.exitCode, 1);
+  const std::vector<std::string> lines = Lines(r.output);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "status. By default, the log is created at C:\\Halvane\\<timestamp>.log."),
+            lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "  -l:LogFolderName : Create log file in LogFolderName (default C:\\Halvane)."),
+            lines.end());
+  EXPECT_EQ(lines.back(), "Invalid parameters. Please provide at least one path to search.");
+
+  // A folder whose parent is missing: one level only, with its backslash.
+  const std::string deep = dir_.file("missing\\logs");
+  r = Scan({"-l:" + deep, root_});
+  EXPECT_EQ(r.exitCode, 1);
+  const std::vector<std::string> failed = Lines(r.output);
+  ASSERT_EQ(failed.size(), 2u) << r.output;
+  EXPECT_EQ(failed[0].substr(0, 11 + deep.size() + 2), "[scan err]," + deep + "\\,");
+  EXPECT_EQ(failed[1], "Could not create log folder at path:" + deep + "\\");
+
+  // "-l:" with nothing after it: c:\Halvane\, made when missing.
+  const bool existed = Exists("c:\\Halvane");
+  const std::string missing = dir_.file("no-such-root");
+  r = Scan({"-l:", missing});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "[scan err]," + missing + ",The path doesn't exist!\r\n");
+  bool logged = false;
+  for (const std::string& name : Entries("c:\\Halvane")) {
+    const Bytes bytes = ReadFileBytes("c:\\Halvane\\" + name);
+    if (Text(bytes) == LogBytes({"[scan err]," + missing + ",The path doesn't exist!"})) {
+      logged = true;
+      DeleteFileW(Wide("c:\\Halvane\\" + name).c_str());
+    }
+  }
+  EXPECT_TRUE(logged);
+  if (!existed) RemoveDirectoryW(L"c:\\Halvane");
+}
+
+}  // namespace

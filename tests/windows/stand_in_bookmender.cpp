@@ -1,0 +1,52 @@
+// Stands in for Bookmender beside a copy of Shelfscan in the Windows
+// end-to-end tests. Appends the command line exactly as it arrived (UTF-8,
+// one line) to the file named by BM_RECORD, writes one line of its own on
+// standard output and one on standard error, and ends as the file's name
+// asks: code-N.xls exits with N, anything else with 0.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                    nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+void Write(HANDLE handle, const std::string& bytes) {
+  DWORD put = 0;
+  WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+}
+
+}  // namespace
+
+int main() {
+  const std::wstring commandLine = GetCommandLineW();
+  wchar_t record[32768];
+  const DWORD n = GetEnvironmentVariableW(L"BM_RECORD", record, 32768);
+  if (n > 0 && n < 32768) {
+    const HANDLE file = CreateFileW(record, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      Write(file, Utf8(commandLine) + "\n");
+      CloseHandle(file);
+    }
+  }
+  int count = 0;
+  wchar_t** words = CommandLineToArgvW(commandLine.c_str(), &count);
+  const std::wstring path = words != nullptr && count > 0 ? words[count - 1] : L"";
+  if (words != nullptr) LocalFree(words);
+  Write(GetStdHandle(STD_OUTPUT_HANDLE), "out " + Utf8(path) + "\r\n");
+  Write(GetStdHandle(STD_ERROR_HANDLE), "err " + Utf8(path) + "\r\n");
+
+  const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+  if (name.compare(0, 5, L"code-") == 0) return std::wcstol(name.c_str() + 5, nullptr, 10);
+  return 0;
+}
