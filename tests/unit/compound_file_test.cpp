@@ -5,6 +5,7 @@
 #else
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -455,6 +456,41 @@ TEST_F(Damage, HighHalfOfSizeCountsOnlyInVersion4) {
   Bytes expect = Pattern(10000, 1);
   expect.resize(3 * 4096, 0);
   ExpectReadBreaksAt(*s, expect, 3 * 4096);
+}
+
+// A version 4 root entry may claim a mini stream of up to 2^64 bytes. Only
+// what the root's chain holds may size anything: otherwise a 20 KB file makes
+// the reader allocate gigabytes. Opened in a child under an address-space
+// limit, where such an allocation fails.
+TEST_F(Damage, ClaimedMiniStreamSizeAllocatesNothing) {
+#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "needs fork and an address-space limit (the sanitizers reserve terabytes)";
+#else
+  Sample v4(4);
+  PutU32(v4.bytes, v4.writer.entryOffset(CfbWriter::kRoot) + testsupport::kDirSize + 4, 0x100);  // + 2^40
+  std::shared_ptr<Storage> storage;
+  ASSERT_EQ(openBytes(v4.bytes, storage), S_OK);  // writes the file; the child opens it again
+  storage.reset();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit limit{512u << 20, 512u << 20};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+    try {
+      std::shared_ptr<Storage> s;
+      std::shared_ptr<Stream> small;
+      Bytes got;
+      if (Open(path_, kRead, s) != S_OK || s->openStream(L"Small", small) != S_OK) _exit(1);
+      _exit(ReadRest(*small, got) == S_OK && got == Pattern(100, 2) ? 0 : 1);
+    } catch (const std::bad_alloc&) {
+      _exit(2);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the small stream did not open or read back, 2: out of memory";
+#endif
 }
 
 TEST_F(Damage, MiniStreamChainCut) {

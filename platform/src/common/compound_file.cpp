@@ -294,6 +294,9 @@ void CompoundFile::loadMiniStream(std::uint32_t firstMiniFat) {
   FollowChain(fat_, root.start, rootSectors, sectorCount_, chain);
   miniStreamMap_.reserve(chain.size());
   for (std::uint32_t s : chain) miniStreamMap_.push_back(sectorOffset(s));
+  // Nothing past the root's chain can be reached, and a claimed size (up to
+  // 2^64 in version 4) must size no table.
+  miniStreamSize_ = std::min<std::uint64_t>(miniStreamSize_, std::uint64_t{chain.size()} << sectorShift_);
 
   // The mini FAT needs no more entries than the mini stream has mini sectors.
   const std::uint64_t miniSectors = miniStreamSize_ >> kMiniSectorShift;
