@@ -535,6 +535,7 @@ struct Slot {
   std::string folder, file, tmp, errors;
   std::string tmpEnv;
   pid_t pid = -1;
+  std::chrono::steady_clock::time_point started;
   Variant variant;
 };
 
@@ -562,6 +563,7 @@ bool EmptyFolder(const std::string& folder) {
 
 void Start(Slot& slot, const Options& options) {
   WriteFileBytes(slot.file, slot.variant.bytes);
+  slot.started = std::chrono::steady_clock::now();
   slot.pid = fork();
   if (slot.pid < 0) throw std::runtime_error("fork");
   if (slot.pid == 0) {
@@ -678,6 +680,8 @@ int main(int argc, char** argv) {
   std::map<std::string, std::uint64_t> byKind;
   std::map<int, std::uint64_t> byExit;
   std::uint64_t passed = 0, failed = 0, next = first, running = 0;
+  double slowest = 0;
+  std::uint64_t slowestVariant = 0;
   auto startNext = [&](Slot& slot) {
     if (next >= end) return;
     slot.variant = MakeVariant(seeds, options.seed, next++);
@@ -697,6 +701,11 @@ int main(int argc, char** argv) {
     --running;
     slot->pid = -1;
     const Variant& v = slot->variant;
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - slot->started).count();
+    if (took > slowest) {
+      slowest = took;
+      slowestVariant = v.number;
+    }
     ++byKind[v.kinds.substr(0, v.kinds.find('+'))];
     ++byExit[WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status)];
     const std::string problem = Judge(*slot, status);
@@ -727,6 +736,7 @@ int main(int argc, char** argv) {
   for (const auto& [kind, n] : byKind) std::cout << " " << kind << " " << n;
   std::cout << "\n  exit codes:";
   for (const auto& [code, n] : byExit) std::cout << " " << code << ":" << n;
-  std::cout << "\n" << passed << " passed, " << failed << " failed\n";
+  std::cout << "\n  slowest: variant " << slowestVariant << ", " << slowest << " s\n";
+  std::cout << passed << " passed, " << failed << " failed\n";
   return failed == 0 ? 0 : 1;
 }
