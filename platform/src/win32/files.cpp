@@ -46,6 +46,16 @@ bool CopyWholeFile(const std::wstring& source, const std::wstring& target, bool 
     error = ::GetLastError();
     return false;
   }
+  // CopyFileW hands the source's read-only attribute on. A scratch copy of a
+  // read-only original must stay writable (it is repaired in place) and
+  // deletable; the attribute of a file that is overwritten in place was
+  // clear already, or the copy would have failed.
+  if (!failIfExists) {
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+      ::SetFileAttributesW(target.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    }
+  }
   // The backup must be on disk before the original is overwritten, and the
   // copy back before the run counts as done.
   if (flushToDisk && !FlushToDisk(target, error)) {
