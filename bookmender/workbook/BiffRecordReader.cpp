@@ -56,6 +56,10 @@ BiffRecordList ReadBiffRecords(WorkbookStream& stream) {
     const std::uint32_t got = stream.read(header, sizeof header);
     if (got == 0) return records;
     if (got < sizeof header) {
+      // One to three zero bytes after the last record are padding too short
+      // for a header (writers leave streams of odd length); anything else
+      // is a torn header.
+      if (std::all_of(header, header + got, [](std::uint8_t b) { return b == 0; })) return records;
       throw IOException(MessageDetail(L"Reached end of stream while trying to read BIFF header"));
     }
     const std::uint16_t type = platform::LoadU16(header);

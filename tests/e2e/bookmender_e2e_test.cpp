@@ -307,6 +307,32 @@ TEST_F(BookmenderRun, HealthyAndUntaggedWorkbooksNeedNothing) {
                                                      "Final result: No problems were detected with the file"}));
 }
 
+// Workbook streams of odd length: up to three zero bytes after the last EOF
+// are padding, for sound and damaged workbooks alike; others are malformed.
+TEST_F(BookmenderRun, ShortZeroTailIsPadding) {
+  for (int extra = 1; extra <= 3; ++extra) {
+    Bytes sound = MakeWorkbook({0}).stream;
+    sound.resize(sound.size() + extra, 0);
+    const std::string soundPath = Write("sound" + std::to_string(extra) + ".xls", TaggedFile(sound));
+    EXPECT_EQ(Run({"-check", soundPath}).exitCode, 0) << extra;
+
+    Bytes damaged = MakeWorkbook({6}).stream;
+    damaged.resize(damaged.size() + extra, 0);
+    const std::string damagedPath = Write("damaged" + std::to_string(extra) + ".xls", TaggedFile(damaged));
+    EXPECT_EQ(Run({"-fix", damagedPath}).exitCode, 1) << extra;
+    EXPECT_EQ(Run({"-check", damagedPath}).exitCode, 0) << extra;
+
+    Bytes torn = MakeWorkbook({0}).stream;
+    torn.resize(torn.size() + extra, 0);
+    torn.back() = 0x01;
+    const std::string tornPath = Write("torn" + std::to_string(extra) + ".xls", TaggedFile(torn));
+    const ProcessResult r = Run({"-check", tornPath});
+    EXPECT_EQ(r.exitCode, 2) << extra;
+    EXPECT_EQ(Lines(r.error),
+              std::vector<std::string>{"I/O exception [Reached end of stream while trying to read BIFF header]"});
+  }
+}
+
 TEST_F(BookmenderRun, MalformedAndBrokenDrawingsAreReported) {
   // A discrepancy of 4 bytes is not the optimiser's damage: result 2.
   const Bytes odd = TaggedFile(MakeWorkbook({6, 4}).stream);

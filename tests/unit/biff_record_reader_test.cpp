@@ -63,6 +63,34 @@ TEST(ReadBiffRecords, TruncatedHeaderFails) {
   }
 }
 
+// Streams of odd length: one to three bytes after the EOF are padding when
+// they are all zero and a torn header when any of them is not.
+TEST(ReadBiffRecords, ShortTailIsPaddingOnlyWhenZero) {
+  BiffBuilder b;
+  b.bof();
+  b.record(0x0200, Bytes(5, 0x33));
+  b.eof();
+  for (int extra = 1; extra <= 3; ++extra) {
+    TempDir dir;
+    Bytes stream = b.bytes();
+    stream.resize(stream.size() + extra, 0);
+    const BiffRecordList list = Index(dir, stream);
+    ASSERT_EQ(list.size(), 3u) << extra;
+    EXPECT_EQ(list[2].type, biff::kEof);
+    EXPECT_NO_THROW(ValidateBiffRecords(list));
+  }
+  for (const Bytes& tail : {Bytes{0x01}, Bytes{0, 0x01}, Bytes{0, 0, 0x80}, Bytes{0x0A, 0}}) {
+    TempDir dir;
+    Bytes stream = b.bytes();
+    stream.insert(stream.end(), tail.begin(), tail.end());
+    WorkbookStream ws;
+    ws.open(platform::DecodeNative(WriteWorkbook(dir, stream)), true);
+    ExpectThrowMessage<IOException>(
+        [&] { ReadBiffRecords(ws); },
+        L"I/O exception [Reached end of stream while trying to read BIFF header]");
+  }
+}
+
 TEST(ReadBiffRecords, RecordDataMustFitTheStream) {
   TempDir dir;
   BiffBuilder exact;
