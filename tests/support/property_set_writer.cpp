@@ -183,6 +183,33 @@ Bytes BuildDocSummaryStream(const DocSummaryStream& stream, DocSummaryLayout* la
   return out;
 }
 
+std::vector<LooseDocSummary> LooseDocSummaryStreams(const std::vector<Property>& properties,
+                                                    std::uint16_t codePage) {
+  std::vector<LooseDocSummary> out;
+  // `claim` turns the true size of the user section into the one stored.
+  const auto add = [&](const std::string& what, const DocSummaryStream& doc,
+                       std::uint32_t (*claim)(std::uint32_t)) {
+    DocSummaryLayout layout;
+    Bytes bytes = BuildDocSummaryStream(doc, &layout);
+    std::uint8_t* size = bytes.data() + layout.userSetOffset;
+    platform::StoreU32(size, claim(platform::LoadU32(size)));
+    out.push_back({what, std::move(bytes)});
+  };
+  DocSummaryStream doc;
+  doc.codePage = codePage;
+  doc.properties = properties;
+  doc.firstSection = {8, 0, 0, 0, 0, 0, 0, 0};
+  const auto over = [](std::uint32_t size) { return size + 4; };
+  add("empty first section, user size 4 past the stream", doc, over);
+  for (char16_t i = u'1'; i <= u'9'; ++i) doc.properties.push_back(LpstrProperty(std::u16string(u"S") + i, "text"));
+  add("nine strings after the dictionary, user size 4 past the stream", doc, over);
+  doc.properties = properties;
+  doc.hasFirstSection = false;
+  add("user section alone, size 16", doc, [](std::uint32_t) { return std::uint32_t{16}; });
+  add("user section alone", doc, [](std::uint32_t size) { return size; });
+  return out;
+}
+
 bool ParseDocSummaryStream(const Bytes& bytes, DocSummaryStream& out) {
   out = DocSummaryStream();
   out.hasFirstSection = out.hasUserSection = false;

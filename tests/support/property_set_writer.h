@@ -59,6 +59,18 @@ struct DocSummaryLayout {
 
 Bytes BuildDocSummaryStream(const DocSummaryStream& stream, DocSummaryLayout* layout = nullptr);
 
+// Streams as real writers left them, which other readers accept: the user
+// section's size field overstating the stream by 4 (after an empty first
+// section; with nine string properties after the given ones), understating
+// the properties it lists (16, the section alone), and the section alone.
+// Each holds `properties`.
+struct LooseDocSummary {
+  std::string what;
+  Bytes stream;
+};
+std::vector<LooseDocSummary> LooseDocSummaryStreams(const std::vector<Property>& properties,
+                                                    std::uint16_t codePage = 1200);
+
 // Parses a stream back (the user section's properties keep their ids and raw
 // value bytes). False when it is not a readable property set stream.
 bool ParseDocSummaryStream(const Bytes& bytes, DocSummaryStream& out);

@@ -104,6 +104,20 @@ TEST(HasOptimiserTag, NoUserSectionMeansNoTag) {
   EXPECT_FALSE(TagOf(WithSummary(dir, BuildDocSummaryStream(others), "b.xls")));
 }
 
+// Section sizes written loosely, as other readers accept them: the tag is
+// found where it is, and its absence is no error.
+TEST(HasOptimiserTag, LooselyWrittenSectionsAreRead) {
+  using namespace testsupport;
+  TempDir dir;
+  int n = 0;
+  for (std::uint16_t codePage : {1200, 1252}) {
+    for (const auto& loose : LooseDocSummaryStreams({I4Property(u"Other", 1), LpstrProperty(u"TMTAG", "1")}, codePage))
+      EXPECT_TRUE(TagOf(WithSummary(dir, loose.stream, std::to_string(n++) + ".xls"))) << loose.what;
+    for (const auto& loose : LooseDocSummaryStreams({I4Property(u"Other", 1), LpstrProperty(u"Company", "TMTAG")}, codePage))
+      EXPECT_FALSE(TagOf(WithSummary(dir, loose.stream, std::to_string(n++) + ".xls"))) << loose.what;
+  }
+}
+
 TEST(HasOptimiserTag, BrokenPropertySetIsAnIOException) {
   using namespace testsupport;
   TempDir dir;

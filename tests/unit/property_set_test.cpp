@@ -177,6 +177,39 @@ TEST_F(PropertySetTest, OversizedStreamIsRefused) {
   EXPECT_EQ(openUserSet(testsupport::BuildDocSummaryStream(doc), set), STG_E_INVALIDHEADER);
 }
 
+// Sections whose size field is wrong either way are read as far as the
+// stream holds them; every value comes back whole.
+TEST_F(PropertySetTest, LooselyWrittenSectionsKeepTheirProperties) {
+  for (std::uint16_t codePage : {1200, 1252}) {
+    const std::vector<Property> properties = {testsupport::LpstrProperty(u"TMTAG", "tagged"),
+                                              testsupport::I4Property(u"Other", 9)};
+    for (const auto& loose : testsupport::LooseDocSummaryStreams(properties, codePage)) {
+      std::shared_ptr<PropertySet> set;
+      ASSERT_EQ(openUserSet(loose.stream, set), S_OK) << loose.what << ", code page " << codePage;
+      for (const Property& p : properties) {
+        PropertyValue v;
+        ASSERT_EQ(set->readByName(platform::FromUtf16(p.name), v), S_OK) << loose.what;
+        EXPECT_EQ(v.type, p.type) << loose.what;
+        EXPECT_EQ(v.bytes, p.value) << loose.what;
+      }
+      PropertyValue v;
+      EXPECT_EQ(set->readByName(L"TMTAG2", v), S_FALSE) << loose.what;
+    }
+  }
+  // A value that lies past the stream is still broken, whatever the size says.
+  DocSummaryStream doc;
+  doc.hasFirstSection = false;
+  doc.properties = {testsupport::LpstrProperty(u"TMTAG", "x")};
+  DocSummaryLayout l;
+  Bytes b = testsupport::BuildDocSummaryStream(doc, &l);
+  PutU32(b, l.userSetOffset, 16);
+  PutU32(b, l.valueOffsets[0] + 4, static_cast<std::uint32_t>(b.size()));
+  std::shared_ptr<PropertySet> set;
+  ASSERT_EQ(openUserSet(b, set), S_OK);
+  PropertyValue v;
+  EXPECT_EQ(set->readByName(L"TMTAG", v), STG_E_INVALIDHEADER);
+}
+
 // Each malformed field on its own: a failure code at open or at lookup,
 // never a crash or a read outside the stream.
 TEST_F(PropertySetTest, MalformedFields) {
@@ -199,8 +232,12 @@ TEST_F(PropertySetTest, MalformedFields) {
       {"set count", [](Bytes& b) { PutU32(b, 24, 0x10000000); }, STG_E_INVALIDHEADER, S_OK},
       {"set offset past the end", [&](Bytes& b) { PutU32(b, l.setListOffset + 20 + 16, 0x7FFFFFF0); },
        STG_E_INVALIDHEADER, S_OK},
-      {"set size past the end", [&](Bytes& b) { PutU32(b, user, 0xFFFFFFF0); }, STG_E_INVALIDHEADER, S_OK},
-      {"set size below its header", [&](Bytes& b) { PutU32(b, user, 4); }, STG_E_INVALIDHEADER, S_OK},
+      // A size field is read only as far as the stream holds the set.
+      {"set size past the end", [&](Bytes& b) { PutU32(b, user, 0xFFFFFFF0); }, S_OK, S_OK},
+      {"set size below its header", [&](Bytes& b) { PutU32(b, user, 4); }, S_OK, S_OK},
+      {"set header cut by the stream's end", [&](Bytes& b) { b.resize(user + 6); }, STG_E_INVALIDHEADER, S_OK},
+      {"property table past the stream", [&](Bytes& b) { PutU32(b, user + 4, static_cast<std::uint32_t>((b.size() - user) / 8)); },
+       STG_E_INVALIDHEADER, S_OK},
       {"property count", [&](Bytes& b) { PutU32(b, user + 4, 0x20000000); }, STG_E_INVALIDHEADER, S_OK},
       {"property offset past the set", [&](Bytes& b) { PutU32(b, user + 8 + 8 * 2 + 4, 0xFFFFFFFC); },
        STG_E_INVALIDHEADER, S_OK},

@@ -58,11 +58,12 @@ int FixedValueSize(std::uint16_t type) {
 
 class PropertySetImpl final : public PropertySet {
  public:
-  PropertySetImpl(std::shared_ptr<Stream> stream, std::vector<std::uint8_t> set,
+  PropertySetImpl(std::shared_ptr<Stream> stream, std::vector<std::uint8_t> set, std::uint64_t declaredEnd,
                   std::vector<std::pair<std::uint32_t, std::uint32_t>> properties,
                   std::vector<std::pair<std::u16string, std::uint32_t>> dictionary, bool caseSensitive)
       : stream_(std::move(stream)),
         set_(std::move(set)),
+        declaredEnd_(declaredEnd),
         properties_(std::move(properties)),
         dictionary_(std::move(dictionary)),
         caseSensitive_(caseSensitive) {}
@@ -102,8 +103,9 @@ class PropertySetImpl final : public PropertySet {
       if (!set.u32(start, count)) return STG_E_INVALIDHEADER;
       length = 4 + std::uint64_t{count} * (type == 31 ? 2 : 1);
     } else {
-      // Not parsed: everything up to the next value or the end of the set.
-      std::uint64_t end = set_.size();
+      // Not parsed: everything up to the next value or the end of the set
+      // (of the stream, for a value the size field left out).
+      std::uint64_t end = offset < declaredEnd_ ? declaredEnd_ : set_.size();
       for (const auto& p : properties_)
         if (p.second > offset && p.second < end) end = p.second;
       length = end > start ? end - start : 0;
@@ -116,7 +118,8 @@ class PropertySetImpl final : public PropertySet {
   }
 
   std::shared_ptr<Stream> stream_;  // keeps the file open as long as the set lives
-  std::vector<std::uint8_t> set_;
+  std::vector<std::uint8_t> set_;  // from the set's start to the end of the stream
+  std::uint64_t declaredEnd_;      // the size field, clamped to the stream
   std::vector<std::pair<std::uint32_t, std::uint32_t>> properties_;  // (id, offset in set)
   std::vector<std::pair<std::u16string, std::uint32_t>> dictionary_;  // (name, id)
   bool caseSensitive_;
@@ -202,10 +205,15 @@ HRESULT OpenPropertySetOnStream(const std::shared_ptr<Stream>& stream, const For
     }
     if (!found) return STG_E_FILENOTFOUND;
 
+    // Writers get the set's size field wrong both ways, so the set is read as
+    // far as the stream holds it: a size past the stream's end is clamped to
+    // it, and one short of the properties listed does not cut them off.
+    // Only what lies outside the stream is broken.
     std::uint32_t setSize = 0, count = 0;
-    if (!r.u32(setOffset, setSize) || setSize < 8 || !r.fits(setOffset, setSize)) return STG_E_INVALIDHEADER;
-    const ByteReader set = r.sub(setOffset, setSize);
-    set.u32(4, count);
+    if (!r.u32(setOffset, setSize) || !r.u32(std::uint64_t{setOffset} + 4, count)) return STG_E_INVALIDHEADER;
+    const std::uint64_t available = data.size() - setOffset;
+    const ByteReader set = r.sub(setOffset, available);
+    const std::uint64_t declaredEnd = std::min<std::uint64_t>(setSize, available);
     if (!set.fits(8, std::uint64_t{count} * 8)) return STG_E_INVALIDHEADER;
 
     std::vector<std::pair<std::uint32_t, std::uint32_t>> properties;
@@ -247,8 +255,8 @@ HRESULT OpenPropertySetOnStream(const std::shared_ptr<Stream>& stream, const For
       if (Failed(hr)) return hr;
     }
 
-    std::vector<std::uint8_t> setBytes(data.begin() + setOffset, data.begin() + setOffset + setSize);
-    out = std::make_shared<PropertySetImpl>(stream, std::move(setBytes), std::move(properties),
+    std::vector<std::uint8_t> setBytes(data.begin() + setOffset, data.end());
+    out = std::make_shared<PropertySetImpl>(stream, std::move(setBytes), declaredEnd, std::move(properties),
                                             std::move(dictionary), caseSensitive);
     return S_OK;
   } catch (const std::bad_alloc&) {
