@@ -1,6 +1,7 @@
 #include "ChildRun.h"
 
 #include "MainLog.h"
+#include "frontend/ResultCode.h"
 #include "platform/process.h"
 #include "platform/text.h"
 
@@ -17,22 +18,25 @@ const wchar_t kBookmenderName[] = L"/Bookmender";
 }  // namespace
 
 const wchar_t* StatusLabel(int exitCode, bool fixMode) {
-  switch (exitCode) {
-    case 0: return L"[ok],";
-    case 1: return fixMode ? L"[fixed]," : L"[fixable],";
-    case 2: return L"[broken],";
-    case 3: return L"[container problem],";
-    case 4: return L"[password],";
-    case 50: return L"[bad arguments],";
-    case 51: return L"[file not found],";
-    case 52: return L"[access denied],";
-    case 53: return L"[sharing violation],";
-    case 54: return L"[not BIFF8 workbook],";
-    case 55: return L"[temp copy failed],";
-    case 56: return L"[copy back failed],";
-    case 57: return L"[backup failed],";
-    default: return L"[unexpected],";
+  using namespace bookmender;
+  // Any int is a value of the enumeration; no default, so that a result
+  // code without a label is a compiler warning.
+  switch (static_cast<ResultCode>(exitCode)) {
+    case NoProblems: return L"[ok],";
+    case Fixable: return fixMode ? L"[fixed]," : L"[fixable],";
+    case Malformed: return L"[broken],";
+    case ContainerLengthIssues: return L"[container problem],";
+    case PasswordProtected: return L"[password],";
+    case InvalidArguments: return L"[bad arguments],";
+    case FileNotFound: return L"[file not found],";
+    case AccessDenied: return L"[access denied],";
+    case SharingViolation: return L"[sharing violation],";
+    case NotBiff8Workbook: return L"[not BIFF8 workbook],";
+    case TempCopyFailed: return L"[temp copy failed],";
+    case CopyBackFailed: return L"[copy back failed],";
+    case BackupFailed: return L"[backup failed],";
   }
+  return L"[unexpected],";
 }
 
 std::wstring OwnFolder() { return platform::OwnExecutableFolder(); }

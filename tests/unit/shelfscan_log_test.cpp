@@ -5,7 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
+
+#include "ChildRun.h"
 #include "MainLog.h"
+#include "frontend/ResultCode.h"
 #include "platform/text.h"
 #include "process.h"
 #include "workbook_file.h"
@@ -118,3 +122,41 @@ TEST(ShelfscanToWide, DecodesUtf8AndKeepsOtherBytes) {
 }
 
 }  // namespace
+
+// The status labels, as the manual lists them, against Bookmender's own
+// result codes: every code has its label, and nothing else has one.
+TEST(StatusLabel, EveryResultCodeHasItsLabel) {
+  const std::pair<int, std::wstring> documented[] = {
+      {0, L"[ok],"},
+      {2, L"[broken],"},
+      {3, L"[container problem],"},
+      {4, L"[password],"},
+      {50, L"[bad arguments],"},
+      {51, L"[file not found],"},
+      {52, L"[access denied],"},
+      {53, L"[sharing violation],"},
+      {54, L"[not BIFF8 workbook],"},
+      {55, L"[temp copy failed],"},
+      {56, L"[copy back failed],"},
+      {57, L"[backup failed],"},
+  };
+  for (const auto& [code, label] : documented) {
+    EXPECT_EQ(shelfscan::StatusLabel(code, false), label) << code;
+    EXPECT_EQ(shelfscan::StatusLabel(code, true), label) << code;
+  }
+  EXPECT_EQ(std::wstring(shelfscan::StatusLabel(1, true)), L"[fixed],");
+  EXPECT_EQ(std::wstring(shelfscan::StatusLabel(1, false)), L"[fixable],");
+
+  std::set<int> known;
+  for (const bookmender::ResultCode code : bookmender::kResultCodes) {
+    known.insert(code);
+    EXPECT_NE(std::wstring(shelfscan::StatusLabel(code, false)), L"[unexpected],") << code;
+    EXPECT_FALSE(bookmender::FinalMessage(code, false).empty()) << code;
+  }
+  EXPECT_EQ(known.size(), std::size(documented) + 1);
+  for (int code = -300; code <= 300; ++code) {
+    if (known.count(code) == 0) {
+      EXPECT_EQ(std::wstring(shelfscan::StatusLabel(code, true)), L"[unexpected],") << code;
+    }
+  }
+}
