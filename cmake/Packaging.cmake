@@ -27,6 +27,7 @@ set(CPACK_STRIP_FILES ON)
 # native one (no Debian revision), so the changelog is changelog.gz.
 find_program(BM_GZIP gzip REQUIRED)
 set(bm_debian ${PROJECT_SOURCE_DIR}/cmake/debian)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${bm_debian}/changelog)
 file(STRINGS ${bm_debian}/changelog bm_changelog_top LIMIT_COUNT 1)
 if(NOT bm_changelog_top MATCHES "^${CPACK_PACKAGE_NAME} \\(${PROJECT_VERSION}\\) ")
   message(FATAL_ERROR "cmake/debian/changelog starts with \"${bm_changelog_top}\": "
