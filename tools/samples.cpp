@@ -1,25 +1,16 @@
 #include "samples.h"
 
 #include <filesystem>
-#include <numeric>
 #include <stdexcept>
 #include <system_error>
 
-#include "drawing_builder.h"
-#include "workbook_file.h"
+#include "charted_workbook.h"
 
 namespace samples {
 
 namespace {
 
 using namespace testsupport;
-
-// A DgContainer whose length, and its first group's, is off by `delta`.
-DrawingNode Shifted(DrawingNode dg, std::int64_t delta) {
-  dg.lengthDelta += delta;
-  dg.children.at(1).lengthDelta += delta;  // FDG first, then the group
-  return dg;
-}
 
 void MakeFolder(const std::string& path) {
   std::error_code error;
@@ -30,21 +21,12 @@ void MakeFolder(const std::string& path) {
 }  // namespace
 
 Bytes MakeWorkbook(const WorkbookKind& kind) {
-  std::vector<Bytes> charts;
-  for (const std::int64_t moved : kind.moved) charts.push_back(SerializeDrawing(Shifted(TypicalDrawing(1), moved)));
-  const std::int64_t total = std::accumulate(kind.moved.begin(), kind.moved.end(), std::int64_t{0});
-
-  BiffBuilder builder;
-  builder.bof(0x0005);
-  if (kind.password) builder.record(0x002F, Bytes(54, 0));
-  builder.eof();
-  ChartedSheetOptions options;
-  options.chartDrawings = charts;
-  AppendChartedSheet(builder, Shifted(TypicalDrawing(static_cast<int>(kind.moved.size()) + 1), -total), options);
-
+  ChartedWorkbookRecipe recipe;
+  recipe.moved = kind.moved;
+  recipe.password = kind.password;
   WorkbookFileOptions file;
   if (kind.tagged) file.tagProperty = u"TMTAG";
-  return BuildWorkbookFile(builder.bytes(), file);
+  return BuildChartedWorkbookFile(recipe, file);
 }
 
 std::vector<Sample> WriteSampleFolder(const std::string& folder) {

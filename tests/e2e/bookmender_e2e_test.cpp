@@ -8,8 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <numeric>
-
+#include "charted_workbook.h"
 #include "damage.h"
 #include "drawing_builder.h"
 #include "process.h"
@@ -33,51 +32,14 @@ std::vector<std::uint32_t> RecordDataOffsets(const Bytes& stream) {
   return offsets;
 }
 
-// Moves `delta` bytes into a DgContainer and its first SpgrContainer.
-DrawingNode Shifted(DrawingNode dg, std::int64_t delta) {
-  dg.lengthDelta += delta;
-  dg.children.at(1).lengthDelta += delta;  // FDG first, then the group
-  return dg;
-}
-
 // A worksheet with charts whose drawing containers were damaged by moving
-// `moved[i]` bytes from the sheet to chart i (0: chart i is exact).
-struct Workbook {
-  Bytes stream;
-  ChartedSheet layout;
-  std::vector<std::uint32_t> chartDrawingSizes;
-};
-
-Workbook MakeWorkbook(const std::vector<std::int64_t>& moved) {
-  std::vector<Bytes> charts;
-  std::vector<std::uint32_t> sizes;
-  for (std::int64_t d : moved) {
-    charts.push_back(SerializeDrawing(Shifted(TypicalDrawing(1), d)));
-    sizes.push_back(static_cast<std::uint32_t>(charts.back().size()));
-  }
-  const std::int64_t total = std::accumulate(moved.begin(), moved.end(), std::int64_t{0});
-  ChartedSheetOptions options;
-  options.chartDrawings = charts;
-  Workbook w;
-  BiffBuilder builder;
-  AppendGlobals(builder);
-  w.layout = AppendChartedSheet(builder, Shifted(TypicalDrawing(static_cast<int>(moved.size()) + 1), -total),
-                                options);
-  w.stream = builder.bytes();
-  w.chartDrawingSizes = sizes;
-  return w;
-}
-
-// The same workbook with filler records in its globals, so that the file
-// is large enough to overflow small file systems.
-Bytes Padded(const Bytes& stream, int fillers) {
-  const std::size_t firstBof = 4 + 16;
-  Bytes out(stream.begin(), stream.begin() + firstBof);
-  BiffBuilder filler;
-  for (int i = 0; i < fillers; ++i) filler.record(0x0203, Bytes(14, 0x42));
-  out.insert(out.end(), filler.bytes().begin(), filler.bytes().end());
-  out.insert(out.end(), stream.begin() + firstBof, stream.end());
-  return out;
+// `moved[i]` bytes from the sheet to chart i (0: chart i is exact), after
+// `fillers` records in the globals.
+ChartedWorkbook MakeWorkbook(const std::vector<std::int64_t>& moved, long fillers = 0) {
+  ChartedWorkbookRecipe recipe;
+  recipe.moved = moved;
+  recipe.fillers = fillers;
+  return BuildChartedWorkbook(recipe);
 }
 
 Bytes TaggedFile(const Bytes& stream, const std::u16string& tag = u"TMTAG") {
@@ -136,7 +98,7 @@ std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<st
 
 // The driver's lines for a workbook made by MakeWorkbook, computed from its
 // layout rather than from the program.
-std::vector<std::string> RepairLines(const Workbook& w, const std::vector<std::int64_t>& moved) {
+std::vector<std::string> RepairLines(const ChartedWorkbook& w, const std::vector<std::int64_t>& moved) {
   const std::vector<std::uint32_t> offsets = RecordDataOffsets(w.stream);
   const std::string sheet = std::to_string(w.layout.sheetBof);
   std::vector<std::string> lines{
@@ -180,7 +142,7 @@ std::vector<std::string> RepairLines(const Workbook& w, const std::vector<std::i
 
 TEST_F(BookmenderRun, FixRepairsTheFileAndKeepsTheDamagedOneAsBackup) {
   const std::vector<std::int64_t> moved{0, 12};
-  const Workbook damaged = MakeWorkbook(moved);
+  const ChartedWorkbook damaged = MakeWorkbook(moved);
   const Bytes damagedFile = TaggedFile(damaged.stream);
   const Bytes soundFile = TaggedFile(MakeWorkbook({0, 0}).stream);
   ASSERT_NE(damagedFile, soundFile);
@@ -213,7 +175,7 @@ TEST_F(BookmenderRun, FixRepairsTheFileAndKeepsTheDamagedOneAsBackup) {
 
 TEST_F(BookmenderRun, CheckFindsTheProblemAndWritesNothing) {
   const std::vector<std::int64_t> moved{6, 18};
-  const Workbook damaged = MakeWorkbook(moved);
+  const ChartedWorkbook damaged = MakeWorkbook(moved);
   const Bytes file = TaggedFile(damaged.stream, u"TMTAG2");
   const std::string path = Write("book.xls", file);
   const ProcessResult r = Run({"-check", path});
@@ -345,7 +307,7 @@ TEST_F(BookmenderRun, MalformedAndBrokenDrawingsAreReported) {
 
   // Moving bytes into a chart without taking them from the sheet leaves the
   // fixed copy broken: result 3 after a fix, original untouched, no backup.
-  std::vector<Bytes> charts{SerializeDrawing(Shifted(TypicalDrawing(1), 6))};
+  std::vector<Bytes> charts{SerializeDrawing(WithContainerLengthsMoved(TypicalDrawing(1), 6))};
   ChartedSheetOptions options;
   options.chartDrawings = charts;
   BiffBuilder builder;
@@ -486,7 +448,7 @@ TEST_F(UnprivilegedRun, UnwritableTemporaryFolderIsMalformedNotTempCopyFailure) 
 }
 
 TEST_F(BookmenderRun, FileSizeLimitFailsTheTemporaryCopy) {
-  const Bytes file = TaggedFile(Padded(MakeWorkbook({6}).stream, 200));
+  const Bytes file = TaggedFile(MakeWorkbook({6}, 200).stream);
   const std::string path = Write("book.xls", file);
   ProcessOptions limited;
   limited.fileSizeLimit = 1024;
@@ -519,7 +481,7 @@ class TinyFileSystem {
 };
 
 TEST_F(BookmenderRun, DiskFullAtTheTemporaryCopyAndAtTheBackup) {
-  const Bytes file = TaggedFile(Padded(MakeWorkbook({6}).stream, 2000));
+  const Bytes file = TaggedFile(MakeWorkbook({6}, 2000).stream);
   ASSERT_GT(file.size(), 20000u);
   {
     // The temporary folder cannot hold the copy.

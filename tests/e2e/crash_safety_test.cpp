@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "charted_workbook.h"
 #include "damage.h"
-#include "drawing_builder.h"
 #include "workbook_file.h"
 
 using namespace testsupport;
@@ -43,29 +43,12 @@ constexpr bool kSanitized = false;
 // worksheet with two embedded charts, each of whose drawing containers
 // claims 12 bytes that belong to the sheet's.
 Bytes DamagedWorkbook(long fillers) {
-  BiffBuilder globals;
-  globals.bof(0x0005);
-  for (long i = 0; i < fillers; ++i) globals.record(0x0203, Bytes(14, 0x42));
-  globals.eof();
-
-  DrawingNode chart = TypicalDrawing(1);
-  chart.lengthDelta += 12;
-  chart.children.at(1).lengthDelta += 12;
-  DrawingNode sheet = TypicalDrawing(3);
-  sheet.lengthDelta -= 24;
-  sheet.children.at(1).lengthDelta -= 24;
-  ChartedSheetOptions options;
-  options.chartDrawings = {SerializeDrawing(chart), SerializeDrawing(chart)};
-  BiffBuilder rest;
-  AppendGlobals(rest);
-  AppendChartedSheet(rest, sheet, options);
-
-  Bytes stream = globals.bytes();
-  const std::size_t restGlobals = 20 + 4;  // the second globals' BOF and EOF
-  stream.insert(stream.end(), rest.bytes().begin() + restGlobals, rest.bytes().end());
+  ChartedWorkbookRecipe recipe;
+  recipe.moved = {12, 12};
+  recipe.fillers = fillers;
   WorkbookFileOptions file;
   file.tagProperty = u"TMTAG";
-  return BuildWorkbookFile(stream, file);
+  return BuildChartedWorkbookFile(recipe, file);
 }
 
 std::set<std::string> Names(const std::string& folder) {

@@ -35,8 +35,8 @@
 #include <string>
 #include <vector>
 
+#include "charted_workbook.h"
 #include "damage.h"
-#include "drawing_builder.h"
 #include "platform/byte_reader.h"
 #include "workbook_file.h"
 
@@ -446,26 +446,17 @@ Variant MakeVariant(const std::vector<Seed>& seeds, std::uint64_t sweepSeed, std
 // A tagged workbook with a damaged charted sheet and text boxes, so that every
 // targeted mutation finds its structure even without the real workbooks.
 Bytes GeneratedWorkbook(int majorVersion) {
-  DrawingNode chart = TypicalDrawing(1);
-  chart.lengthDelta += 6;
-  chart.children.at(1).lengthDelta += 6;
-  DrawingNode sheet = TypicalDrawing(3);
-  sheet.lengthDelta -= 12;
-  sheet.children.at(1).lengthDelta -= 12;
-  ChartedSheetOptions options;
-  options.chartDrawings = {SerializeDrawing(chart), SerializeDrawing(chart)};
-  options.chartCut = 40;
+  ChartedWorkbookRecipe recipe;
+  recipe.moved = {6, 6};
+  recipe.chartCut = 40;
   TextBox box;
   box.characters = 300;
   box.maxRecordData = 200;
-  options.textBoxes = {box, TextBox{}};
-  BiffBuilder b;
-  AppendGlobals(b);
-  AppendChartedSheet(b, sheet, options);
+  recipe.textBoxes = {box, TextBox{}};
   WorkbookFileOptions file;
   file.majorVersion = majorVersion;
   file.tagProperty = u"TMTAG";
-  return BuildWorkbookFile(b.bytes(), file);
+  return BuildChartedWorkbookFile(recipe, file);
 }
 
 std::vector<std::string> XlsFiles(const std::string& folder) {
