@@ -89,7 +89,7 @@ struct SheetPlan {
   Bytes chartDrawing;
   bool objAfterChart = false;
   std::int64_t moved = 0;  // bytes already taken from the sheet's containers
-  std::vector<testsupport::TextBox> boxesBeforeGroup;
+  std::vector<testsupport::TextBox> boxesBeforeGroup{};
 };
 Bytes Workbook(const std::vector<SheetPlan>& sheets) {
   testsupport::BiffBuilder b;
