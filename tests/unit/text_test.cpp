@@ -9,6 +9,7 @@
 
 #include "platform/hresult.h"
 #include "platform/text.h"
+#include "utf8.h"
 
 using namespace platform;
 
@@ -38,6 +39,16 @@ TEST(NativeText, InvalidBytesRoundTripThroughEscapes) {
 TEST(NativeText, UnencodableWideTextBecomesReplacement) {
   const std::wstring lone{static_cast<wchar_t>(0xD800)};
   EXPECT_EQ(EncodeNative(lone), "\xEF\xBF\xBD");
+}
+
+// The console's encoder differs from the names' in one thing: an escaped
+// byte is a lone surrogate like any other and becomes U+FFFD.
+TEST(NativeText, Utf8EncoderTreatsEscapedBytesAsAsked) {
+  const std::wstring text{L'a', static_cast<wchar_t>(0xDC80), L'\u00E9', static_cast<wchar_t>(0xD800), L'z'};
+  EXPECT_EQ(EncodeUtf8(text, LoneSurrogate::kEscapedByte), "a\x80\xC3\xA9\xEF\xBF\xBDz");
+  EXPECT_EQ(EncodeUtf8(text, LoneSurrogate::kReplacement), "a\xEF\xBF\xBD\xC3\xA9\xEF\xBF\xBDz");
+  // A character beyond U+FFFF: four bytes, from a surrogate pair on Windows.
+  EXPECT_EQ(EncodeUtf8(L"\U0001F600", LoneSurrogate::kReplacement), "\xF0\x9F\x98\x80");
 }
 
 TEST(NativeText, Utf16ConversionKeepsPairsAndLoneSurrogates) {

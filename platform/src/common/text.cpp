@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "utf8.h"
+
 namespace platform {
 
 namespace {
@@ -107,13 +109,13 @@ std::wstring DecodeNative(const std::string& bytes) {
   return out;
 }
 
-std::string EncodeNative(const std::wstring& text) {
+std::string EncodeUtf8(const std::wstring& text, LoneSurrogate lone) {
   std::string out;
   out.reserve(text.size());
   std::size_t i = 0;
   while (i < text.size()) {
     const char32_t c = NextWide(text, i);
-    if (IsEscapedByte(c)) {
+    if (lone == LoneSurrogate::kEscapedByte && IsEscapedByte(c)) {
       out.push_back(static_cast<char>(c - 0xDC00));
     } else if (IsSurrogate(c) || c > 0x10FFFF) {
       AppendUtf8(out, kReplacement);
@@ -123,6 +125,8 @@ std::string EncodeNative(const std::wstring& text) {
   }
   return out;
 }
+
+std::string EncodeNative(const std::wstring& text) { return EncodeUtf8(text, LoneSurrogate::kEscapedByte); }
 
 std::wstring FromUtf16(const std::u16string& units) {
   std::wstring out;

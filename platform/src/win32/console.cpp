@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "platform/console.h"
+#include "utf8.h"
 
 namespace platform {
 
@@ -46,38 +47,6 @@ void WriteWide(HANDLE handle, const std::wstring& text) {
   }
 }
 
-// UTF-8 of UTF-16 text; a lone surrogate becomes U+FFFD rather than ending
-// the line.
-std::string Utf8(const std::wstring& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = static_cast<std::uint16_t>(text[i]);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint16_t>(text[i + 1]) - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 void WriteLine(ConsoleStream stream, const std::wstring& line) {
@@ -86,7 +55,8 @@ void WriteLine(ConsoleStream stream, const std::wstring& line) {
   if (IsConsole(handle)) {
     WriteWide(handle, line + L"\r\n");
   } else {
-    WriteBytes(handle, Utf8(line) + "\r\n");
+    // A lone surrogate becomes U+FFFD rather than ending the line.
+    WriteBytes(handle, EncodeUtf8(line, LoneSurrogate::kReplacement) + "\r\n");
   }
 }
 
