@@ -82,6 +82,13 @@ TEST(SystemErrors, ErrnoMapsToWin32Numbers) {
   EXPECT_FALSE(SystemMessageText(12345, text));
 }
 
+// Error texts (such as a file system exception's, naming a path) decode as
+// names do, so that their undecodable bytes reach the log as they came.
+TEST(SystemErrors, NarrowTextsDecodeAsNames) {
+  EXPECT_EQ(DecodeSystemText("Permission denied: \"/d/\xC3\xA9\""), L"Permission denied: \"/d/\u00E9\"");
+  EXPECT_EQ(EncodeNative(DecodeSystemText("x\xFFy")), "x\xFFy");
+}
+
 #else
 
 TEST(SystemErrors, SystemTextComesWholeWithItsLineEnd) {
