@@ -7,6 +7,7 @@
 
 #include "platform/console.h"
 #include "utf8.h"
+#include "write_all.h"
 
 namespace platform {
 
@@ -23,28 +24,10 @@ bool IsConsole(HANDLE handle) {
   return ::GetConsoleMode(handle, &mode) != 0;
 }
 
-void WriteBytes(HANDLE handle, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    DWORD put = 0;
-    if (!::WriteFile(handle, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &put, nullptr) ||
-        put == 0) {
-      return;
-    }
-    done += put;
-  }
-}
-
 void WriteWide(HANDLE handle, const std::wstring& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    DWORD put = 0;
-    if (!::WriteConsoleW(handle, text.data() + done, static_cast<DWORD>(text.size() - done), &put, nullptr) ||
-        put == 0) {
-      return;
-    }
-    done += put;
-  }
+  WriteAllOf(text, [handle](const wchar_t* data, DWORD count, DWORD& put) {
+    return ::WriteConsoleW(handle, data, count, &put, nullptr) != 0;
+  });
 }
 
 }  // namespace
@@ -56,13 +39,13 @@ void WriteLine(ConsoleStream stream, const std::wstring& line) {
     WriteWide(handle, line + L"\r\n");
   } else {
     // A lone surrogate becomes U+FFFD rather than ending the line.
-    WriteBytes(handle, EncodeUtf8(line, LoneSurrogate::kReplacement) + "\r\n");
+    WriteAll(handle, EncodeUtf8(line, LoneSurrogate::kReplacement) + "\r\n");
   }
 }
 
 void WriteNarrowLine(ConsoleStream stream, const std::string& line) {
   const HANDLE handle = Handle(stream);
-  if (Usable(handle)) WriteBytes(handle, line + "\r\n");
+  if (Usable(handle)) WriteAll(handle, line + "\r\n");
 }
 
 }  // namespace platform
