@@ -39,9 +39,7 @@ const wchar_t* StatusLabel(int exitCode, bool fixMode) {
   return L"[unexpected],";
 }
 
-std::wstring OwnFolder() { return platform::OwnExecutableFolder(); }
-
-std::wstring BookmenderPath() { return OwnFolder() + kBookmenderName; }
+std::wstring BookmenderPath() { return platform::OwnExecutableFolder() + kBookmenderName; }
 
 std::wstring DetailLogPath(const std::wstring& logPath) {
   const std::size_t dot = logPath.rfind(L".log");

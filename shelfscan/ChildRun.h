@@ -11,8 +11,6 @@ namespace shelfscan {
 // codes Bookmender never returns.
 const wchar_t* StatusLabel(int exitCode, bool fixMode);
 
-// The folder of this program's own executable, or "" when it cannot be read.
-std::wstring OwnFolder();
 // "<own folder>/Bookmender" ("<own folder>\Bookmender.exe" on Windows):
 // Bookmender is expected beside Shelfscan only.
 std::wstring BookmenderPath();

@@ -58,6 +58,5 @@ void ReportScanError(const std::wstring& path, const std::wstring& message, bool
   if (toLog) AppendLogLine(line + L"\n");
 }
 
-std::wstring ToWide(const std::string& narrow) { return platform::DecodeSystemText(narrow); }
 
 }  // namespace shelfscan

@@ -23,8 +23,4 @@ void ReportWarning(const std::wstring& path, const std::wstring& message);
 // `toLog` is set.
 void ReportScanError(const std::wstring& path, const std::wstring& message, bool toLog);
 
-// A narrow error text as wide text: UTF-8 with undecodable bytes escaped on
-// Linux, the ANSI code page on Windows.
-std::wstring ToWide(const std::string& narrow);
-
 }  // namespace shelfscan

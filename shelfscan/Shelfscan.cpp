@@ -23,7 +23,7 @@ bool EnsureLogFolder(const std::wstring& folder) {
     // Only a folder made here counts: one that appeared meanwhile does not.
     if (boost::filesystem::create_directory(path)) return true;
   } catch (const std::exception& error) {
-    const std::wstring text = ToWide(error.what());
+    const std::wstring text = platform::DecodeSystemText(error.what());
     if (!text.empty()) reason = text;
   } catch (...) {
   }

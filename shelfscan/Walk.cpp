@@ -8,6 +8,7 @@
 #include "ChildRun.h"
 #include "FsPath.h"
 #include "MainLog.h"
+#include "platform/text.h"
 
 namespace fs = boost::filesystem;
 
@@ -19,8 +20,6 @@ const wchar_t kPathDoesNotExist[] = L"The path doesn't exist!";
 const wchar_t kRootTestFailed[] = L"A problem occurred attempting to find if this path existed.";
 const wchar_t kSkippedLink[] = L"Skipped symbolic link";
 const wchar_t kNoFilename[] = L"[Cannot log a filename here]";
-
-std::wstring WidePath(const fs::path& path) { return FromFsPath(path); }
 
 // A folder itself, not a link to one; the entry's cached type saves a call.
 bool IsRealFolder(const fs::directory_entry& entry) {
@@ -63,7 +62,8 @@ void AdvanceWalk(FolderWalk& walk) {
       walk.increment();
       return;
     } catch (const std::exception& error) {
-      ReportScanError(WidePath(walk.atEnd() ? walk.root() : walk.path()), ToWide(error.what()), true);
+      ReportScanError(FromFsPath(walk.atEnd() ? walk.root() : walk.path()),
+                      platform::DecodeSystemText(error.what()), true);
       if (!walk.atEnd()) walk.noPush();
     }
   }
@@ -82,7 +82,7 @@ void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPa
         continue;
       }
     } catch (const std::exception& error) {
-      ReportScanError(root, ToWide(error.what()), true);
+      ReportScanError(root, platform::DecodeSystemText(error.what()), true);
       continue;
     } catch (...) {
       ReportScanError(root, kRootTestFailed, true);
@@ -98,22 +98,22 @@ void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPa
           folder = fs::is_directory(walk.entry().status());
           link = fs::is_symlink(walk.entry().symlink_status());
         } catch (const std::exception& error) {
-          ReportScanError(WidePath(walk.path()), ToWide(error.what()), true);
+          ReportScanError(FromFsPath(walk.path()), platform::DecodeSystemText(error.what()), true);
           walk.noPush();
           AdvanceWalk(walk);
           continue;
         }
         if (!folder) {
-          if (IsSelected(walk.path())) RunBookmender(WidePath(walk.path()), logPath, fixMode, detailLog);
+          if (IsSelected(walk.path())) RunBookmender(FromFsPath(walk.path()), logPath, fixMode, detailLog);
         } else if (link) {
-          ReportWarning(WidePath(walk.path()), kSkippedLink);
+          ReportWarning(FromFsPath(walk.path()), kSkippedLink);
           walk.noPush();
         }
         AdvanceWalk(walk);
       }
     } catch (const fs::filesystem_error& error) {
       // Chiefly a root that cannot be listed: the scan ends here.
-      ReportScanError(kNoFilename, ToWide(error.what()), true);
+      ReportScanError(kNoFilename, platform::DecodeSystemText(error.what()), true);
       return;
     }
   }

@@ -86,27 +86,27 @@ ResultCode CheckAndFix(TempFilePtr& fixedCopy, const std::wstring& fileName, con
   WorkbookStream file;
   WorkbookStream copy;
   TempFilePtr temp;
+  // A failure's message is the run's last line; its kind is the exit code,
+  // any kind not named here a malformed workbook.
+  const auto failed = [&lines](const Exception& e, ResultCode code) {
+    lines.error(e.fullMessage());
+    return code;
+  };
   ResultCode result = NoProblems;
   try {
     result = Run(fileName, file, copy, temp, lines);
   } catch (const WorkbookStreamOpenFileNotFoundException& e) {
-    lines.error(e.fullMessage());
-    result = FileNotFound;
+    result = failed(e, FileNotFound);
   } catch (const WorkbookStreamOpenAccessDeniedException& e) {
-    lines.error(e.fullMessage());
-    result = AccessDenied;
+    result = failed(e, AccessDenied);
   } catch (const WorkbookStreamOpenSharingViolationException& e) {
-    lines.error(e.fullMessage());
-    result = SharingViolation;
+    result = failed(e, SharingViolation);
   } catch (const WorkbookStreamOpenNotBIFF8Exception& e) {
-    lines.error(e.fullMessage());
-    result = NotBiff8Workbook;
+    result = failed(e, NotBiff8Workbook);
   } catch (const PasswordProtectedWorkbookException& e) {
-    lines.error(e.fullMessage());
-    result = PasswordProtected;
+    result = failed(e, PasswordProtected);
   } catch (const Exception& e) {
-    lines.error(e.fullMessage());
-    result = Malformed;
+    result = failed(e, Malformed);
   }
   // Both workbooks are closed before the copy can be handed on or deleted.
   file.close();

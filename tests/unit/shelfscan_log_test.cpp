@@ -116,11 +116,6 @@ TEST_F(MainLogTest, WarningsAndScanErrorsGoToConsoleAndLog) {
                        Le(u"[scan err],/d/a\uFFFDb,") + kCrLf);
 }
 
-TEST(ShelfscanToWide, DecodesUtf8AndKeepsOtherBytes) {
-  EXPECT_EQ(shelfscan::ToWide("Permission denied: \"/d/\xC3\xA9\""), L"Permission denied: \"/d/\u00E9\"");
-  EXPECT_EQ(platform::EncodeNative(shelfscan::ToWide("x\xFFy")), "x\xFFy");
-}
-
 }  // namespace
 
 // The status labels, as the manual lists them, against Bookmender's own

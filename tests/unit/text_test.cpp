@@ -9,6 +9,7 @@
 
 #include "platform/hresult.h"
 #include "platform/text.h"
+#include "utf8.h"
 
 using namespace platform;
 
@@ -40,6 +41,16 @@ TEST(NativeText, UnencodableWideTextBecomesReplacement) {
   EXPECT_EQ(EncodeNative(lone), "\xEF\xBF\xBD");
 }
 
+// The console's encoder differs from the names' in one thing: an escaped
+// byte is a lone surrogate like any other and becomes U+FFFD.
+TEST(NativeText, Utf8EncoderTreatsEscapedBytesAsAsked) {
+  const std::wstring text{L'a', static_cast<wchar_t>(0xDC80), L'\u00E9', static_cast<wchar_t>(0xD800), L'z'};
+  EXPECT_EQ(EncodeUtf8(text, LoneSurrogate::kEscapedByte), "a\x80\xC3\xA9\xEF\xBF\xBDz");
+  EXPECT_EQ(EncodeUtf8(text, LoneSurrogate::kReplacement), "a\xEF\xBF\xBD\xC3\xA9\xEF\xBF\xBDz");
+  // A character beyond U+FFFF: four bytes, from a surrogate pair on Windows.
+  EXPECT_EQ(EncodeUtf8(L"\U0001F600", LoneSurrogate::kReplacement), "\xF0\x9F\x98\x80");
+}
+
 TEST(NativeText, Utf16ConversionKeepsPairsAndLoneSurrogates) {
   const std::u16string units{u'A', 0xD83D, 0xDE00, 0xDC00};
   const std::wstring wide = FromUtf16(units);
@@ -69,6 +80,13 @@ TEST(SystemErrors, ErrnoMapsToWin32Numbers) {
   EXPECT_TRUE(SystemMessageText(kErrorFileExists, text));
   EXPECT_EQ(text, L"The file exists.");
   EXPECT_FALSE(SystemMessageText(12345, text));
+}
+
+// Error texts (such as a file system exception's, naming a path) decode as
+// names do, so that their undecodable bytes reach the log as they came.
+TEST(SystemErrors, NarrowTextsDecodeAsNames) {
+  EXPECT_EQ(DecodeSystemText("Permission denied: \"/d/\xC3\xA9\""), L"Permission denied: \"/d/\u00E9\"");
+  EXPECT_EQ(EncodeNative(DecodeSystemText("x\xFFy")), "x\xFFy");
 }
 
 #else

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "utf8.h"
+
 namespace platform {
 
 namespace {
@@ -12,32 +14,51 @@ constexpr char32_t kReplacement = 0xFFFD;
 bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 bool IsEscapedByte(char32_t c) { return c >= 0xDC80 && c <= 0xDCFF; }
 
+// Appends one code point (or a lone surrogate) as UTF-16 units: a surrogate
+// pair from U+10000 on. `c` is at most U+10FFFF.
+template <typename Units>
+void AppendUtf16(Units& out, char32_t c) {
+  using Unit = typename Units::value_type;
+  if (c >= 0x10000) {
+    c -= 0x10000;
+    out.push_back(static_cast<Unit>(0xD800 + (c >> 10)));
+    out.push_back(static_cast<Unit>(0xDC00 + (c & 0x3FF)));
+  } else {
+    out.push_back(static_cast<Unit>(c));
+  }
+}
+
+// Reads the next code point of UTF-16 units: a valid surrogate pair as one,
+// a lone surrogate as it is.
+template <typename Units>
+char32_t NextUtf16(const Units& units, std::size_t& i) {
+  char32_t c = static_cast<char16_t>(units[i++]);
+  if (c >= 0xD800 && c <= 0xDBFF && i < units.size()) {
+    const char32_t low = static_cast<char16_t>(units[i]);
+    if (low >= 0xDC00 && low <= 0xDFFF) {
+      ++i;
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+    }
+  }
+  return c;
+}
+
 // Appends one code point (or a lone surrogate) to wide text.
 void AppendWide(std::wstring& out, char32_t c) {
   if constexpr (sizeof(wchar_t) == 2) {
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<wchar_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<wchar_t>(0xDC00 + (c & 0x3FF)));
-      return;
-    }
+    AppendUtf16(out, c);
+  } else {
+    out.push_back(static_cast<wchar_t>(c));
   }
-  out.push_back(static_cast<wchar_t>(c));
 }
 
 // Reads the next code point of wide text; a lone surrogate comes back as is.
 char32_t NextWide(const std::wstring& text, std::size_t& i) {
-  char32_t c = static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i++]));
   if constexpr (sizeof(wchar_t) == 2) {
-    if (c >= 0xD800 && c <= 0xDBFF && i < text.size()) {
-      const char32_t low = static_cast<char16_t>(text[i]);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        ++i;
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-      }
-    }
+    return NextUtf16(text, i);
+  } else {
+    return static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i++]));
   }
-  return c;
 }
 
 void AppendUtf8(std::string& out, char32_t c) {
@@ -87,6 +108,19 @@ std::size_t DecodeUtf8At(const std::string& s, std::size_t i, char32_t& cp) {
   return len;
 }
 
+// The code points of wide text, each handed to `append(out, c)`.
+template <typename Out, typename Append>
+Out EachCodePoint(const std::wstring& text, Append append) {
+  Out out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) append(out, NextWide(text, i));
+  return out;
+}
+
+// Neither a lone surrogate nor beyond Unicode.
+bool IsCharacter(char32_t c) { return !IsSurrogate(c) && c <= 0x10FFFF; }
+
 }  // namespace
 
 std::wstring DecodeNative(const std::string& bytes) {
@@ -107,69 +141,37 @@ std::wstring DecodeNative(const std::string& bytes) {
   return out;
 }
 
-std::string EncodeNative(const std::wstring& text) {
-  std::string out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const char32_t c = NextWide(text, i);
-    if (IsEscapedByte(c)) {
+std::string EncodeUtf8(const std::wstring& text, LoneSurrogate lone) {
+  return EachCodePoint<std::string>(text, [lone](std::string& out, char32_t c) {
+    if (lone == LoneSurrogate::kEscapedByte && IsEscapedByte(c)) {
       out.push_back(static_cast<char>(c - 0xDC00));
-    } else if (IsSurrogate(c) || c > 0x10FFFF) {
-      AppendUtf8(out, kReplacement);
     } else {
-      AppendUtf8(out, c);
+      AppendUtf8(out, IsCharacter(c) ? c : kReplacement);
     }
-  }
-  return out;
+  });
 }
+
+std::string EncodeNative(const std::wstring& text) { return EncodeUtf8(text, LoneSurrogate::kEscapedByte); }
 
 std::wstring FromUtf16(const std::u16string& units) {
   std::wstring out;
   out.reserve(units.size());
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    char32_t c = units[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-      ++i;
-    }
-    AppendWide(out, c);
-  }
+  std::size_t i = 0;
+  while (i < units.size()) AppendWide(out, NextUtf16(units, i));
   return out;
 }
 
 std::u16string ToUtf16(const std::wstring& text) {
-  std::u16string out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    char32_t c = NextWide(text, i);
-    if (c > 0x10FFFF) c = kReplacement;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-  }
-  return out;
+  // A lone surrogate stays one.
+  return EachCodePoint<std::u16string>(
+      text, [](std::u16string& out, char32_t c) { AppendUtf16(out, c > 0x10FFFF ? kReplacement : c); });
 }
 
 std::wstring SanitizeForLine(const std::wstring& text) {
-  std::wstring out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const char32_t c = NextWide(text, i);
-    if (c < 0x20 || c == 0x7F || IsSurrogate(c) || c > 0x10FFFF) {
-      AppendWide(out, kReplacement);
-    } else {
-      AppendWide(out, c);
-    }
-  }
-  return out;
+  return EachCodePoint<std::wstring>(text, [](std::wstring& out, char32_t c) {
+    const bool control = c < 0x20 || c == 0x7F;
+    AppendWide(out, IsCharacter(c) && !control ? c : kReplacement);
+  });
 }
 
 }  // namespace platform

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
+#include "fd.h"
 #include "file_handle.h"
 #include "platform/text.h"
 
@@ -34,10 +36,7 @@ HRESULT ClassifyOpenError(int err, const std::string& path, bool writable) {
 
 class PosixFile final : public FileHandle {
  public:
-  PosixFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
-  ~PosixFile() override { ::close(fd_); }
-  PosixFile(const PosixFile&) = delete;
-  PosixFile& operator=(const PosixFile&) = delete;
+  PosixFile(Fd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
 
   std::uint64_t size() const override { return size_; }
 
@@ -47,7 +46,7 @@ class PosixFile final : public FileHandle {
     while (done < count) {
       const std::uint64_t at = offset + done;
       if (at > static_cast<std::uint64_t>(INT64_MAX)) break;
-      const ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(at));
+      const ssize_t n = ::pread(fd_.get(), out + done, count - done, static_cast<off_t>(at));
       if (n < 0) {
         if (errno == EINTR) continue;
         return HResultFromSystemError(Win32ErrorFromErrno(errno));
@@ -64,7 +63,7 @@ class PosixFile final : public FileHandle {
     while (done < count) {
       const std::uint64_t at = offset + done;
       if (at > static_cast<std::uint64_t>(INT64_MAX)) return STG_E_WRITEFAULT;
-      const ssize_t n = ::pwrite(fd_, in + done, count - done, static_cast<off_t>(at));
+      const ssize_t n = ::pwrite(fd_.get(), in + done, count - done, static_cast<off_t>(at));
       if (n < 0) {
         if (errno == EINTR) continue;
         return HResultFromSystemError(Win32ErrorFromErrno(errno));
@@ -76,7 +75,7 @@ class PosixFile final : public FileHandle {
   }
 
  private:
-  int fd_;
+  Fd fd_;
   std::uint64_t size_;
 };
 
@@ -90,30 +89,16 @@ HRESULT OpenFileHandle(const std::wstring& path, bool writable, std::unique_ptr<
 
   // O_NONBLOCK keeps open(2) from waiting on a FIFO; it changes nothing for
   // the regular files that pass the check below.
-  const int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  int fd;
-  do {
-    fd = ::open(native.c_str(), flags);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return ClassifyOpenError(errno, native, writable);
+  Fd fd(OpenRetrying(native.c_str(), (writable ? O_RDWR : O_RDONLY) | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) return ClassifyOpenError(errno, native, writable);
 
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return HResultFromSystemError(Win32ErrorFromErrno(err, native));
-  }
-  if (S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    return STG_E_ACCESSDENIED;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    // A device, FIFO or socket exists but holds no compound file.
-    ::close(fd);
-    return STG_E_FILEALREADYEXISTS;
-  }
-  const int fl = ::fcntl(fd, F_GETFL);
-  if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  if (::fstat(fd.get(), &st) != 0) return HResultFromSystemError(Win32ErrorFromErrno(errno, native));
+  if (S_ISDIR(st.st_mode)) return STG_E_ACCESSDENIED;
+  // A device, FIFO or socket exists but holds no compound file.
+  if (!S_ISREG(st.st_mode)) return STG_E_FILEALREADYEXISTS;
+  const int fl = ::fcntl(fd.get(), F_GETFL);
+  if (fl >= 0) ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
 
   struct flock lock;
   std::memset(&lock, 0, sizeof lock);
@@ -123,16 +108,14 @@ HRESULT OpenFileHandle(const std::wstring& path, bool writable, std::unique_ptr<
   lock.l_len = 0;  // the whole file, however long it gets
   int rc;
   do {
-    rc = ::fcntl(fd, F_OFD_SETLK, &lock);
+    rc = ::fcntl(fd.get(), F_OFD_SETLK, &lock);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    const int err = errno;
-    ::close(fd);
-    if (err == EAGAIN || err == EACCES) return STG_E_SHAREVIOLATION;
-    return HResultFromSystemError(Win32ErrorFromErrno(err, native));
+    if (errno == EAGAIN || errno == EACCES) return STG_E_SHAREVIOLATION;
+    return HResultFromSystemError(Win32ErrorFromErrno(errno, native));
   }
 
-  out.reset(new PosixFile(fd, static_cast<std::uint64_t>(st.st_size)));
+  out.reset(new PosixFile(std::move(fd), static_cast<std::uint64_t>(st.st_size)));
   return S_OK;
 }
 

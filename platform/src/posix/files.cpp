@@ -9,39 +9,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "fd.h"
 #include "platform/text.h"
 
 namespace platform {
 
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now, reporting the error a delayed write may surface here.
-  int close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
-
-int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
 
 // Copies everything from `in` to `out`; errno describes a failure. The
 // kernel copies between the files where it can, without passing the bytes
@@ -63,22 +36,8 @@ bool CopyContent(int in, int out) {
       if (errno == EINTR) continue;
       return false;
     }
-    ssize_t done = 0;
-    while (done < n) {
-      const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      done += w;
-    }
+    if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(n))) return false;
   }
-}
-
-std::string FolderOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool Fail(Win32Error& error, int err, const std::string& path) {
@@ -186,9 +145,8 @@ bool ReserveTemporaryFile(const std::wstring& folder, const std::wstring& prefix
     std::swprintf(hex, 8, L"%X", unique);
     const std::wstring candidate = folder + prefix + hex + L".tmp";
     const std::string native = EncodeNative(candidate);
-    const int fd = OpenRetrying(native.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd >= 0) {
-      ::close(fd);
+    const Fd reserved(OpenRetrying(native.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+    if (reserved.valid()) {
       path = candidate;
       return true;
     }

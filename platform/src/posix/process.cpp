@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "fd.h"
 #include "platform/text.h"
 
 extern char** environ;
@@ -39,15 +40,11 @@ class SpawnActions {
 
 // The output target opened for appending, kept above the standard
 // descriptors so that the child's dup2 always makes a fresh, inheritable
-// copy; -1 when it cannot be opened.
-int OpenOutput(const std::wstring& output) {
+// copy; none when it cannot be opened.
+Fd OpenOutput(const std::wstring& output) {
   const std::string target = output.empty() ? std::string(kNullDevice) : EncodeNative(output);
-  int fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd >= 0 && fd <= STDERR_FILENO) {
-    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    ::close(fd);
-    fd = high;
-  }
+  Fd fd(OpenRetrying(target.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644));
+  if (fd.valid() && fd.get() <= STDERR_FILENO) fd = Fd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
   return fd;
 }
 
@@ -104,17 +101,17 @@ std::wstring OwnExecutableFolder() {
   // A path that fills the whole buffer may have been cut.
   if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size()) return std::wstring();
   buffer.resize(static_cast<std::size_t>(n));
-  const std::size_t slash = buffer.rfind('/');
-  if (slash == std::string::npos) return std::wstring();
-  return DecodeNative(buffer.substr(0, slash));
+  // The kernel gives an absolute path. A program in the root folder has the
+  // folder "", so that the folder and "/name" still join to a path.
+  const std::string folder = FolderOf(buffer);
+  if (folder == "/" || folder == ".") return std::wstring();
+  return DecodeNative(folder);
 }
 
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
                const std::wstring& output) {
-  const int fd = OpenOutput(output);
-  const int result = Spawn(executable, arguments, fd);
-  if (fd >= 0) ::close(fd);
-  return result;
+  const Fd fd = OpenOutput(output);
+  return Spawn(executable, arguments, fd.get());
 }
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "fd.h"
 #include "platform/hresult.h"
 #include "platform/text.h"
 
@@ -14,11 +15,9 @@ namespace {
 
 // True when the folder part of `path` exists (or there is none).
 bool ParentFolderExists(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return true;
-  const std::string folder = slash == 0 ? std::string("/") : path.substr(0, slash);
+  if (path.find('/') == std::string::npos) return true;
   struct stat st;
-  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return ::stat(FolderOf(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 struct MessageEntry {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "platform/files.h"
+#include "write_all.h"
 
 namespace platform {
 
@@ -21,18 +22,6 @@ bool FlushToDisk(const std::wstring& path, Win32Error& error) {
   if (!flushed) error = ::GetLastError();
   ::CloseHandle(handle);
   return flushed;
-}
-
-bool WriteAll(HANDLE handle, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const std::size_t left = bytes.size() - done;
-    const DWORD want = static_cast<DWORD>(left < (1u << 30) ? left : (1u << 30));
-    DWORD put = 0;
-    if (!::WriteFile(handle, bytes.data() + done, want, &put, nullptr) || put == 0) return false;
-    done += put;
-  }
-  return true;
 }
 
 }  // namespace

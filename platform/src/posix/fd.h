@@ -1,0 +1,48 @@
+// The POSIX side's file descriptors: an owner that closes, an open that is
+// not cut short by a signal, a write of every byte, and the folder of a path.
+// Internal to the platform library.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <sys/types.h>
+
+namespace platform {
+
+// Owns one descriptor (or none: -1) and closes it when it goes.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd();
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Hands the descriptor over without closing it.
+  int release();
+  // Closes now, returning close(2)'s result: the error a delayed write may
+  // surface here. Closing no descriptor returns 0.
+  int close();
+
+ private:
+  int fd_;
+};
+
+// open(2) with O_CLOEXEC added, again while a signal interrupts it: a child
+// started meanwhile inherits nothing. -1 with errno on failure.
+int OpenRetrying(const char* path, int flags, mode_t mode = 0);
+
+// Writes all `size` bytes, retrying short writes and interruptions. False
+// with errno on failure (EIO when the system takes no byte without saying
+// why).
+bool WriteAll(int fd, const void* data, std::size_t size);
+inline bool WriteAll(int fd, const std::string& bytes) { return WriteAll(fd, bytes.data(), bytes.size()); }
+
+// The folder part of `path`: "." when it has none, "/" for a name in the root
+// folder.
+std::string FolderOf(const std::string& path);
+
+}  // namespace platform
