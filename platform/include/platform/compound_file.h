@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cfb_format.h"
 #include "platform/hresult.h"
 
 namespace platform {
@@ -51,7 +52,12 @@ class Stream;
 class PropertySet;
 
 // Directory entry types as stored.
-enum class EntryType : std::uint8_t { kUnused = 0, kStorage = 1, kStream = 2, kRoot = 5 };
+enum class EntryType : std::uint8_t {
+  kUnused = cfb::kTypeUnused,
+  kStorage = cfb::kTypeStorage,
+  kStream = cfb::kTypeStream,
+  kRoot = cfb::kTypeRoot,
+};
 
 // One directory entry, for tools and tests that copy a whole compound file.
 struct EntryInfo {

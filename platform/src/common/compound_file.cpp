@@ -24,6 +24,7 @@
 #include "file_handle.h"
 #include "name_compare.h"
 #include "platform/byte_reader.h"
+#include "platform/cfb_format.h"
 #include "platform/compound_file.h"
 #include "platform/text.h"
 #include "property_set_reader.h"
@@ -31,18 +32,11 @@
 namespace platform {
 namespace {
 
-constexpr std::uint32_t kMaxRegSect = 0xFFFFFFFAu;
-constexpr std::uint32_t kEndOfChain = 0xFFFFFFFEu;
-constexpr std::uint32_t kNoStream = 0xFFFFFFFFu;
+using namespace cfb;
+
 // Marks FAT entries we could not load (unused by the format itself).
 constexpr std::uint32_t kUnknownEntry = 0xFFFFFFFBu;
 
-constexpr std::uint64_t kHeaderSize = 512;
-constexpr std::uint32_t kHeaderFatSlots = 109;
-constexpr std::uint32_t kMiniSectorShift = 6;
-constexpr std::uint32_t kMiniSectorSize = 1u << kMiniSectorShift;
-constexpr std::uint64_t kMiniStreamCutoff = 4096;
-constexpr std::uint64_t kDirEntrySize = 128;
 constexpr std::uint64_t kReadWindow = 64 * 1024;
 
 #if defined(__GNUC__)
@@ -50,8 +44,6 @@ constexpr std::uint64_t kReadWindow = 64 * 1024;
 #else
 #define NOINLINE
 #endif
-
-constexpr std::uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
 struct DirEntry {
   std::u16string name;
@@ -115,7 +107,7 @@ class CompoundFile {
 
   // The size of a stream as this layer uses it.
   std::uint64_t streamSize(const DirEntry& e) const {
-    return major_ == 3 ? (e.size & 0xFFFFFFFFu) : e.size;
+    return major_ == kMajorVersion3 ? (e.size & 0xFFFFFFFFu) : e.size;
   }
   // File offsets of a stream's sectors or mini sectors, as far as its chain goes.
   void sectorMap(const DirEntry& e, std::uint32_t& unitShift, std::vector<std::uint64_t>& offsets) const;
@@ -169,20 +161,22 @@ HRESULT CompoundFile::load() {
   std::uint16_t byteOrder = 0, sectorShift = 0, miniShift = 0;
   std::uint32_t dirSectors = 0, fatSectors = 0, firstDir = 0, cutoff = 0, firstMiniFat = 0,
                 miniFatSectors = 0, difatSectors = 0;
-  header.u16(0x1A, major_);
-  header.u16(0x1C, byteOrder);
-  header.u16(0x1E, sectorShift);
-  header.u16(0x20, miniShift);
-  header.u32(0x28, dirSectors);
-  header.u32(0x2C, fatSectors);
-  header.u32(0x30, firstDir);
-  header.u32(0x38, cutoff);
-  header.u32(0x3C, firstMiniFat);
-  header.u32(0x40, miniFatSectors);
-  header.u32(0x48, difatSectors);
+  header.u16(kHdrMajorVersion, major_);
+  header.u16(kHdrByteOrder, byteOrder);
+  header.u16(kHdrSectorShift, sectorShift);
+  header.u16(kHdrMiniSectorShift, miniShift);
+  header.u32(kHdrDirSectorCount, dirSectors);
+  header.u32(kHdrFatSectorCount, fatSectors);
+  header.u32(kHdrFirstDirSector, firstDir);
+  header.u32(kHdrMiniStreamCutoff, cutoff);
+  header.u32(kHdrFirstMiniFatSector, firstMiniFat);
+  header.u32(kHdrMiniFatSectorCount, miniFatSectors);
+  header.u32(kHdrDifatSectorCount, difatSectors);
 
-  if (byteOrder != 0xFFFE) return STG_E_INVALIDHEADER;
-  if (!((major_ == 3 && sectorShift == 9) || (major_ == 4 && sectorShift == 12))) return STG_E_INVALIDHEADER;
+  if (byteOrder != kByteOrderMark) return STG_E_INVALIDHEADER;
+  if (!((major_ == kMajorVersion3 && sectorShift == kSectorShift3) ||
+        (major_ == kMajorVersion4 && sectorShift == kSectorShift4)))
+    return STG_E_INVALIDHEADER;
   if (miniShift != kMiniSectorShift || cutoff != kMiniStreamCutoff) return STG_E_INVALIDHEADER;
   sectorShift_ = sectorShift;
   sectorSize_ = 1u << sectorShift;
@@ -192,7 +186,7 @@ HRESULT CompoundFile::load() {
     sectorCount_ = std::min<std::uint64_t>((fileSize_ - 1) / sectorSize_, std::uint64_t{kMaxRegSect} + 1);
   // Counts of structures that could not fit into the file at all.
   if (fatSectors > sectorCount_ || difatSectors > sectorCount_ || miniFatSectors > sectorCount_ ||
-      (major_ == 4 && dirSectors > sectorCount_))
+      (major_ == kMajorVersion4 && dirSectors > sectorCount_))
     return STG_E_INVALIDHEADER;
 
   hr = loadFat(header);
@@ -205,16 +199,16 @@ HRESULT CompoundFile::load() {
 
 HRESULT CompoundFile::loadFat(const ByteReader& header) {
   std::uint32_t fatSectors = 0, firstDifat = 0;
-  header.u32(0x2C, fatSectors);
-  header.u32(0x44, firstDifat);
-  const std::uint32_t perSector = sectorSize_ / 4;
+  header.u32(kHdrFatSectorCount, fatSectors);
+  header.u32(kHdrFirstDifatSector, firstDifat);
+  const std::uint32_t perSector = sectorSize_ / kSectorNumberSize;
 
   // Where the FAT sectors are: 109 in the header, the rest in the DIFAT chain.
   std::vector<std::uint32_t> fatLocations;
   fatLocations.reserve(fatSectors);
-  for (std::uint32_t i = 0; i < fatSectors && i < kHeaderFatSlots; ++i) {
+  for (std::uint32_t i = 0; i < fatSectors && i < kHeaderDifatSlots; ++i) {
     std::uint32_t s = 0;
-    header.u32(0x4C + 4 * i, s);
+    header.u32(kHdrDifat + kSectorNumberSize * i, s);
     fatLocations.push_back(s);
   }
   std::vector<bool> seen(static_cast<std::size_t>(sectorCount_), false);
@@ -229,10 +223,10 @@ HRESULT CompoundFile::loadFat(const ByteReader& header) {
     const ByteReader r(buf.data(), buf.size());
     for (std::uint32_t j = 0; j + 1 < perSector && fatLocations.size() < fatSectors; ++j) {
       std::uint32_t s = 0;
-      r.u32(4ull * j, s);
+      r.u32(std::uint64_t{kSectorNumberSize} * j, s);
       fatLocations.push_back(s);
     }
-    r.u32(4ull * (perSector - 1), difat);
+    r.u32(std::uint64_t{kSectorNumberSize} * (perSector - 1), difat);
   }
 
   // Entries for sectors that cannot exist are not worth memory.
@@ -260,7 +254,7 @@ HRESULT CompoundFile::loadFat(const ByteReader& header) {
     for (std::uint64_t j = 0; j < std::uint64_t{n} * perSector; ++j) {
       const std::uint64_t index = std::uint64_t{k} * perSector + j;
       std::uint32_t v = 0;
-      if (index >= entries || !r.u32(4 * j, v)) break;
+      if (index >= entries || !r.u32(kSectorNumberSize * j, v)) break;
       fat_[static_cast<std::size_t>(index)] = v;
     }
     k += n;
@@ -300,7 +294,7 @@ void CompoundFile::loadMiniStream(std::uint32_t firstMiniFat) {
 
   // The mini FAT needs no more entries than the mini stream has mini sectors.
   const std::uint64_t miniSectors = miniStreamSize_ >> kMiniSectorShift;
-  const std::uint32_t perSector = sectorSize_ / 4;
+  const std::uint32_t perSector = sectorSize_ / kSectorNumberSize;
   FollowChain(fat_, firstMiniFat, miniSectors / perSector + 1, sectorCount_, chain);
   std::vector<std::uint8_t> buf;
   for (std::uint32_t s : chain) {
@@ -309,7 +303,7 @@ void CompoundFile::loadMiniStream(std::uint32_t firstMiniFat) {
     const ByteReader r(buf.data(), got);
     for (std::uint32_t j = 0; j < perSector && miniFat_.size() < miniSectors; ++j) {
       std::uint32_t v = 0;
-      if (!r.u32(4ull * j, v)) break;
+      if (!r.u32(std::uint64_t{kSectorNumberSize} * j, v)) break;
       miniFat_.push_back(v);
     }
     if (got < sectorSize_) break;
@@ -324,28 +318,28 @@ bool CompoundFile::entry(std::uint32_t id, DirEntry& out) const {
 
   std::uint16_t nameBytes = 0;
   std::uint8_t type = 0;
-  r.u16(0x40, nameBytes);
-  r.u8(0x42, type);
-  r.u32(0x44, out.left);
-  r.u32(0x48, out.right);
-  r.u32(0x4C, out.child);
-  r.bytes(0x50, out.clsid.data(), out.clsid.size());
-  r.u32(0x74, out.start);
-  r.u64(0x78, out.size);
+  r.u16(kDirNameLength, nameBytes);
+  r.u8(kDirType, type);
+  r.u32(kDirLeft, out.left);
+  r.u32(kDirRight, out.right);
+  r.u32(kDirChild, out.child);
+  r.bytes(kDirClsid, out.clsid.data(), out.clsid.size());
+  r.u32(kDirStartSector, out.start);
+  r.u64(kDirSize, out.size);
 
   // A name length out of range still leaves the name readable up to its NUL.
-  std::size_t units = (nameBytes >= 2 && nameBytes <= 64) ? nameBytes / 2 - 1 : 31;
+  std::size_t units = (nameBytes >= 2 && nameBytes <= kDirNameBytes) ? nameBytes / 2 - 1 : kDirNameUnits;
   out.name.clear();
   for (std::size_t i = 0; i < units; ++i) {
     std::uint16_t c = 0;
-    r.u16(2 * i, c);
+    r.u16(kDirName + 2 * i, c);
     if (c == 0) break;
     out.name.push_back(static_cast<char16_t>(c));
   }
   switch (type) {
-    case 1: out.type = EntryType::kStorage; break;
-    case 2: out.type = EntryType::kStream; break;
-    case 5: out.type = id == 0 ? EntryType::kRoot : EntryType::kUnused; break;
+    case kTypeStorage: out.type = EntryType::kStorage; break;
+    case kTypeStream: out.type = EntryType::kStream; break;
+    case kTypeRoot: out.type = id == 0 ? EntryType::kRoot : EntryType::kUnused; break;
     default: out.type = EntryType::kUnused; break;
   }
   return true;
