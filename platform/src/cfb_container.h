@@ -80,7 +80,7 @@ class CompoundFile {
   }
   // Reads sector `sector`, as much of it as the file holds.
   HRESULT readSector(std::uint32_t sector, std::vector<std::uint8_t>& out, std::size_t& got);
-  HRESULT loadFat(const ByteReader& header);
+  HRESULT loadFat(const ByteReader& header, std::uint32_t fatSectors, std::uint32_t firstDifat);
   HRESULT loadDirectory(std::uint32_t first);
   void loadMiniStream(std::uint32_t firstMiniFat);
 

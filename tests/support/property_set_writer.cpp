@@ -242,8 +242,8 @@ bool ParseDocSummaryStream(const Bytes& bytes, DocSummaryStream& out) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> table;  // (id, offset)
     for (std::uint64_t k = 0; k < count; ++k) {
       std::uint32_t pid = 0, at = 0;
-      set.u32(8 + 8 * k, pid);
-      set.u32(12 + 8 * k, at);
+      const std::uint64_t entry = kSetPropertyTable + kSetPropertyEntrySize * k;
+      if (!set.u32(entry, pid) || !set.u32(entry + kSetPropertyValueOffset, at)) return false;
       table.emplace_back(pid, at);
     }
     out.codePage = kCodePageWindows1252;
@@ -268,11 +268,11 @@ bool ParseDocSummaryStream(const Bytes& bytes, DocSummaryStream& out) {
           char16_t ch;
           if (unicode) {
             std::uint16_t u = 0;
-            set.u16(p + 2 * c, u);
+            if (!set.u16(p + 2 * c, u)) return false;
             ch = u;
           } else {
             std::uint8_t b = 0;
-            set.u8(p + c, b);
+            if (!set.u8(p + c, b)) return false;
             ch = FromCp1252(b);
           }
           if (ch == 0) break;

@@ -40,6 +40,23 @@ bool FollowChain(const std::vector<std::uint32_t>& table, std::uint32_t start, s
   return WalkChain(table, start, maxLinks, range, [&](std::uint32_t unit) { out.push_back(unit); });
 }
 
+// The header fields the layer uses.
+struct HeaderFields {
+  std::uint16_t major = 0, byteOrder = 0, sectorShift = 0, miniShift = 0;
+  std::uint32_t dirSectors = 0, fatSectors = 0, firstDir = 0, cutoff = 0, firstMiniFat = 0, miniFatSectors = 0,
+                firstDifat = 0, difatSectors = 0;
+};
+
+// False only for a header shorter than the format's.
+bool ReadHeaderFields(const ByteReader& h, HeaderFields& f) {
+  return h.u16(kHdrMajorVersion, f.major) && h.u16(kHdrByteOrder, f.byteOrder) &&
+         h.u16(kHdrSectorShift, f.sectorShift) && h.u16(kHdrMiniSectorShift, f.miniShift) &&
+         h.u32(kHdrDirSectorCount, f.dirSectors) && h.u32(kHdrFatSectorCount, f.fatSectors) &&
+         h.u32(kHdrFirstDirSector, f.firstDir) && h.u32(kHdrMiniStreamCutoff, f.cutoff) &&
+         h.u32(kHdrFirstMiniFatSector, f.firstMiniFat) && h.u32(kHdrMiniFatSectorCount, f.miniFatSectors) &&
+         h.u32(kHdrFirstDifatSector, f.firstDifat) && h.u32(kHdrDifatSectorCount, f.difatSectors);
+}
+
 }  // namespace
 
 HRESULT CompoundFile::readSector(std::uint32_t sector, std::vector<std::uint8_t>& out, std::size_t& got) {
@@ -58,50 +75,35 @@ HRESULT CompoundFile::load() {
     return STG_E_FILEALREADYEXISTS;
   if (got < kHeaderSize) return STG_E_INVALIDHEADER;
   const ByteReader header(raw, sizeof raw);
+  HeaderFields h;
+  if (!ReadHeaderFields(header, h)) return STG_E_INVALIDHEADER;
+  major_ = h.major;
 
-  std::uint16_t byteOrder = 0, sectorShift = 0, miniShift = 0;
-  std::uint32_t dirSectors = 0, fatSectors = 0, firstDir = 0, cutoff = 0, firstMiniFat = 0,
-                miniFatSectors = 0, difatSectors = 0;
-  header.u16(kHdrMajorVersion, major_);
-  header.u16(kHdrByteOrder, byteOrder);
-  header.u16(kHdrSectorShift, sectorShift);
-  header.u16(kHdrMiniSectorShift, miniShift);
-  header.u32(kHdrDirSectorCount, dirSectors);
-  header.u32(kHdrFatSectorCount, fatSectors);
-  header.u32(kHdrFirstDirSector, firstDir);
-  header.u32(kHdrMiniStreamCutoff, cutoff);
-  header.u32(kHdrFirstMiniFatSector, firstMiniFat);
-  header.u32(kHdrMiniFatSectorCount, miniFatSectors);
-  header.u32(kHdrDifatSectorCount, difatSectors);
-
-  if (byteOrder != kByteOrderMark) return STG_E_INVALIDHEADER;
-  if (!((major_ == kMajorVersion3 && sectorShift == kSectorShift3) ||
-        (major_ == kMajorVersion4 && sectorShift == kSectorShift4)))
+  if (h.byteOrder != kByteOrderMark) return STG_E_INVALIDHEADER;
+  if (!((major_ == kMajorVersion3 && h.sectorShift == kSectorShift3) ||
+        (major_ == kMajorVersion4 && h.sectorShift == kSectorShift4)))
     return STG_E_INVALIDHEADER;
-  if (miniShift != kMiniSectorShift || cutoff != kMiniStreamCutoff) return STG_E_INVALIDHEADER;
-  sectorShift_ = sectorShift;
-  sectorSize_ = 1u << sectorShift;
+  if (h.miniShift != kMiniSectorShift || h.cutoff != kMiniStreamCutoff) return STG_E_INVALIDHEADER;
+  sectorShift_ = h.sectorShift;
+  sectorSize_ = 1u << h.sectorShift;
 
   // Sector n starts at (n + 1) * sector size; count those that start inside.
   if (fileSize_ > sectorSize_)
     sectorCount_ = std::min<std::uint64_t>((fileSize_ - 1) / sectorSize_, std::uint64_t{kMaxRegSect} + 1);
   // Counts of structures that could not fit into the file at all.
-  if (fatSectors > sectorCount_ || difatSectors > sectorCount_ || miniFatSectors > sectorCount_ ||
-      (major_ == kMajorVersion4 && dirSectors > sectorCount_))
+  if (h.fatSectors > sectorCount_ || h.difatSectors > sectorCount_ || h.miniFatSectors > sectorCount_ ||
+      (major_ == kMajorVersion4 && h.dirSectors > sectorCount_))
     return STG_E_INVALIDHEADER;
 
-  hr = loadFat(header);
+  hr = loadFat(header, h.fatSectors, h.firstDifat);
   if (Failed(hr)) return hr;
-  hr = loadDirectory(firstDir);
+  hr = loadDirectory(h.firstDir);
   if (Failed(hr)) return hr;
-  loadMiniStream(firstMiniFat);
+  loadMiniStream(h.firstMiniFat);
   return S_OK;
 }
 
-HRESULT CompoundFile::loadFat(const ByteReader& header) {
-  std::uint32_t fatSectors = 0, firstDifat = 0;
-  header.u32(kHdrFatSectorCount, fatSectors);
-  header.u32(kHdrFirstDifatSector, firstDifat);
+HRESULT CompoundFile::loadFat(const ByteReader& header, std::uint32_t fatSectors, std::uint32_t firstDifat) {
   const std::uint32_t perSector = sectorSize_ / kSectorNumberSize;
 
   // Where the FAT sectors are: 109 in the header, the rest in the DIFAT chain.
@@ -109,7 +111,7 @@ HRESULT CompoundFile::loadFat(const ByteReader& header) {
   fatLocations.reserve(fatSectors);
   for (std::uint32_t i = 0; i < fatSectors && i < kHeaderDifatSlots; ++i) {
     std::uint32_t s = 0;
-    header.u32(kHdrDifat + kSectorNumberSize * i, s);
+    if (!header.u32(kHdrDifat + kSectorNumberSize * i, s)) break;
     fatLocations.push_back(s);
   }
   std::vector<bool> seen(static_cast<std::size_t>(sectorCount_), false);
@@ -121,13 +123,14 @@ HRESULT CompoundFile::loadFat(const ByteReader& header) {
     HRESULT hr = readSector(difat, buf, got);
     if (Failed(hr)) return hr;
     if (got < sectorSize_) break;
+    // A whole sector: every slot reads.
     const ByteReader r(buf.data(), buf.size());
     for (std::uint32_t j = 0; j + 1 < perSector && fatLocations.size() < fatSectors; ++j) {
       std::uint32_t s = 0;
-      r.u32(std::uint64_t{kSectorNumberSize} * j, s);
+      if (!r.u32(std::uint64_t{kSectorNumberSize} * j, s)) break;
       fatLocations.push_back(s);
     }
-    r.u32(std::uint64_t{kSectorNumberSize} * (perSector - 1), difat);
+    if (!r.u32(std::uint64_t{kSectorNumberSize} * (perSector - 1), difat)) break;
   }
 
   // Entries for sectors that cannot exist are not worth memory.
@@ -219,22 +222,18 @@ bool CompoundFile::entry(std::uint32_t id, DirEntry& out) const {
 
   std::uint16_t nameBytes = 0;
   std::uint8_t type = 0;
-  r.u16(kDirNameLength, nameBytes);
-  r.u8(kDirType, type);
-  r.u32(kDirLeft, out.left);
-  r.u32(kDirRight, out.right);
-  r.u32(kDirChild, out.child);
-  r.bytes(kDirClsid, out.clsid.data(), out.clsid.size());
-  r.u32(kDirStartSector, out.start);
-  r.u64(kDirSize, out.size);
+  if (!(r.u16(kDirNameLength, nameBytes) && r.u8(kDirType, type) && r.u32(kDirLeft, out.left) &&
+        r.u32(kDirRight, out.right) && r.u32(kDirChild, out.child) &&
+        r.bytes(kDirClsid, out.clsid.data(), out.clsid.size()) && r.u32(kDirStartSector, out.start) &&
+        r.u64(kDirSize, out.size)))
+    return false;
 
   // A name length out of range still leaves the name readable up to its NUL.
   std::size_t units = (nameBytes >= 2 && nameBytes <= kDirNameBytes) ? nameBytes / 2 - 1 : kDirNameUnits;
   out.name.clear();
   for (std::size_t i = 0; i < units; ++i) {
     std::uint16_t c = 0;
-    r.u16(kDirName + 2 * i, c);
-    if (c == 0) break;
+    if (!r.u16(kDirName + 2 * i, c) || c == 0) break;
     out.name.push_back(static_cast<char16_t>(c));
   }
   switch (type) {

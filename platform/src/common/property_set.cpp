@@ -149,11 +149,11 @@ HRESULT ParseDictionary(const ByteReader& set, std::uint32_t offset, bool unicod
       char16_t c = 0;
       if (unicode) {
         std::uint16_t u = 0;
-        set.u16(at + 2 * k, u);
+        if (!set.u16(at + 2 * k, u)) return STG_E_INVALIDHEADER;
         c = static_cast<char16_t>(u);
       } else {
         std::uint8_t b = 0;
-        set.u8(at + k, b);
+        if (!set.u8(at + k, b)) return STG_E_INVALIDHEADER;
         c = FromCp1252(b);
       }
       if (c == 0) break;
@@ -188,9 +188,9 @@ HRESULT OpenPropertySetOnStream(const std::shared_ptr<Stream>& stream, const For
     for (std::uint32_t i = 0; i < sets && !found; ++i) {
       FormatId id{};
       const std::uint64_t listed = kPsSetList + std::uint64_t{i} * kPsSetListEntrySize;
-      r.bytes(listed, id.data(), id.size());
+      if (!r.bytes(listed, id.data(), id.size())) return STG_E_INVALIDHEADER;
       if (id == fmtid) {
-        r.u32(listed + kPsSetListOffset, setOffset);
+        if (!r.u32(listed + kPsSetListOffset, setOffset)) return STG_E_INVALIDHEADER;
         found = true;
       }
     }
@@ -214,8 +214,7 @@ HRESULT OpenPropertySetOnStream(const std::shared_ptr<Stream>& stream, const For
     for (std::uint32_t i = 0; i < count; ++i) {
       std::uint32_t id = 0, offset = 0;
       const std::uint64_t entry = kSetPropertyTable + std::uint64_t{i} * kSetPropertyEntrySize;
-      set.u32(entry, id);
-      set.u32(entry + kSetPropertyValueOffset, offset);
+      if (!set.u32(entry, id) || !set.u32(entry + kSetPropertyValueOffset, offset)) return STG_E_INVALIDHEADER;
       // Every value (and the dictionary's count) starts with 4 bytes.
       if (offset < kSetPropertyTable || !set.fits(offset, kValueHeaderSize)) return STG_E_INVALIDHEADER;
       properties.emplace_back(id, offset);
@@ -233,15 +232,14 @@ HRESULT OpenPropertySetOnStream(const std::shared_ptr<Stream>& stream, const For
     std::uint32_t at = 0;
     if (offsetOf(kPidCodePage, at)) {
       std::uint16_t type = 0;
-      set.u16(at, type);
-      if (type != kVtI2 || !set.u16(std::uint64_t{at} + kValueHeaderSize, codePage)) return STG_E_INVALIDHEADER;
+      if (!set.u16(at, type) || type != kVtI2 || !set.u16(std::uint64_t{at} + kValueHeaderSize, codePage))
+        return STG_E_INVALIDHEADER;
     }
     bool caseSensitive = false;
     if (version >= 1 && offsetOf(kPidBehavior, at)) {
       std::uint16_t type = 0;
       std::uint32_t behavior = 0;
-      set.u16(at, type);
-      if (type == kVtUi4 && set.u32(std::uint64_t{at} + kValueHeaderSize, behavior))
+      if (set.u16(at, type) && type == kVtUi4 && set.u32(std::uint64_t{at} + kValueHeaderSize, behavior))
         caseSensitive = (behavior & kBehaviorCaseSensitive) != 0;
     }
     std::vector<std::pair<std::u16string, std::uint32_t>> dictionary;
