@@ -82,6 +82,15 @@ class Storage {
   // anything else. `out` is empty after a failure.
   static HRESULT open(const std::wstring& path, StorageMode mode, std::shared_ptr<Storage>& out);
 
+  // Opens a compound file held in memory, for tests and fuzzers. The storage
+  // shares `bytes` and keeps it alive; the caller must not resize it
+  // meanwhile. With kReadWriteExclusive stream writes land in `bytes` in
+  // place (it never grows); with kReadDenyWrite they fail with
+  // STG_E_ACCESSDENIED. There is no sharing lock. Results as for a file from
+  // STG_E_FILEALREADYEXISTS on; STG_E_INVALIDPOINTER for no `bytes`.
+  static HRESULT openMemory(std::shared_ptr<std::vector<std::uint8_t>> bytes, StorageMode mode,
+                            std::shared_ptr<Storage>& out);
+
   // Opens the stream `name` in the root storage (names compare without regard
   // to letter case). STG_E_FILENOTFOUND when there is no such stream.
   virtual HRESULT openStream(const std::wstring& name, std::shared_ptr<Stream>& out) = 0;
@@ -133,6 +142,13 @@ struct PropertyValue {
 class PropertySet {
  public:
   virtual ~PropertySet() = default;
+
+  // Opens the set `fmtid` of a property set stream held in memory (the bytes
+  // of a "\x05...SummaryInformation" stream), for tests and fuzzers. Results
+  // as for Storage::openPropertySet once the stream is found.
+  static HRESULT openMemory(std::vector<std::uint8_t> stream, const FormatId& fmtid,
+                            std::shared_ptr<PropertySet>& out);
+
   // IPropertyStorage::Stat: S_OK for a set that opened.
   virtual HRESULT stat() = 0;
   // Looks a property up by name through the set's dictionary (without regard

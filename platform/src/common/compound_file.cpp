@@ -99,19 +99,37 @@ class StorageImpl final : public Storage {
   std::shared_ptr<CompoundFile> file_;
 };
 
+// Loads the compound file on `handle`; the storage owns the handle.
+HRESULT OpenOnHandle(std::unique_ptr<FileHandle> handle, bool writable, std::shared_ptr<Storage>& out) {
+  auto file = std::make_shared<CompoundFile>(std::move(handle), writable);
+  const HRESULT hr = file->load();
+  if (Failed(hr)) return hr;
+  out = std::make_shared<StorageImpl>(std::move(file));
+  return S_OK;
+}
+
 }  // namespace
 
 HRESULT Storage::open(const std::wstring& path, StorageMode mode, std::shared_ptr<Storage>& out) {
   out.reset();
   try {
+    const bool writable = mode == StorageMode::kReadWriteExclusive;
     std::unique_ptr<FileHandle> handle;
-    HRESULT hr = OpenFileHandle(path, mode == StorageMode::kReadWriteExclusive, handle);
+    const HRESULT hr = OpenFileHandle(path, writable, handle);
     if (Failed(hr)) return hr;
-    auto file = std::make_shared<CompoundFile>(std::move(handle), mode == StorageMode::kReadWriteExclusive);
-    hr = file->load();
-    if (Failed(hr)) return hr;
-    out = std::make_shared<StorageImpl>(std::move(file));
-    return S_OK;
+    return OpenOnHandle(std::move(handle), writable, out);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT Storage::openMemory(std::shared_ptr<std::vector<std::uint8_t>> bytes, StorageMode mode,
+                            std::shared_ptr<Storage>& out) {
+  out.reset();
+  if (!bytes) return STG_E_INVALIDPOINTER;
+  try {
+    const bool writable = mode == StorageMode::kReadWriteExclusive;
+    return OpenOnHandle(OpenMemoryFileHandle(std::move(bytes), writable), writable, out);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }

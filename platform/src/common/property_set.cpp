@@ -165,6 +165,90 @@ HRESULT ParseDictionary(const ByteReader& set, std::uint32_t offset, bool unicod
   return S_OK;
 }
 
+// Opens the set `fmtid` of the property set stream `data`; the set keeps
+// `stream` (none for one in memory) alive.
+HRESULT OpenOnBytes(const std::vector<std::uint8_t>& data, const std::shared_ptr<Stream>& stream,
+                    const FormatId& fmtid, std::shared_ptr<PropertySet>& out) {
+  const ByteReader r(data.data(), data.size());
+
+  std::uint16_t byteOrder = 0, version = 0;
+  std::uint32_t sets = 0;
+  if (!r.u16(kPsByteOrder, byteOrder) || !r.u16(kPsVersion, version) || !r.u32(kPsSetCount, sets))
+    return STG_E_INVALIDHEADER;
+  if (byteOrder != kByteOrderMark || version > kPsMaxVersion) return STG_E_INVALIDHEADER;
+  if (!r.fits(kPsSetList, std::uint64_t{sets} * kPsSetListEntrySize)) return STG_E_INVALIDHEADER;
+
+  bool found = false;
+  std::uint32_t setOffset = 0;
+  for (std::uint32_t i = 0; i < sets && !found; ++i) {
+    FormatId id{};
+    const std::uint64_t listed = kPsSetList + std::uint64_t{i} * kPsSetListEntrySize;
+    if (!r.bytes(listed, id.data(), id.size())) return STG_E_INVALIDHEADER;
+    if (id == fmtid) {
+      if (!r.u32(listed + kPsSetListOffset, setOffset)) return STG_E_INVALIDHEADER;
+      found = true;
+    }
+  }
+  if (!found) return STG_E_FILENOTFOUND;
+
+  // Writers get the set's size field wrong both ways, so the set is read as
+  // far as the stream holds it: a size past the stream's end is clamped to
+  // it, and one short of the properties listed does not cut them off.
+  // Only what lies outside the stream is broken.
+  std::uint32_t setSize = 0, count = 0;
+  if (!r.u32(std::uint64_t{setOffset} + kSetSize, setSize) ||
+      !r.u32(std::uint64_t{setOffset} + kSetPropertyCount, count))
+    return STG_E_INVALIDHEADER;
+  const std::uint64_t available = data.size() - setOffset;
+  const ByteReader set = r.sub(setOffset, available);
+  const std::uint64_t declaredEnd = std::min<std::uint64_t>(setSize, available);
+  if (!set.fits(kSetPropertyTable, std::uint64_t{count} * kSetPropertyEntrySize)) return STG_E_INVALIDHEADER;
+
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> properties;
+  properties.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t id = 0, offset = 0;
+    const std::uint64_t entry = kSetPropertyTable + std::uint64_t{i} * kSetPropertyEntrySize;
+    if (!set.u32(entry, id) || !set.u32(entry + kSetPropertyValueOffset, offset)) return STG_E_INVALIDHEADER;
+    // Every value (and the dictionary's count) starts with 4 bytes.
+    if (offset < kSetPropertyTable || !set.fits(offset, kValueHeaderSize)) return STG_E_INVALIDHEADER;
+    properties.emplace_back(id, offset);
+  }
+  auto offsetOf = [&](std::uint32_t id, std::uint32_t& offset) {
+    for (const auto& p : properties)
+      if (p.first == id) {
+        offset = p.second;
+        return true;
+      }
+    return false;
+  };
+
+  std::uint16_t codePage = kCodePageWindows1252;
+  std::uint32_t at = 0;
+  if (offsetOf(kPidCodePage, at)) {
+    std::uint16_t type = 0;
+    if (!set.u16(at, type) || type != kVtI2 || !set.u16(std::uint64_t{at} + kValueHeaderSize, codePage))
+      return STG_E_INVALIDHEADER;
+  }
+  bool caseSensitive = false;
+  if (version >= 1 && offsetOf(kPidBehavior, at)) {
+    std::uint16_t type = 0;
+    std::uint32_t behavior = 0;
+    if (set.u16(at, type) && type == kVtUi4 && set.u32(std::uint64_t{at} + kValueHeaderSize, behavior))
+      caseSensitive = (behavior & kBehaviorCaseSensitive) != 0;
+  }
+  std::vector<std::pair<std::u16string, std::uint32_t>> dictionary;
+  if (offsetOf(kPidDictionary, at)) {
+    const HRESULT hr = ParseDictionary(set, at, codePage == kCodePageUnicode, dictionary);
+    if (Failed(hr)) return hr;
+  }
+
+  std::vector<std::uint8_t> setBytes(data.begin() + setOffset, data.end());
+  out = std::make_shared<PropertySetImpl>(stream, std::move(setBytes), declaredEnd, std::move(properties),
+                                          std::move(dictionary), caseSensitive);
+  return S_OK;
+}
+
 }  // namespace
 
 HRESULT OpenPropertySetOnStream(const std::shared_ptr<Stream>& stream, const FormatId& fmtid,
@@ -172,86 +256,20 @@ HRESULT OpenPropertySetOnStream(const std::shared_ptr<Stream>& stream, const For
   out.reset();
   try {
     std::vector<std::uint8_t> data;
-    HRESULT hr = ReadWhole(*stream, data);
+    const HRESULT hr = ReadWhole(*stream, data);
     if (Failed(hr)) return hr;
-    const ByteReader r(data.data(), data.size());
+    return OpenOnBytes(data, stream, fmtid, out);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
 
-    std::uint16_t byteOrder = 0, version = 0;
-    std::uint32_t sets = 0;
-    if (!r.u16(kPsByteOrder, byteOrder) || !r.u16(kPsVersion, version) || !r.u32(kPsSetCount, sets))
-      return STG_E_INVALIDHEADER;
-    if (byteOrder != kByteOrderMark || version > kPsMaxVersion) return STG_E_INVALIDHEADER;
-    if (!r.fits(kPsSetList, std::uint64_t{sets} * kPsSetListEntrySize)) return STG_E_INVALIDHEADER;
-
-    bool found = false;
-    std::uint32_t setOffset = 0;
-    for (std::uint32_t i = 0; i < sets && !found; ++i) {
-      FormatId id{};
-      const std::uint64_t listed = kPsSetList + std::uint64_t{i} * kPsSetListEntrySize;
-      if (!r.bytes(listed, id.data(), id.size())) return STG_E_INVALIDHEADER;
-      if (id == fmtid) {
-        if (!r.u32(listed + kPsSetListOffset, setOffset)) return STG_E_INVALIDHEADER;
-        found = true;
-      }
-    }
-    if (!found) return STG_E_FILENOTFOUND;
-
-    // Writers get the set's size field wrong both ways, so the set is read as
-    // far as the stream holds it: a size past the stream's end is clamped to
-    // it, and one short of the properties listed does not cut them off.
-    // Only what lies outside the stream is broken.
-    std::uint32_t setSize = 0, count = 0;
-    if (!r.u32(std::uint64_t{setOffset} + kSetSize, setSize) ||
-        !r.u32(std::uint64_t{setOffset} + kSetPropertyCount, count))
-      return STG_E_INVALIDHEADER;
-    const std::uint64_t available = data.size() - setOffset;
-    const ByteReader set = r.sub(setOffset, available);
-    const std::uint64_t declaredEnd = std::min<std::uint64_t>(setSize, available);
-    if (!set.fits(kSetPropertyTable, std::uint64_t{count} * kSetPropertyEntrySize)) return STG_E_INVALIDHEADER;
-
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> properties;
-    properties.reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-      std::uint32_t id = 0, offset = 0;
-      const std::uint64_t entry = kSetPropertyTable + std::uint64_t{i} * kSetPropertyEntrySize;
-      if (!set.u32(entry, id) || !set.u32(entry + kSetPropertyValueOffset, offset)) return STG_E_INVALIDHEADER;
-      // Every value (and the dictionary's count) starts with 4 bytes.
-      if (offset < kSetPropertyTable || !set.fits(offset, kValueHeaderSize)) return STG_E_INVALIDHEADER;
-      properties.emplace_back(id, offset);
-    }
-    auto offsetOf = [&](std::uint32_t id, std::uint32_t& offset) {
-      for (const auto& p : properties)
-        if (p.first == id) {
-          offset = p.second;
-          return true;
-        }
-      return false;
-    };
-
-    std::uint16_t codePage = kCodePageWindows1252;
-    std::uint32_t at = 0;
-    if (offsetOf(kPidCodePage, at)) {
-      std::uint16_t type = 0;
-      if (!set.u16(at, type) || type != kVtI2 || !set.u16(std::uint64_t{at} + kValueHeaderSize, codePage))
-        return STG_E_INVALIDHEADER;
-    }
-    bool caseSensitive = false;
-    if (version >= 1 && offsetOf(kPidBehavior, at)) {
-      std::uint16_t type = 0;
-      std::uint32_t behavior = 0;
-      if (set.u16(at, type) && type == kVtUi4 && set.u32(std::uint64_t{at} + kValueHeaderSize, behavior))
-        caseSensitive = (behavior & kBehaviorCaseSensitive) != 0;
-    }
-    std::vector<std::pair<std::u16string, std::uint32_t>> dictionary;
-    if (offsetOf(kPidDictionary, at)) {
-      hr = ParseDictionary(set, at, codePage == kCodePageUnicode, dictionary);
-      if (Failed(hr)) return hr;
-    }
-
-    std::vector<std::uint8_t> setBytes(data.begin() + setOffset, data.end());
-    out = std::make_shared<PropertySetImpl>(stream, std::move(setBytes), declaredEnd, std::move(properties),
-                                            std::move(dictionary), caseSensitive);
-    return S_OK;
+HRESULT PropertySet::openMemory(std::vector<std::uint8_t> stream, const FormatId& fmtid,
+                                std::shared_ptr<PropertySet>& out) {
+  out.reset();
+  if (stream.size() > kMaxPropertySetStream) return STG_E_INVALIDHEADER;
+  try {
+    return OpenOnBytes(stream, nullptr, fmtid, out);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
