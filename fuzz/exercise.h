@@ -4,12 +4,16 @@
 // fuzz target and the regression test of the inputs it found.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "drawing/ContainerIntegrity.h"
 #include "drawing/LineSink.h"
 #include "drawing/SizeDiscrepancy.h"
 #include "errors/Exception.h"
+#include "platform/compound_file.h"
 #include "workbook/BiffRecordReader.h"
 #include "workbook/OptimiserTag.h"
 #include "workbook/SubstreamDiscovery.h"
@@ -18,10 +22,8 @@ namespace fuzzing {
 
 // Ends normally or with an exception of the family; anything else (a crash,
 // a hang, a foreign exception) is a finding.
-inline void ExerciseWorkbook(const std::wstring& path) {
+inline void ExerciseOpenWorkbook(bookmender::WorkbookStream& stream) {
   using namespace bookmender;
-  WorkbookStream stream;
-  stream.open(path, true);
   HasOptimiserTag(stream);
   BiffRecordList records = ReadBiffRecords(stream);
   ValidateBiffRecords(records);
@@ -35,6 +37,24 @@ inline void ExerciseWorkbook(const std::wstring& path) {
     } catch (const Exception&) {
     }
   }
+}
+
+// The workbook file at `path`.
+inline void ExerciseWorkbook(const std::wstring& path) {
+  bookmender::WorkbookStream stream;
+  stream.open(path, true);
+  ExerciseOpenWorkbook(stream);
+}
+
+// The same bytes held in memory. Bytes that are no compound file end here;
+// a file would end with the open's exception.
+inline void ExerciseWorkbook(const std::uint8_t* data, std::size_t size) {
+  const auto bytes = std::make_shared<std::vector<std::uint8_t>>(data, data + size);
+  std::shared_ptr<platform::Storage> storage;
+  if (platform::Storage::openMemory(bytes, platform::StorageMode::kReadDenyWrite, storage) != S_OK) return;
+  bookmender::WorkbookStream stream;
+  stream.openOnStorage(storage, L"fuzz input");
+  ExerciseOpenWorkbook(stream);
 }
 
 }  // namespace fuzzing

@@ -34,13 +34,20 @@ WorkbookStream& WorkbookStream::open(const std::wstring& path, bool readOnly) {
         throw WorkbookStreamOpenException(StatusDetail(hr));
     }
   }
+  return openOnStorage(std::move(storage), path);
+}
 
+WorkbookStream& WorkbookStream::openOnStorage(std::shared_ptr<platform::Storage> storage,
+                                              const std::wstring& name) {
+  close();
+  size_ = 0;
+  if (!storage) throw WorkbookStreamOpenException(StatusDetail(STG_E_INVALIDPOINTER));
   std::shared_ptr<platform::Stream> stream;
-  hr = storage->openStream(L"Workbook", stream);
+  HRESULT hr = storage->openStream(L"Workbook", stream);
   if (platform::Failed(hr)) {
     stream.reset();
     storage.reset();
-    if (hr == STG_E_FILENOTFOUND) throw WorkbookStreamOpenNotBIFF8Exception(MessageDetail(path));
+    if (hr == STG_E_FILENOTFOUND) throw WorkbookStreamOpenNotBIFF8Exception(MessageDetail(name));
     throw WorkbookStreamOpenException(StatusDetail(hr));
   }
 

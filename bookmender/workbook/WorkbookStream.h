@@ -25,6 +25,10 @@ class WorkbookStream {
   // Opens the compound file at `path` and its "Workbook" stream: read-only
   // denying writers, or read-write exclusively. Throws the open exceptions.
   WorkbookStream& open(const std::wstring& path, bool readOnly);
+  // Opens the "Workbook" stream of a compound file already open (one held in
+  // memory, say); `name` stands for it in messages. Throws as open() does
+  // once the file is open.
+  WorkbookStream& openOnStorage(std::shared_ptr<platform::Storage> storage, const std::wstring& name);
 
   // Reads up to `count` bytes; fewer only at the end of the stream.
   std::uint32_t read(void* buffer, std::uint32_t count);

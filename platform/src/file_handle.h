@@ -1,12 +1,14 @@
 // The file under a compound file: opened with the sharing rules of the two
 // storage modes, read and written at absolute offsets. One implementation per
-// system (posix/file_handle.cpp, win32/file_handle.cpp).
+// system (posix/file_handle.cpp, win32/file_handle.cpp), and one over bytes
+// in memory for tests and fuzzing (common/memory_file_handle.cpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/hresult.h"
 
@@ -36,5 +38,13 @@ class FileHandle {
 // folder), STG_E_SHAREVIOLATION (a conflicting lock), STG_E_FILEALREADYEXISTS
 // (something that is not a regular file), or a converted system error.
 HRESULT OpenFileHandle(const std::wstring& path, bool writable, std::unique_ptr<FileHandle>& out);
+
+// A file held in `bytes`, shared with the caller: reads come from it, and
+// when `writable` writes land in it in place. Its size is that of `bytes` at
+// the call, and the caller must not resize `bytes` while the handle lives. It
+// never grows: a write that does not lie wholly inside fails with
+// STG_E_WRITEFAULT and changes nothing; any write to a handle that is not
+// `writable` fails with STG_E_ACCESSDENIED. There is no sharing lock.
+std::unique_ptr<FileHandle> OpenMemoryFileHandle(std::shared_ptr<std::vector<std::uint8_t>> bytes, bool writable);
 
 }  // namespace platform

@@ -38,9 +38,11 @@
 #include "charted_workbook.h"
 #include "damage.h"
 #include "platform/byte_reader.h"
+#include "platform/cfb_format.h"
 #include "workbook_file.h"
 
 using namespace testsupport;
+namespace cfb = platform::cfb;
 
 namespace {
 
@@ -75,6 +77,13 @@ std::uint64_t SectorOffset(std::uint32_t sector, std::uint32_t sectorSize) {
   return (std::uint64_t{sector} + 1) * sectorSize;
 }
 
+// A field of a seed, or `fallback` where the file is too short to hold it: a
+// layout is found, as far as it goes, in any file.
+std::uint32_t U32Or(const platform::ByteReader& file, std::uint64_t offset, std::uint32_t fallback) {
+  std::uint32_t v = 0;
+  return file.u32(offset, v) ? v : fallback;
+}
+
 // A chain of sectors, stopped at its end, at a cycle, or at a sector that is
 // not in the file.
 std::vector<std::uint32_t> Chain(const platform::ByteReader& file, const std::vector<std::uint64_t>& fat,
@@ -92,7 +101,7 @@ std::vector<std::uint32_t> Chain(const platform::ByteReader& file, const std::ve
 bool FindLayout(const Bytes& bytes, Layout& out) {
   const platform::ByteReader file(bytes.data(), bytes.size());
   std::uint16_t shift = 0;
-  if (!file.u16(0x1E, shift) || (shift != 9 && shift != 12)) return false;
+  if (!file.u16(cfb::kHdrSectorShift, shift) || (shift != 9 && shift != 12)) return false;
   const std::uint32_t ss = 1u << shift;
   out.sectorSize = ss;
   const std::uint64_t sectors = bytes.size() / ss;  // counting the header's place
@@ -101,11 +110,10 @@ bool FindLayout(const Bytes& bytes, Layout& out) {
   std::vector<std::uint32_t> fatSectors;
   for (std::uint32_t i = 0; i < 109; ++i) {
     std::uint32_t s = 0;
-    if (file.u32(0x4C + 4 * i, s) && s < sectors) fatSectors.push_back(s);
+    if (file.u32(cfb::kHdrDifat + 4 * i, s) && s < sectors) fatSectors.push_back(s);
   }
-  std::uint32_t difat = 0;
+  std::uint32_t difat = U32Or(file, cfb::kHdrFirstDifatSector, 0);
   std::set<std::uint32_t> seenDifat;
-  file.u32(0x44, difat);
   while (difat < sectors && seenDifat.insert(difat).second) {
     const std::uint64_t base = SectorOffset(difat, ss);
     for (std::uint32_t i = 0; i + 1 < ss / 4; ++i) {
@@ -122,8 +130,7 @@ bool FindLayout(const Bytes& bytes, Layout& out) {
   }
   if (out.fatEntries.empty()) return false;
 
-  std::uint32_t firstDir = 0;
-  file.u32(0x30, firstDir);
+  const std::uint32_t firstDir = U32Or(file, cfb::kHdrFirstDirSector, 0);
   for (std::uint32_t s : Chain(file, out.fatEntries, firstDir, sectors)) {
     for (std::uint32_t i = 0; i < ss / 128; ++i) out.dirEntries.push_back(SectorOffset(s, ss) + 128 * i);
   }
@@ -135,7 +142,9 @@ bool FindLayout(const Bytes& bytes, Layout& out) {
   for (std::uint64_t e : out.dirEntries) {
     std::uint16_t nameLength = 0;
     std::uint8_t type = 0;
-    if (!file.u16(e + 0x40, nameLength) || !file.u8(e + 0x42, type) || type != 2) continue;
+    if (!file.u16(e + cfb::kDirNameLength, nameLength) || !file.u8(e + cfb::kDirType, type) ||
+        type != cfb::kTypeStream)
+      continue;
     if (nameLength != 2 * (wanted.size() + 1)) continue;
     bool same = true;
     for (std::size_t i = 0; i < wanted.size() && same; ++i) {
@@ -149,10 +158,9 @@ bool FindLayout(const Bytes& bytes, Layout& out) {
     }
   }
   if (!found) return false;
-  std::uint32_t start = 0, size = 0, cutoff = 4096;
-  file.u32(entry + 0x74, start);
-  file.u32(entry + 0x78, size);
-  file.u32(0x38, cutoff);
+  const std::uint32_t start = U32Or(file, entry + cfb::kDirStartSector, 0);
+  const std::uint32_t size = U32Or(file, entry + cfb::kDirSize, 0);
+  const std::uint32_t cutoff = U32Or(file, cfb::kHdrMiniStreamCutoff, cfb::kMiniStreamCutoff);
   out.streamSize = size;
   if (size >= cutoff) {
     out.unit = ss;
@@ -160,9 +168,8 @@ bool FindLayout(const Bytes& bytes, Layout& out) {
   } else {
     // A small stream lives in mini sectors inside the root's stream.
     out.unit = 64;
-    std::uint32_t rootStart = 0, miniFatStart = 0;
-    file.u32(out.dirEntries.front() + 0x74, rootStart);
-    file.u32(0x3C, miniFatStart);
+    const std::uint32_t rootStart = U32Or(file, out.dirEntries.front() + cfb::kDirStartSector, 0);
+    const std::uint32_t miniFatStart = U32Or(file, cfb::kHdrFirstMiniFatSector, 0);
     const std::vector<std::uint32_t> root = Chain(file, out.fatEntries, rootStart, sectors);
     std::vector<std::uint64_t> miniFat;
     for (std::uint32_t s : Chain(file, out.fatEntries, miniFatStart, sectors)) {

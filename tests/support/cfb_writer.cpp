@@ -6,13 +6,10 @@
 #include "platform/byte_reader.h"
 
 namespace testsupport {
-namespace {
 
-constexpr std::uint32_t kFatSect = 0xFFFFFFFDu;
-constexpr std::uint32_t kDifSect = 0xFFFFFFFCu;
-constexpr std::uint32_t kNoStream = 0xFFFFFFFFu;
-constexpr std::uint64_t kMiniCutoff = 4096;
-constexpr std::uint64_t kMini = 64;
+using namespace platform::cfb;
+
+namespace {
 
 std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
 
@@ -48,8 +45,9 @@ std::uint32_t GetU32(const Bytes& bytes, std::uint64_t offset) {
   return v;
 }
 
-CfbWriter::CfbWriter(int majorVersion) : major_(majorVersion), sectorSize_(majorVersion == 4 ? 4096 : 512) {
-  if (majorVersion != 3 && majorVersion != 4) throw std::invalid_argument("major version 3 or 4");
+CfbWriter::CfbWriter(int majorVersion)
+    : major_(majorVersion), sectorSize_(majorVersion == kMajorVersion4 ? kSectorSize4 : kSectorSize3) {
+  if (majorVersion != kMajorVersion3 && majorVersion != kMajorVersion4) throw std::invalid_argument("major version 3 or 4");
   nodes_.emplace_back();
   nodes_[0].name = u"Root Entry";
   nodes_[0].storage = true;
@@ -57,7 +55,7 @@ CfbWriter::CfbWriter(int majorVersion) : major_(majorVersion), sectorSize_(major
 
 int CfbWriter::add(int parent, const std::u16string& name, bool storage, Bytes data) {
   if (!nodes_.at(parent).storage) throw std::invalid_argument("parent is not a storage");
-  if (name.empty() || name.size() > 31) throw std::invalid_argument("name of 1 to 31 characters");
+  if (name.empty() || name.size() > kDirNameUnits) throw std::invalid_argument("name of 1 to 31 characters");
   nodes_.emplace_back();
   Node& n = nodes_.back();
   n.name = name;
@@ -103,7 +101,7 @@ std::uint32_t CfbWriter::linkTree(std::vector<int> children) {
 
 Bytes CfbWriter::build() {
   const std::uint64_t ss = sectorSize_;
-  const std::uint64_t perSector = ss / 4;
+  const std::uint64_t perSector = ss / kSectorNumberSize;
 
   // Entry ids in depth-first order, root first.
   std::vector<int> order;
@@ -128,20 +126,20 @@ Bytes CfbWriter::build() {
   Bytes miniStream;
   for (int h : order) {
     Node& n = nodes_[h];
-    if (n.storage || n.data.size() >= kMiniCutoff) continue;
+    if (n.storage || n.data.size() >= kMiniStreamCutoff) continue;
     n.mini = true;
-    const std::uint64_t count = CeilDiv(n.data.size(), kMini);
+    const std::uint64_t count = CeilDiv(n.data.size(), kMiniSectorSize);
     for (std::uint64_t i = 0; i < count; ++i) {
       const auto m = static_cast<std::uint32_t>(miniFat.size());
       n.chain.push_back(m);
       miniFat.push_back(i + 1 < count ? m + 1 : kEndOfChain);
     }
     miniStream.insert(miniStream.end(), n.data.begin(), n.data.end());
-    miniStream.resize(miniFat.size() * kMini, 0);
+    miniStream.resize(miniFat.size() * kMiniSectorSize, 0);
   }
 
-  const std::uint64_t dirCount = CeilDiv(order.size() * 128, ss);
-  const std::uint64_t miniFatCount = CeilDiv(miniFat.size() * 4, ss);
+  const std::uint64_t dirCount = CeilDiv(order.size() * kDirEntrySize, ss);
+  const std::uint64_t miniFatCount = CeilDiv(miniFat.size() * kSectorNumberSize, ss);
   const std::uint64_t miniStreamCount = CeilDiv(miniStream.size(), ss);
   std::uint64_t dataCount = dirCount + miniFatCount + miniStreamCount;
   for (int h : order)
@@ -150,7 +148,7 @@ Bytes CfbWriter::build() {
   std::uint64_t fatCount = 0, difatCount = 0;
   for (;;) {
     const std::uint64_t f = CeilDiv(dataCount + fatCount + difatCount, perSector);
-    const std::uint64_t d = f > 109 ? CeilDiv(f - 109, perSector - 1) : 0;
+    const std::uint64_t d = f > kHeaderDifatSlots ? CeilDiv(f - kHeaderDifatSlots, perSector - 1) : 0;
     if (f == fatCount && d == difatCount) break;
     fatCount = f;
     difatCount = d;
@@ -175,7 +173,7 @@ Bytes CfbWriter::build() {
     if (reverseChains_) std::reverse(n.chain.begin(), n.chain.end());
   }
 
-  std::vector<std::uint32_t> fat(static_cast<std::size_t>(fatCount * perSector), kFreeSector);
+  std::vector<std::uint32_t> fat(static_cast<std::size_t>(fatCount * perSector), kFreeSect);
   auto link = [&](const std::vector<std::uint32_t>& chain) {
     for (std::size_t i = 0; i < chain.size(); ++i) fat[chain[i]] = i + 1 < chain.size() ? chain[i + 1] : kEndOfChain;
   };
@@ -191,40 +189,39 @@ Bytes CfbWriter::build() {
   auto sectorAt = [&](std::uint32_t s) { return out.data() + sectorOffset(s); };
 
   // Header.
-  static const std::uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-  std::copy(std::begin(kSignature), std::end(kSignature), out.begin());
-  PutU16(out, 0x18, 0x003E);
+  std::copy(std::begin(kSignature), std::end(kSignature), out.begin() + kHdrSignature);
+  PutU16(out, kHdrMinorVersion, kMinorVersion);
   PutU16(out, kHdrMajorVersion, static_cast<std::uint16_t>(major_));
-  PutU16(out, kHdrByteOrder, 0xFFFE);
-  PutU16(out, kHdrSectorShift, major_ == 4 ? 12 : 9);
-  PutU16(out, kHdrMiniSectorShift, 6);
-  PutU32(out, kHdrDirSectorCount, major_ == 4 ? static_cast<std::uint32_t>(dirCount) : 0);
+  PutU16(out, kHdrByteOrder, kByteOrderMark);
+  PutU16(out, kHdrSectorShift, major_ == kMajorVersion4 ? kSectorShift4 : kSectorShift3);
+  PutU16(out, kHdrMiniSectorShift, kMiniSectorShift);
+  PutU32(out, kHdrDirSectorCount, major_ == kMajorVersion4 ? static_cast<std::uint32_t>(dirCount) : 0);
   PutU32(out, kHdrFatSectorCount, static_cast<std::uint32_t>(fatCount));
   PutU32(out, kHdrFirstDirSector, dirSectors_.front());
-  PutU32(out, kHdrMiniStreamCutoff, static_cast<std::uint32_t>(kMiniCutoff));
+  PutU32(out, kHdrMiniStreamCutoff, kMiniStreamCutoff);
   PutU32(out, kHdrFirstMiniFatSector, miniFatSectors_.empty() ? kEndOfChain : miniFatSectors_.front());
   PutU32(out, kHdrMiniFatSectorCount, static_cast<std::uint32_t>(miniFatCount));
   PutU32(out, kHdrFirstDifatSector, difatSectors_.empty() ? kEndOfChain : difatSectors_.front());
   PutU32(out, kHdrDifatSectorCount, static_cast<std::uint32_t>(difatCount));
-  for (std::uint64_t i = 0; i < 109; ++i)
-    PutU32(out, kHdrDifat + 4 * i, i < fatSectors_.size() ? fatSectors_[i] : kFreeSector);
+  for (std::uint64_t i = 0; i < kHeaderDifatSlots; ++i)
+    PutU32(out, kHdrDifat + kSectorNumberSize * i, i < fatSectors_.size() ? fatSectors_[i] : kFreeSect);
 
   // DIFAT sectors: FAT sector numbers past the first 109, then the next link.
   for (std::size_t d = 0; d < difatSectors_.size(); ++d) {
     const std::uint64_t base = sectorOffset(difatSectors_[d]);
     for (std::uint64_t j = 0; j + 1 < perSector; ++j) {
-      const std::uint64_t k = 109 + d * (perSector - 1) + j;
-      PutU32(out, base + 4 * j, k < fatSectors_.size() ? fatSectors_[k] : kFreeSector);
+      const std::uint64_t k = kHeaderDifatSlots + d * (perSector - 1) + j;
+      PutU32(out, base + kSectorNumberSize * j, k < fatSectors_.size() ? fatSectors_[k] : kFreeSect);
     }
-    PutU32(out, base + 4 * (perSector - 1), d + 1 < difatSectors_.size() ? difatSectors_[d + 1] : kEndOfChain);
+    PutU32(out, base + kSectorNumberSize * (perSector - 1), d + 1 < difatSectors_.size() ? difatSectors_[d + 1] : kEndOfChain);
   }
 
   for (std::size_t i = 0; i < fat.size(); ++i)
-    platform::StoreU32(sectorAt(fatSectors_[i / perSector]) + 4 * (i % perSector), fat[i]);
+    platform::StoreU32(sectorAt(fatSectors_[i / perSector]) + kSectorNumberSize * (i % perSector), fat[i]);
   for (std::size_t i = 0; i < miniFat.size(); ++i)
-    platform::StoreU32(sectorAt(miniFatSectors_[i / perSector]) + 4 * (i % perSector), miniFat[i]);
+    platform::StoreU32(sectorAt(miniFatSectors_[i / perSector]) + kSectorNumberSize * (i % perSector), miniFat[i]);
   for (std::size_t i = miniFat.size(); i < miniFatCount * perSector; ++i)
-    platform::StoreU32(sectorAt(miniFatSectors_[i / perSector]) + 4 * (i % perSector), kFreeSector);
+    platform::StoreU32(sectorAt(miniFatSectors_[i / perSector]) + kSectorNumberSize * (i % perSector), kFreeSect);
   auto spread = [&](const Bytes& data, const std::vector<std::uint32_t>& chain) {
     for (std::size_t k = 0; k * ss < data.size(); ++k) {
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(ss, data.size() - k * ss));
@@ -236,8 +233,8 @@ Bytes CfbWriter::build() {
     if (!nodes_[h].storage && !nodes_[h].mini) spread(nodes_[h].data, nodes_[h].chain);
 
   // Directory; slots past the last entry are empty with no links.
-  for (std::uint64_t id = 0; id < dirCount * ss / 128; ++id) {
-    std::uint8_t* e = sectorAt(dirSectors_[id * 128 / ss]) + (id * 128) % ss;
+  for (std::uint64_t id = 0; id < dirCount * ss / kDirEntrySize; ++id) {
+    std::uint8_t* e = sectorAt(dirSectors_[id * kDirEntrySize / ss]) + (id * kDirEntrySize) % ss;
     if (id >= order.size()) {
       platform::StoreU32(e + kDirLeft, kNoStream);
       platform::StoreU32(e + kDirRight, kNoStream);
@@ -246,14 +243,14 @@ Bytes CfbWriter::build() {
     }
     const int h = order[id];
     const Node& n = nodes_[h];
-    for (std::size_t i = 0; i < n.name.size(); ++i) platform::StoreU16(e + 2 * i, n.name[i]);
+    for (std::size_t i = 0; i < n.name.size(); ++i) platform::StoreU16(e + kDirName + 2 * i, n.name[i]);
     platform::StoreU16(e + kDirNameLength, static_cast<std::uint16_t>((n.name.size() + 1) * 2));
-    e[kDirType] = h == kRoot ? 5 : (n.storage ? 1 : 2);
-    e[kDirType + 1] = 1;  // black
+    e[kDirType] = h == kRoot ? kTypeRoot : (n.storage ? kTypeStorage : kTypeStream);
+    e[kDirColor] = kColorBlack;
     platform::StoreU32(e + kDirLeft, n.left);
     platform::StoreU32(e + kDirRight, n.right);
     platform::StoreU32(e + kDirChild, n.child);
-    std::copy(n.clsid.begin(), n.clsid.end(), e + 0x50);
+    std::copy(n.clsid.begin(), n.clsid.end(), e + kDirClsid);
     std::uint32_t start = 0;
     std::uint64_t size = 0;
     if (h == kRoot) {
@@ -271,7 +268,7 @@ Bytes CfbWriter::build() {
 }
 
 std::uint64_t CfbWriter::entryOffset(int node) const {
-  const std::uint64_t at = std::uint64_t{entryId(node)} * 128;
+  const std::uint64_t at = std::uint64_t{entryId(node)} * kDirEntrySize;
   return sectorOffset(dirSectors_.at(at / sectorSize_)) + at % sectorSize_;
 }
 
@@ -280,7 +277,7 @@ std::vector<std::uint64_t> CfbWriter::dataOffsets(int node) const {
   std::vector<std::uint64_t> out;
   for (std::uint32_t s : n.chain) {
     if (n.mini) {
-      const std::uint64_t at = std::uint64_t{s} * kMini;
+      const std::uint64_t at = std::uint64_t{s} * kMiniSectorSize;
       out.push_back(sectorOffset(miniStreamSectors_.at(at / sectorSize_)) + at % sectorSize_);
     } else {
       out.push_back(sectorOffset(s));
@@ -290,13 +287,13 @@ std::vector<std::uint64_t> CfbWriter::dataOffsets(int node) const {
 }
 
 std::uint64_t CfbWriter::fatEntryOffset(std::uint32_t sector) const {
-  const std::uint32_t perSector = sectorSize_ / 4;
-  return sectorOffset(fatSectors_.at(sector / perSector)) + 4ull * (sector % perSector);
+  const std::uint32_t perSector = sectorSize_ / kSectorNumberSize;
+  return sectorOffset(fatSectors_.at(sector / perSector)) + std::uint64_t{kSectorNumberSize} * (sector % perSector);
 }
 
 std::uint64_t CfbWriter::miniFatEntryOffset(std::uint32_t miniSector) const {
-  const std::uint32_t perSector = sectorSize_ / 4;
-  return sectorOffset(miniFatSectors_.at(miniSector / perSector)) + 4ull * (miniSector % perSector);
+  const std::uint32_t perSector = sectorSize_ / kSectorNumberSize;
+  return sectorOffset(miniFatSectors_.at(miniSector / perSector)) + std::uint64_t{kSectorNumberSize} * (miniSector % perSector);
 }
 
 }  // namespace testsupport

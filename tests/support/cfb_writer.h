@@ -9,37 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/cfb_format.h"
+
 namespace testsupport {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Header fields (file offsets).
-inline constexpr std::uint64_t kHdrSignature = 0x00;
-inline constexpr std::uint64_t kHdrMajorVersion = 0x1A;
-inline constexpr std::uint64_t kHdrByteOrder = 0x1C;
-inline constexpr std::uint64_t kHdrSectorShift = 0x1E;
-inline constexpr std::uint64_t kHdrMiniSectorShift = 0x20;
-inline constexpr std::uint64_t kHdrDirSectorCount = 0x28;
-inline constexpr std::uint64_t kHdrFatSectorCount = 0x2C;
-inline constexpr std::uint64_t kHdrFirstDirSector = 0x30;
-inline constexpr std::uint64_t kHdrMiniStreamCutoff = 0x38;
-inline constexpr std::uint64_t kHdrFirstMiniFatSector = 0x3C;
-inline constexpr std::uint64_t kHdrMiniFatSectorCount = 0x40;
-inline constexpr std::uint64_t kHdrFirstDifatSector = 0x44;
-inline constexpr std::uint64_t kHdrDifatSectorCount = 0x48;
-inline constexpr std::uint64_t kHdrDifat = 0x4C;  // 109 FAT sector numbers
-
-// Directory entry fields (offsets inside a 128-byte entry).
-inline constexpr std::uint64_t kDirNameLength = 0x40;
-inline constexpr std::uint64_t kDirType = 0x42;
-inline constexpr std::uint64_t kDirLeft = 0x44;
-inline constexpr std::uint64_t kDirRight = 0x48;
-inline constexpr std::uint64_t kDirChild = 0x4C;
-inline constexpr std::uint64_t kDirStartSector = 0x74;
-inline constexpr std::uint64_t kDirSize = 0x78;
-
-inline constexpr std::uint32_t kEndOfChain = 0xFFFFFFFEu;
-inline constexpr std::uint32_t kFreeSector = 0xFFFFFFFFu;
+// Field offsets, sizes and special sector numbers are the reader's own:
+// platform/cfb_format.h.
 
 class CfbWriter {
  public:
@@ -92,7 +69,7 @@ class CfbWriter {
     std::uint32_t entryId = 0;
     bool mini = false;
     std::vector<std::uint32_t> chain;
-    std::uint32_t left = 0xFFFFFFFFu, right = 0xFFFFFFFFu, child = 0xFFFFFFFFu;
+    std::uint32_t left = platform::cfb::kNoStream, right = platform::cfb::kNoStream, child = platform::cfb::kNoStream;
   };
   int add(int parent, const std::u16string& name, bool storage, Bytes data);
   std::uint32_t linkTree(std::vector<int> children);

@@ -6,6 +6,9 @@
 #include "platform/compound_file.h"
 
 namespace testsupport {
+
+using namespace platform::cfb;
+
 namespace {
 
 constexpr char16_t kCp1252High[32] = {
@@ -37,16 +40,17 @@ void Pad4(Bytes& out) {
 
 // A set from its (id, value bytes with type) list: size, count, table, values.
 Bytes BuildSet(const std::vector<std::pair<std::uint32_t, Bytes>>& values, std::vector<std::uint64_t>* offsets) {
-  Bytes set(8 + 8 * values.size(), 0);
+  Bytes set(kSetPropertyTable + kSetPropertyEntrySize * values.size(), 0);
   for (std::size_t i = 0; i < values.size(); ++i) {
-    platform::StoreU32(set.data() + 8 + 8 * i, values[i].first);
-    platform::StoreU32(set.data() + 12 + 8 * i, static_cast<std::uint32_t>(set.size()));
+    std::uint8_t* entry = set.data() + kSetPropertyTable + kSetPropertyEntrySize * i;
+    platform::StoreU32(entry, values[i].first);
+    platform::StoreU32(entry + kSetPropertyValueOffset, static_cast<std::uint32_t>(set.size()));
     if (offsets) offsets->push_back(set.size());
     set.insert(set.end(), values[i].second.begin(), values[i].second.end());
     Pad4(set);
   }
-  platform::StoreU32(set.data(), static_cast<std::uint32_t>(set.size()));
-  platform::StoreU32(set.data() + 4, static_cast<std::uint32_t>(values.size()));
+  platform::StoreU32(set.data() + kSetSize, static_cast<std::uint32_t>(set.size()));
+  platform::StoreU32(set.data() + kSetPropertyCount, static_cast<std::uint32_t>(values.size()));
   return set;
 }
 
@@ -105,12 +109,12 @@ Bytes BuildDocSummaryStream(const DocSummaryStream& stream, DocSummaryLayout* la
   Bytes first;
   if (stream.hasFirstSection) {
     first = stream.firstSection;
-    if (first.empty()) first = BuildSet({{1, CodePageValue(1252)}}, nullptr);
+    if (first.empty()) first = BuildSet({{kPidCodePage, CodePageValue(kCodePageWindows1252)}}, nullptr);
   }
 
   Bytes user;
   if (stream.hasUserSection) {
-    const bool unicode = stream.codePage == 1200;
+    const bool unicode = stream.codePage == kCodePageUnicode;
     std::vector<std::pair<std::uint32_t, Bytes>> values;
     Bytes dictionary;
     Add32(dictionary, static_cast<std::uint32_t>(stream.properties.size()));
@@ -135,14 +139,14 @@ Bytes BuildDocSummaryStream(const DocSummaryStream& stream, DocSummaryLayout* la
         dictionary.push_back(0);
       }
     }
-    values.emplace_back(0, dictionary);
-    values.emplace_back(1, CodePageValue(stream.codePage));
+    values.emplace_back(kPidDictionary, dictionary);
+    values.emplace_back(kPidCodePage, CodePageValue(stream.codePage));
     if (stream.caseSensitive) {
       Bytes behavior;
-      Add16(behavior, 0x13);  // VT_UI4
+      Add16(behavior, kVtUi4);
       Add16(behavior, 0);
-      Add32(behavior, 1);
-      values.emplace_back(0x80000003u, behavior);
+      Add32(behavior, kBehaviorCaseSensitive);
+      values.emplace_back(kPidBehavior, behavior);
     }
     for (std::size_t i = 0; i < stream.properties.size(); ++i) {
       Bytes v;
@@ -158,14 +162,14 @@ Bytes BuildDocSummaryStream(const DocSummaryStream& stream, DocSummaryLayout* la
   }
 
   Bytes out;
-  Add16(out, 0xFFFE);
-  Add16(out, stream.caseSensitive ? 1 : 0);
+  Add16(out, kByteOrderMark);
+  Add16(out, stream.caseSensitive ? kPsMaxVersion : 0);
   Add32(out, 0x00020006);  // system identifier
-  out.resize(out.size() + 16, 0);
+  out.resize(kPsSetCount, 0);  // and a zero class id
   const std::uint32_t sets = (stream.hasFirstSection ? 1 : 0) + (stream.hasUserSection ? 1 : 0);
   Add32(out, sets);
   l.setListOffset = out.size();
-  std::uint64_t at = out.size() + 20ull * sets;
+  std::uint64_t at = out.size() + kPsSetListEntrySize * sets;
   if (stream.hasFirstSection) {
     out.insert(out.end(), platform::kFmtidDocSummaryInformation.begin(), platform::kFmtidDocSummaryInformation.end());
     Add32(out, static_cast<std::uint32_t>(at));
@@ -216,11 +220,12 @@ bool ParseDocSummaryStream(const Bytes& bytes, DocSummaryStream& out) {
   const platform::ByteReader r(bytes.data(), bytes.size());
   std::uint16_t byteOrder = 0;
   std::uint32_t sets = 0;
-  if (!r.u16(0, byteOrder) || byteOrder != 0xFFFE || !r.u32(24, sets)) return false;
+  if (!r.u16(kPsByteOrder, byteOrder) || byteOrder != kByteOrderMark || !r.u32(kPsSetCount, sets)) return false;
   for (std::uint64_t i = 0; i < sets; ++i) {
     platform::FormatId id{};
     std::uint32_t offset = 0, size = 0;
-    if (!r.bytes(28 + 20 * i, id.data(), 16) || !r.u32(44 + 20 * i, offset)) return false;
+    const std::uint64_t listed = kPsSetList + kPsSetListEntrySize * i;
+    if (!r.bytes(listed, id.data(), id.size()) || !r.u32(listed + kPsSetListOffset, offset)) return false;
     if (!r.u32(offset, size) || !r.fits(offset, size)) return false;
     const platform::ByteReader set = r.sub(offset, size);
     if (id == platform::kFmtidDocSummaryInformation) {
@@ -232,52 +237,54 @@ bool ParseDocSummaryStream(const Bytes& bytes, DocSummaryStream& out) {
     out.hasUserSection = true;
 
     std::uint32_t count = 0;
-    if (!set.u32(4, count) || !set.fits(8, 8ull * count)) return false;
+    if (!set.u32(kSetPropertyCount, count) || !set.fits(kSetPropertyTable, kSetPropertyEntrySize * count))
+      return false;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> table;  // (id, offset)
     for (std::uint64_t k = 0; k < count; ++k) {
       std::uint32_t pid = 0, at = 0;
-      set.u32(8 + 8 * k, pid);
-      set.u32(12 + 8 * k, at);
+      const std::uint64_t entry = kSetPropertyTable + kSetPropertyEntrySize * k;
+      if (!set.u32(entry, pid) || !set.u32(entry + kSetPropertyValueOffset, at)) return false;
       table.emplace_back(pid, at);
     }
-    out.codePage = 1252;
+    out.codePage = kCodePageWindows1252;
     for (const auto& [pid, at] : table) {
-      if (pid == 1 && !set.u16(at + 4ull, out.codePage)) return false;
+      if (pid == kPidCodePage && !set.u16(at + kValueHeaderSize, out.codePage)) return false;
     }
     std::vector<std::pair<std::uint32_t, std::u16string>> names;
     for (const auto& [pid, at] : table) {
-      if (pid != 0) continue;
+      if (pid != kPidDictionary) continue;
       std::uint32_t entries = 0;
       if (!set.u32(at, entries)) return false;
-      std::uint64_t p = at + 4ull;
+      std::uint64_t p = at + kDictionaryCountSize;
       for (std::uint32_t e = 0; e < entries; ++e) {
         std::uint32_t nameId = 0, chars = 0;
-        if (!set.u32(p, nameId) || !set.u32(p + 4, chars)) return false;
-        p += 8;
-        const std::uint64_t len = out.codePage == 1200 ? 2ull * chars : chars;
+        if (!set.u32(p, nameId) || !set.u32(p + kDictionaryEntryLength, chars)) return false;
+        p += kDictionaryEntryHeaderSize;
+        const bool unicode = out.codePage == kCodePageUnicode;
+        const std::uint64_t len = unicode ? 2ull * chars : chars;
         if (!set.fits(p, len)) return false;
         std::u16string name;
         for (std::uint64_t c = 0; c < chars; ++c) {
           char16_t ch;
-          if (out.codePage == 1200) {
+          if (unicode) {
             std::uint16_t u = 0;
-            set.u16(p + 2 * c, u);
+            if (!set.u16(p + 2 * c, u)) return false;
             ch = u;
           } else {
             std::uint8_t b = 0;
-            set.u8(p + c, b);
+            if (!set.u8(p + c, b)) return false;
             ch = FromCp1252(b);
           }
           if (ch == 0) break;
           name.push_back(ch);
         }
-        p += out.codePage == 1200 ? (len + 3) / 4 * 4 : len;
+        p += unicode ? (len + 3) / 4 * 4 : len;
         names.emplace_back(nameId, name);
       }
     }
     for (const auto& entry : table) {
       const std::uint32_t pid = entry.first, at = entry.second;
-      if (pid == 0 || pid == 1) continue;
+      if (pid == kPidDictionary || pid == kPidCodePage) continue;
       auto named = std::find_if(names.begin(), names.end(), [&](const auto& n) { return n.first == pid; });
       if (named == names.end()) continue;  // properties without a name are not user-defined ones
       std::uint64_t end = size;
@@ -286,8 +293,8 @@ bool ParseDocSummaryStream(const Bytes& bytes, DocSummaryStream& out) {
       Property prop;
       prop.id = pid;
       prop.name = named->second;
-      if (!set.u16(at, prop.type) || end < at + 4ull) return false;
-      prop.value.assign(bytes.begin() + offset + at + 4, bytes.begin() + offset + end);
+      if (!set.u16(at, prop.type) || end < at + kValueHeaderSize) return false;
+      prop.value.assign(bytes.begin() + offset + at + kValueHeaderSize, bytes.begin() + offset + end);
       out.properties.push_back(std::move(prop));
     }
   }

@@ -8,23 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "platform/cfb_format.h"
+
 namespace testsupport {
 
 using Bytes = std::vector<std::uint8_t>;
-
-inline constexpr std::uint16_t kVtEmpty = 0;
-inline constexpr std::uint16_t kVtI2 = 2;
-inline constexpr std::uint16_t kVtI4 = 3;
-inline constexpr std::uint16_t kVtBool = 0x0B;
-inline constexpr std::uint16_t kVtLpstr = 0x1E;
-inline constexpr std::uint16_t kVtLpwstr = 0x1F;
-inline constexpr std::uint16_t kVtFiletime = 0x40;
 
 // One user-defined property: its dictionary name and its stored value (the
 // bytes after the type field and its padding; the writer pads to 4).
 struct Property {
   std::u16string name;
-  std::uint16_t type = kVtEmpty;
+  std::uint16_t type = platform::cfb::kVtEmpty;
   Bytes value;
   std::uint32_t id = 0;  // 0: the writer numbers it
 };
@@ -42,7 +36,7 @@ struct DocSummaryStream {
   // minimal set holding only a code page.
   Bytes firstSection;
   bool hasUserSection = true;
-  std::uint16_t codePage = 1200;  // 1200: UTF-16 names; others: 8-bit (Windows-1252)
+  std::uint16_t codePage = platform::cfb::kCodePageUnicode;  // or 8-bit (Windows-1252) names
   std::vector<Property> properties;
   // Writes a version 1 stream whose behaviour property asks for names that
   // compare with regard to case.
@@ -69,7 +63,7 @@ struct LooseDocSummary {
   Bytes stream;
 };
 std::vector<LooseDocSummary> LooseDocSummaryStreams(const std::vector<Property>& properties,
-                                                    std::uint16_t codePage = 1200);
+                                                    std::uint16_t codePage = platform::cfb::kCodePageUnicode);
 
 // Parses a stream back (the user section's properties keep their ids and raw
 // value bytes). False when it is not a readable property set stream.

@@ -35,6 +35,7 @@ using platform::EntryType;
 using platform::Storage;
 using platform::StorageMode;
 using platform::Stream;
+namespace cfb = platform::cfb;
 using testsupport::CfbWriter;
 using testsupport::PutU16;
 using testsupport::PutU32;
@@ -320,15 +321,15 @@ TEST_F(Damage, HeaderFields) {
     bool wide;
   };
   const Case cases[] = {
-      {"byte order", testsupport::kHdrByteOrder, 0xFEFF, false},
-      {"sector shift 12 in version 3", testsupport::kHdrSectorShift, 12, false},
-      {"sector shift 10", testsupport::kHdrSectorShift, 10, false},
-      {"major version 5", testsupport::kHdrMajorVersion, 5, false},
-      {"mini sector shift", testsupport::kHdrMiniSectorShift, 7, false},
-      {"mini stream cutoff", testsupport::kHdrMiniStreamCutoff, 0x2000, true},
-      {"FAT sector count", testsupport::kHdrFatSectorCount, 0x7FFFFFFF, true},
-      {"DIFAT sector count", testsupport::kHdrDifatSectorCount, 0x01000000, true},
-      {"mini FAT sector count", testsupport::kHdrMiniFatSectorCount, 0xFFFFFFF0, true},
+      {"byte order", cfb::kHdrByteOrder, 0xFEFF, false},
+      {"sector shift 12 in version 3", cfb::kHdrSectorShift, 12, false},
+      {"sector shift 10", cfb::kHdrSectorShift, 10, false},
+      {"major version 5", cfb::kHdrMajorVersion, 5, false},
+      {"mini sector shift", cfb::kHdrMiniSectorShift, 7, false},
+      {"mini stream cutoff", cfb::kHdrMiniStreamCutoff, 0x2000, true},
+      {"FAT sector count", cfb::kHdrFatSectorCount, 0x7FFFFFFF, true},
+      {"DIFAT sector count", cfb::kHdrDifatSectorCount, 0x01000000, true},
+      {"mini FAT sector count", cfb::kHdrMiniFatSectorCount, 0xFFFFFFF0, true},
   };
   for (const Case& c : cases) {
     Bytes broken = bytes;
@@ -341,7 +342,7 @@ TEST_F(Damage, HeaderFields) {
   }
   // Version 4 with 512-byte sectors.
   Sample v4(4);
-  PutU16(v4.bytes, testsupport::kHdrSectorShift, 9);
+  PutU16(v4.bytes, cfb::kHdrSectorShift, 9);
   std::shared_ptr<Storage> storage;
   EXPECT_EQ(openBytes(v4.bytes, storage), STG_E_INVALIDHEADER);
   // A signature with less than a header behind it.
@@ -351,13 +352,13 @@ TEST_F(Damage, HeaderFields) {
 TEST_F(Damage, NoDirectoryOrRoot) {
   std::shared_ptr<Storage> storage;
   Bytes broken = bytes;
-  PutU32(broken, testsupport::kHdrFirstDirSector, 0x00FFFFF0);
+  PutU32(broken, cfb::kHdrFirstDirSector, 0x00FFFFF0);
   EXPECT_EQ(openBytes(broken, storage), STG_E_DOCFILECORRUPT);
   broken = bytes;
-  PutU32(broken, testsupport::kHdrFirstDirSector, testsupport::kEndOfChain);
+  PutU32(broken, cfb::kHdrFirstDirSector, cfb::kEndOfChain);
   EXPECT_EQ(openBytes(broken, storage), STG_E_DOCFILECORRUPT);
   broken = bytes;
-  broken[sample.writer.entryOffset(CfbWriter::kRoot) + testsupport::kDirType] = 1;
+  broken[sample.writer.entryOffset(CfbWriter::kRoot) + cfb::kDirType] = 1;
   EXPECT_EQ(openBytes(broken, storage), STG_E_DOCFILECORRUPT);
   // Cut just before the directory.
   const std::uint64_t dir = sample.writer.sectorOffset(sample.writer.directorySectors().front());
@@ -409,7 +410,7 @@ TEST_F(Damage, FatSectorNumberOutOfRange) {
   // The only FAT sector is lost: each chain keeps just its first sector.
   // (Version 4, so that the whole directory fits in that first sector.)
   Sample v4(4);
-  PutU32(v4.bytes, testsupport::kHdrDifat, 0x00100000);
+  PutU32(v4.bytes, cfb::kHdrDifat, 0x00100000);
   std::shared_ptr<Storage> storage;
   ASSERT_EQ(openBytes(v4.bytes, storage), S_OK);
   EXPECT_EQ(storage->entries().size(), 9u);
@@ -425,7 +426,7 @@ TEST_F(Damage, CyclicFatChain) {
 }
 
 TEST_F(Damage, SizeLongerThanChain) {
-  PutU32(bytes, sample.writer.entryOffset(sample.workbook) + testsupport::kDirSize, 20000);
+  PutU32(bytes, sample.writer.entryOffset(sample.workbook) + cfb::kDirSize, 20000);
   std::shared_ptr<Storage> storage;
   ASSERT_EQ(openBytes(bytes, storage), S_OK);
   auto s = stream(*storage, L"Workbook");
@@ -439,7 +440,7 @@ TEST_F(Damage, SizeLongerThanChain) {
 }
 
 TEST_F(Damage, HighHalfOfSizeCountsOnlyInVersion4) {
-  PutU32(bytes, sample.writer.entryOffset(sample.workbook) + testsupport::kDirSize + 4, 0xDEADBEEF);
+  PutU32(bytes, sample.writer.entryOffset(sample.workbook) + cfb::kDirSize + 4, 0xDEADBEEF);
   std::shared_ptr<Storage> storage;
   ASSERT_EQ(openBytes(bytes, storage), S_OK);
   Bytes got;
@@ -447,7 +448,7 @@ TEST_F(Damage, HighHalfOfSizeCountsOnlyInVersion4) {
   EXPECT_EQ(got, Pattern(10000, 1));
 
   Sample v4(4);
-  PutU32(v4.bytes, v4.writer.entryOffset(v4.workbook) + testsupport::kDirSize + 4, 0xDEADBEEF);
+  PutU32(v4.bytes, v4.writer.entryOffset(v4.workbook) + cfb::kDirSize + 4, 0xDEADBEEF);
   ASSERT_EQ(openBytes(v4.bytes, storage), S_OK);
   auto s = stream(*storage, L"Workbook");
   std::uint64_t size = 0;
@@ -467,7 +468,7 @@ TEST_F(Damage, ClaimedMiniStreamSizeAllocatesNothing) {
   GTEST_SKIP() << "needs fork and an address-space limit (the sanitizers reserve terabytes)";
 #else
   Sample v4(4);
-  PutU32(v4.bytes, v4.writer.entryOffset(CfbWriter::kRoot) + testsupport::kDirSize + 4, 0x100);  // + 2^40
+  PutU32(v4.bytes, v4.writer.entryOffset(CfbWriter::kRoot) + cfb::kDirSize + 4, 0x100);  // + 2^40
   std::shared_ptr<Storage> storage;
   ASSERT_EQ(openBytes(v4.bytes, storage), S_OK);  // writes the file; the child opens it again
   storage.reset();
@@ -498,7 +499,7 @@ TEST_F(Damage, MiniStreamChainCut) {
   // Small has mini sectors 0-1; Edge4095 starts at 2 and runs past the cut.
   ASSERT_GE(sample.writer.miniStreamSectors().size(), 2u);
   ASSERT_EQ(sample.writer.chain(sample.small).front(), 0u);
-  PutU32(bytes, sample.writer.fatEntryOffset(sample.writer.miniStreamSectors()[0]), testsupport::kFreeSector);
+  PutU32(bytes, sample.writer.fatEntryOffset(sample.writer.miniStreamSectors()[0]), cfb::kFreeSect);
   std::shared_ptr<Storage> storage;
   ASSERT_EQ(openBytes(bytes, storage), S_OK);
   Bytes got;
@@ -511,7 +512,7 @@ TEST_F(Damage, MiniFatCycle) {
   const auto& chain = sample.writer.chain(sample.small);  // two mini sectors
   ASSERT_EQ(chain.size(), 2u);
   PutU32(bytes, sample.writer.miniFatEntryOffset(chain[1]), chain[0]);
-  PutU32(bytes, sample.writer.entryOffset(sample.small) + testsupport::kDirSize, 200);
+  PutU32(bytes, sample.writer.entryOffset(sample.small) + cfb::kDirSize, 200);
   std::shared_ptr<Storage> storage;
   ASSERT_EQ(openBytes(bytes, storage), S_OK);
   Bytes expect = Pattern(100, 2);
@@ -523,17 +524,17 @@ TEST_F(Damage, CyclicDirectoryTree) {
   // A leaf of the root's tree links back to the top: every entry is still
   // listed exactly once and lookups end.
   const std::uint64_t rootEntry = sample.writer.entryOffset(CfbWriter::kRoot);
-  const std::uint32_t top = testsupport::GetU32(bytes, rootEntry + testsupport::kDirChild);
+  const std::uint32_t top = testsupport::GetU32(bytes, rootEntry + cfb::kDirChild);
   int leaf = -1;
   for (int node = 1; node <= sample.storage; ++node) {
     const std::uint64_t e = sample.writer.entryOffset(node);
-    if (testsupport::GetU32(bytes, e + testsupport::kDirLeft) == 0xFFFFFFFFu &&
-        testsupport::GetU32(bytes, e + testsupport::kDirRight) == 0xFFFFFFFFu)
+    if (testsupport::GetU32(bytes, e + cfb::kDirLeft) == cfb::kNoStream &&
+        testsupport::GetU32(bytes, e + cfb::kDirRight) == cfb::kNoStream)
       leaf = node;
   }
   ASSERT_GE(leaf, 0);
-  PutU32(bytes, sample.writer.entryOffset(leaf) + testsupport::kDirLeft, top);
-  PutU32(bytes, sample.writer.entryOffset(leaf) + testsupport::kDirRight, top);
+  PutU32(bytes, sample.writer.entryOffset(leaf) + cfb::kDirLeft, top);
+  PutU32(bytes, sample.writer.entryOffset(leaf) + cfb::kDirRight, top);
   std::shared_ptr<Storage> storage;
   ASSERT_EQ(openBytes(bytes, storage), S_OK);
   auto listed = storage->entries();
@@ -545,7 +546,7 @@ TEST_F(Damage, CyclicDirectoryTree) {
   EXPECT_EQ(storage->openStream(L"Edge4095", s), S_OK);
 
   // A storage whose child is the root's top: it lists nothing twice either.
-  PutU32(bytes, sample.writer.entryOffset(sample.storage) + testsupport::kDirChild, top);
+  PutU32(bytes, sample.writer.entryOffset(sample.storage) + cfb::kDirChild, top);
   ASSERT_EQ(openBytes(bytes, storage), S_OK);
   listed = storage->entries();
   EXPECT_EQ(listed.size(), 7u);  // Inner and CompObj are out of reach
@@ -582,8 +583,8 @@ TEST_F(Damage, DifatChain) {
   // names itself as next. The walk stops; the FAT it found is complete.
   Bytes broken = good;
   PutU32(broken, difat + 127 * 4, w.difatSectors()[0]);
-  PutU32(broken, testsupport::kHdrDifatSectorCount, 3);
-  PutU32(broken, testsupport::kHdrFatSectorCount, static_cast<std::uint32_t>(w.fatSectors().size() + 200));
+  PutU32(broken, cfb::kHdrDifatSectorCount, 3);
+  PutU32(broken, cfb::kHdrFatSectorCount, static_cast<std::uint32_t>(w.fatSectors().size() + 200));
   std::shared_ptr<Storage> storage;
   ASSERT_EQ(openBytes(broken, storage), S_OK);
   Bytes got;
@@ -594,7 +595,7 @@ TEST_F(Damage, DifatChain) {
   // A DIFAT sector out of range: FAT sectors past the 109th are unknown, so
   // the stream reads up to the last sector the first 109 describe.
   broken = good;
-  PutU32(broken, testsupport::kHdrFirstDifatSector, 0x7FFFFF00);
+  PutU32(broken, cfb::kHdrFirstDifatSector, 0x7FFFFF00);
   ASSERT_EQ(openBytes(broken, storage), S_OK);
   const std::uint32_t first = w.chain(1).front();
   ExpectReadBreaksAt(*stream(*storage, L"Workbook"), big, (109ull * 128 - first + 1) * 512);

@@ -1,5 +1,7 @@
-// Inputs that once made the fuzz target fail, kept beside this test
-// (tests/fuzz-regressions/), each run through the same read-only pipeline.
+// Inputs that once made a fuzz target fail, kept beside this test
+// (tests/fuzz-regressions/), each run through what every target does: the
+// workbook pipeline from the file and from memory, the compound-file layer
+// and the property sets alone.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -10,7 +12,9 @@
 #endif
 
 #include "exercise.h"
+#include "exercise_platform.h"
 #include "platform/text.h"
+#include "workbook_file.h"
 
 namespace {
 
@@ -26,10 +30,18 @@ TEST(FuzzRegressions, EveryInputEndsWithinTheFamily) {
     const std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     ++inputs;
+    const std::string path = RegressionDir() + "/" + name;
     try {
-      fuzzing::ExerciseWorkbook(platform::DecodeNative(RegressionDir() + "/" + name));
+      fuzzing::ExerciseWorkbook(platform::DecodeNative(path));
     } catch (const bookmender::Exception&) {
     }
+    const testsupport::Bytes bytes = testsupport::ReadFileBytes(path);
+    try {
+      fuzzing::ExerciseWorkbook(bytes.data(), bytes.size());
+    } catch (const bookmender::Exception&) {
+    }
+    fuzzing::ExerciseCompoundFile(bytes.data(), bytes.size());
+    fuzzing::ExercisePropertySet(bytes.data(), bytes.size());
   }
   closedir(d);
   EXPECT_GE(inputs, 1);

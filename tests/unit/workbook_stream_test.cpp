@@ -65,6 +65,32 @@ TEST(WorkbookStreamOpen, CompoundFileWithoutWorkbookStreamIsNotBiff8) {
   ExpectOpenFails<WorkbookStreamOpenNotBIFF8Exception>(path);
 }
 
+// An open compound file (here one in memory) is opened as a file is, and
+// its failures name what the caller called it.
+TEST(WorkbookStreamOpen, AnOpenCompoundFileServesAsTheFileDoes) {
+  auto bytes = std::make_shared<Bytes>(testsupport::BuildWorkbookFile(SmallStream()));
+  std::shared_ptr<platform::Storage> storage;
+  ASSERT_EQ(platform::Storage::openMemory(bytes, platform::StorageMode::kReadDenyWrite, storage), S_OK);
+  WorkbookStream ws;
+  ws.openOnStorage(storage, L"in memory");
+  ASSERT_TRUE(ws.isOpen());
+  EXPECT_EQ(ws.storage(), storage);
+  Bytes got(SmallStream().size() + 10);
+  EXPECT_EQ(ws.read(got.data(), static_cast<std::uint32_t>(got.size())), SmallStream().size());
+  got.resize(SmallStream().size());
+  EXPECT_EQ(got, SmallStream());
+
+  testsupport::WorkbookFileOptions options;
+  options.streamName = u"Book";
+  bytes = std::make_shared<Bytes>(testsupport::BuildWorkbookFile(SmallStream(), options));
+  ASSERT_EQ(platform::Storage::openMemory(bytes, platform::StorageMode::kReadDenyWrite, storage), S_OK);
+  ExpectThrowMessage<WorkbookStreamOpenNotBIFF8Exception>(
+      [&] { ws.openOnStorage(storage, L"in memory"); },
+      WorkbookStreamOpenNotBIFF8Exception().description() + L" [in memory]");
+  EXPECT_FALSE(ws.isOpen());
+  EXPECT_THROW(ws.openOnStorage(nullptr, L"nothing"), WorkbookStreamOpenException);
+}
+
 TEST(WorkbookStreamOpen, StreamNameIsMatchedWithoutCase) {
   TempDir dir;
   testsupport::WorkbookFileOptions options;

@@ -1,7 +1,8 @@
 // The one way binary structures are read: a bounds-checked little-endian view
 // over a byte buffer. Offsets and lengths are 64-bit and every test is written
 // so that it cannot overflow; a read that does not fit reports failure instead
-// of touching memory outside the buffer.
+// of touching memory outside the buffer. The reports cannot be ignored: a
+// caller that knows a read fits says so by checking it all the same.
 #pragma once
 
 #include <cstddef>
@@ -20,21 +21,21 @@ class ByteReader {
   const std::uint8_t* data() const { return data_; }
 
   // True when [offset, offset + length) lies inside the buffer.
-  bool fits(std::uint64_t offset, std::uint64_t length) const {
+  [[nodiscard]] bool fits(std::uint64_t offset, std::uint64_t length) const {
     return offset <= size_ && length <= size_ - offset;
   }
 
-  bool u8(std::uint64_t offset, std::uint8_t& v) const {
+  [[nodiscard]] bool u8(std::uint64_t offset, std::uint8_t& v) const {
     if (!fits(offset, 1)) return false;
     v = data_[offset];
     return true;
   }
-  bool u16(std::uint64_t offset, std::uint16_t& v) const {
+  [[nodiscard]] bool u16(std::uint64_t offset, std::uint16_t& v) const {
     if (!fits(offset, 2)) return false;
     v = static_cast<std::uint16_t>(data_[offset] | (data_[offset + 1] << 8));
     return true;
   }
-  bool u32(std::uint64_t offset, std::uint32_t& v) const {
+  [[nodiscard]] bool u32(std::uint64_t offset, std::uint32_t& v) const {
     if (!fits(offset, 4)) return false;
     v = static_cast<std::uint32_t>(data_[offset]) |
         (static_cast<std::uint32_t>(data_[offset + 1]) << 8) |
@@ -42,19 +43,19 @@ class ByteReader {
         (static_cast<std::uint32_t>(data_[offset + 3]) << 24);
     return true;
   }
-  bool u64(std::uint64_t offset, std::uint64_t& v) const {
+  [[nodiscard]] bool u64(std::uint64_t offset, std::uint64_t& v) const {
     std::uint32_t lo = 0, hi = 0;
     if (!u32(offset, lo) || !u32(offset + 4, hi)) return false;
     v = (static_cast<std::uint64_t>(hi) << 32) | lo;
     return true;
   }
-  bool bytes(std::uint64_t offset, void* out, std::uint64_t length) const {
+  [[nodiscard]] bool bytes(std::uint64_t offset, void* out, std::uint64_t length) const {
     if (!fits(offset, length)) return false;
     if (length != 0) std::memcpy(out, data_ + offset, static_cast<std::size_t>(length));
     return true;
   }
   // A sub-view; an empty reader when the range does not fit.
-  ByteReader sub(std::uint64_t offset, std::uint64_t length) const {
+  [[nodiscard]] ByteReader sub(std::uint64_t offset, std::uint64_t length) const {
     if (!fits(offset, length)) return ByteReader();
     return ByteReader(data_ + offset, static_cast<std::size_t>(length));
   }

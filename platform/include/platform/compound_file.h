@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cfb_format.h"
 #include "platform/hresult.h"
 
 namespace platform {
@@ -51,7 +52,12 @@ class Stream;
 class PropertySet;
 
 // Directory entry types as stored.
-enum class EntryType : std::uint8_t { kUnused = 0, kStorage = 1, kStream = 2, kRoot = 5 };
+enum class EntryType : std::uint8_t {
+  kUnused = cfb::kTypeUnused,
+  kStorage = cfb::kTypeStorage,
+  kStream = cfb::kTypeStream,
+  kRoot = cfb::kTypeRoot,
+};
 
 // One directory entry, for tools and tests that copy a whole compound file.
 struct EntryInfo {
@@ -75,6 +81,15 @@ class Storage {
   // STG_E_INVALIDHEADER / STG_E_DOCFILECORRUPT or a converted system error for
   // anything else. `out` is empty after a failure.
   static HRESULT open(const std::wstring& path, StorageMode mode, std::shared_ptr<Storage>& out);
+
+  // Opens a compound file held in memory, for tests and fuzzers. The storage
+  // shares `bytes` and keeps it alive; the caller must not resize it
+  // meanwhile. With kReadWriteExclusive stream writes land in `bytes` in
+  // place (it never grows); with kReadDenyWrite they fail with
+  // STG_E_ACCESSDENIED. There is no sharing lock. Results as for a file from
+  // STG_E_FILEALREADYEXISTS on; STG_E_INVALIDPOINTER for no `bytes`.
+  static HRESULT openMemory(std::shared_ptr<std::vector<std::uint8_t>> bytes, StorageMode mode,
+                            std::shared_ptr<Storage>& out);
 
   // Opens the stream `name` in the root storage (names compare without regard
   // to letter case). STG_E_FILENOTFOUND when there is no such stream.
@@ -127,6 +142,13 @@ struct PropertyValue {
 class PropertySet {
  public:
   virtual ~PropertySet() = default;
+
+  // Opens the set `fmtid` of a property set stream held in memory (the bytes
+  // of a "\x05...SummaryInformation" stream), for tests and fuzzers. Results
+  // as for Storage::openPropertySet once the stream is found.
+  static HRESULT openMemory(std::vector<std::uint8_t> stream, const FormatId& fmtid,
+                            std::shared_ptr<PropertySet>& out);
+
   // IPropertyStorage::Stat: S_OK for a set that opened.
   virtual HRESULT stat() = 0;
   // Looks a property up by name through the set's dictionary (without regard

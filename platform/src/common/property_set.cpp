@@ -10,22 +10,14 @@
 
 #include "name_compare.h"
 #include "platform/byte_reader.h"
+#include "platform/cfb_format.h"
 #include "platform/text.h"
 #include "property_set_reader.h"
 
 namespace platform {
 namespace {
 
-// Larger property set streams are refused, as the format advises.
-constexpr std::uint64_t kMaxPropertySetStream = 2 * 1024 * 1024;
-
-constexpr std::uint32_t kPidDictionary = 0;
-constexpr std::uint32_t kPidCodePage = 1;
-constexpr std::uint32_t kPidBehavior = 0x80000003u;
-constexpr std::uint16_t kCodePageUnicode = 1200;
-
-constexpr std::uint16_t VT_I2 = 2;
-constexpr std::uint16_t VT_UI4 = 0x13;
+using namespace cfb;
 
 // Windows-1252 0x80..0x9F; the rest of the code page is Latin-1.
 constexpr char16_t kCp1252High[32] = {
@@ -43,15 +35,12 @@ std::uint64_t AlignUp4(std::uint64_t v) { return (v + 3) & ~std::uint64_t{3}; }
 // tells; -1 when the value carries its own length or is not parsed here.
 int FixedValueSize(std::uint16_t type) {
   switch (type) {
-    case 0:                                     // VT_EMPTY
-    case 1: return 0;                           // VT_NULL
-    case 16: case 17: return 1;                 // VT_I1, VT_UI1
-    case 2: case 11: case 18: return 2;         // VT_I2, VT_BOOL, VT_UI2
-    case 3: case 4: case 10: case 19:           // VT_I4, VT_R4, VT_ERROR, VT_UI4
-    case 22: case 23: return 4;                 // VT_INT, VT_UINT
-    case 5: case 6: case 7: case 20: case 21:   // VT_R8, VT_CY, VT_DATE, VT_I8, VT_UI8
-    case 64: return 8;                          // VT_FILETIME
-    case 72: return 16;                         // VT_CLSID
+    case kVtEmpty: case kVtNull: return 0;
+    case kVtI1: case kVtUi1: return 1;
+    case kVtI2: case kVtBool: case kVtUi2: return 2;
+    case kVtI4: case kVtR4: case kVtError: case kVtUi4: case kVtInt: case kVtUint: return 4;
+    case kVtR8: case kVtCy: case kVtDate: case kVtI8: case kVtUi8: case kVtFiletime: return 8;
+    case kVtClsid: return 16;
     default: return -1;
   }
 }
@@ -93,15 +82,15 @@ class PropertySetImpl final : public PropertySet {
     const ByteReader set(set_.data(), set_.size());
     std::uint16_t type = 0;
     if (!set.u16(offset, type)) return STG_E_INVALIDHEADER;
-    const std::uint64_t start = std::uint64_t{offset} + 4;
+    const std::uint64_t start = std::uint64_t{offset} + kValueHeaderSize;
     std::uint64_t length = 0;
     const int fixed = FixedValueSize(type);
     if (fixed >= 0) {
       length = static_cast<std::uint64_t>(fixed);
-    } else if (type == 8 || type == 30 || type == 31) {  // VT_BSTR, VT_LPSTR, VT_LPWSTR
+    } else if (type == kVtBstr || type == kVtLpstr || type == kVtLpwstr) {
       std::uint32_t count = 0;
       if (!set.u32(start, count)) return STG_E_INVALIDHEADER;
-      length = 4 + std::uint64_t{count} * (type == 31 ? 2 : 1);
+      length = kStringLengthSize + std::uint64_t{count} * (type == kVtLpwstr ? 2 : 1);
     } else {
       // Not parsed: everything up to the next value or the end of the set
       // (of the stream, for a value the size field left out).
@@ -145,14 +134,14 @@ HRESULT ParseDictionary(const ByteReader& set, std::uint32_t offset, bool unicod
                         std::vector<std::pair<std::u16string, std::uint32_t>>& out) {
   std::uint32_t count = 0;
   if (!set.u32(offset, count)) return STG_E_INVALIDHEADER;
-  std::uint64_t at = std::uint64_t{offset} + 4;
+  std::uint64_t at = std::uint64_t{offset} + kDictionaryCountSize;
   // Each entry takes at least its id and length.
-  if (!set.fits(at, std::uint64_t{count} * 8)) return STG_E_INVALIDHEADER;
+  if (!set.fits(at, std::uint64_t{count} * kDictionaryEntryHeaderSize)) return STG_E_INVALIDHEADER;
   out.reserve(count);
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint32_t id = 0, chars = 0;
-    if (!set.u32(at, id) || !set.u32(at + 4, chars)) return STG_E_INVALIDHEADER;
-    at += 8;
+    if (!set.u32(at, id) || !set.u32(at + kDictionaryEntryLength, chars)) return STG_E_INVALIDHEADER;
+    at += kDictionaryEntryHeaderSize;
     const std::uint64_t bytes = std::uint64_t{chars} * (unicode ? 2 : 1);
     if (!set.fits(at, bytes)) return STG_E_INVALIDHEADER;
     std::u16string name;
@@ -160,11 +149,11 @@ HRESULT ParseDictionary(const ByteReader& set, std::uint32_t offset, bool unicod
       char16_t c = 0;
       if (unicode) {
         std::uint16_t u = 0;
-        set.u16(at + 2 * k, u);
+        if (!set.u16(at + 2 * k, u)) return STG_E_INVALIDHEADER;
         c = static_cast<char16_t>(u);
       } else {
         std::uint8_t b = 0;
-        set.u8(at + k, b);
+        if (!set.u8(at + k, b)) return STG_E_INVALIDHEADER;
         c = FromCp1252(b);
       }
       if (c == 0) break;
@@ -176,6 +165,90 @@ HRESULT ParseDictionary(const ByteReader& set, std::uint32_t offset, bool unicod
   return S_OK;
 }
 
+// Opens the set `fmtid` of the property set stream `data`; the set keeps
+// `stream` (none for one in memory) alive.
+HRESULT OpenOnBytes(const std::vector<std::uint8_t>& data, const std::shared_ptr<Stream>& stream,
+                    const FormatId& fmtid, std::shared_ptr<PropertySet>& out) {
+  const ByteReader r(data.data(), data.size());
+
+  std::uint16_t byteOrder = 0, version = 0;
+  std::uint32_t sets = 0;
+  if (!r.u16(kPsByteOrder, byteOrder) || !r.u16(kPsVersion, version) || !r.u32(kPsSetCount, sets))
+    return STG_E_INVALIDHEADER;
+  if (byteOrder != kByteOrderMark || version > kPsMaxVersion) return STG_E_INVALIDHEADER;
+  if (!r.fits(kPsSetList, std::uint64_t{sets} * kPsSetListEntrySize)) return STG_E_INVALIDHEADER;
+
+  bool found = false;
+  std::uint32_t setOffset = 0;
+  for (std::uint32_t i = 0; i < sets && !found; ++i) {
+    FormatId id{};
+    const std::uint64_t listed = kPsSetList + std::uint64_t{i} * kPsSetListEntrySize;
+    if (!r.bytes(listed, id.data(), id.size())) return STG_E_INVALIDHEADER;
+    if (id == fmtid) {
+      if (!r.u32(listed + kPsSetListOffset, setOffset)) return STG_E_INVALIDHEADER;
+      found = true;
+    }
+  }
+  if (!found) return STG_E_FILENOTFOUND;
+
+  // Writers get the set's size field wrong both ways, so the set is read as
+  // far as the stream holds it: a size past the stream's end is clamped to
+  // it, and one short of the properties listed does not cut them off.
+  // Only what lies outside the stream is broken.
+  std::uint32_t setSize = 0, count = 0;
+  if (!r.u32(std::uint64_t{setOffset} + kSetSize, setSize) ||
+      !r.u32(std::uint64_t{setOffset} + kSetPropertyCount, count))
+    return STG_E_INVALIDHEADER;
+  const std::uint64_t available = data.size() - setOffset;
+  const ByteReader set = r.sub(setOffset, available);
+  const std::uint64_t declaredEnd = std::min<std::uint64_t>(setSize, available);
+  if (!set.fits(kSetPropertyTable, std::uint64_t{count} * kSetPropertyEntrySize)) return STG_E_INVALIDHEADER;
+
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> properties;
+  properties.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t id = 0, offset = 0;
+    const std::uint64_t entry = kSetPropertyTable + std::uint64_t{i} * kSetPropertyEntrySize;
+    if (!set.u32(entry, id) || !set.u32(entry + kSetPropertyValueOffset, offset)) return STG_E_INVALIDHEADER;
+    // Every value (and the dictionary's count) starts with 4 bytes.
+    if (offset < kSetPropertyTable || !set.fits(offset, kValueHeaderSize)) return STG_E_INVALIDHEADER;
+    properties.emplace_back(id, offset);
+  }
+  auto offsetOf = [&](std::uint32_t id, std::uint32_t& offset) {
+    for (const auto& p : properties)
+      if (p.first == id) {
+        offset = p.second;
+        return true;
+      }
+    return false;
+  };
+
+  std::uint16_t codePage = kCodePageWindows1252;
+  std::uint32_t at = 0;
+  if (offsetOf(kPidCodePage, at)) {
+    std::uint16_t type = 0;
+    if (!set.u16(at, type) || type != kVtI2 || !set.u16(std::uint64_t{at} + kValueHeaderSize, codePage))
+      return STG_E_INVALIDHEADER;
+  }
+  bool caseSensitive = false;
+  if (version >= 1 && offsetOf(kPidBehavior, at)) {
+    std::uint16_t type = 0;
+    std::uint32_t behavior = 0;
+    if (set.u16(at, type) && type == kVtUi4 && set.u32(std::uint64_t{at} + kValueHeaderSize, behavior))
+      caseSensitive = (behavior & kBehaviorCaseSensitive) != 0;
+  }
+  std::vector<std::pair<std::u16string, std::uint32_t>> dictionary;
+  if (offsetOf(kPidDictionary, at)) {
+    const HRESULT hr = ParseDictionary(set, at, codePage == kCodePageUnicode, dictionary);
+    if (Failed(hr)) return hr;
+  }
+
+  std::vector<std::uint8_t> setBytes(data.begin() + setOffset, data.end());
+  out = std::make_shared<PropertySetImpl>(stream, std::move(setBytes), declaredEnd, std::move(properties),
+                                          std::move(dictionary), caseSensitive);
+  return S_OK;
+}
+
 }  // namespace
 
 HRESULT OpenPropertySetOnStream(const std::shared_ptr<Stream>& stream, const FormatId& fmtid,
@@ -183,82 +256,20 @@ HRESULT OpenPropertySetOnStream(const std::shared_ptr<Stream>& stream, const For
   out.reset();
   try {
     std::vector<std::uint8_t> data;
-    HRESULT hr = ReadWhole(*stream, data);
+    const HRESULT hr = ReadWhole(*stream, data);
     if (Failed(hr)) return hr;
-    const ByteReader r(data.data(), data.size());
+    return OpenOnBytes(data, stream, fmtid, out);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
 
-    std::uint16_t byteOrder = 0, version = 0;
-    std::uint32_t sets = 0;
-    if (!r.u16(0, byteOrder) || !r.u16(2, version) || !r.u32(24, sets)) return STG_E_INVALIDHEADER;
-    if (byteOrder != 0xFFFE || version > 1) return STG_E_INVALIDHEADER;
-    if (!r.fits(28, std::uint64_t{sets} * 20)) return STG_E_INVALIDHEADER;
-
-    bool found = false;
-    std::uint32_t setOffset = 0;
-    for (std::uint32_t i = 0; i < sets && !found; ++i) {
-      FormatId id{};
-      r.bytes(28 + std::uint64_t{i} * 20, id.data(), id.size());
-      if (id == fmtid) {
-        r.u32(28 + std::uint64_t{i} * 20 + 16, setOffset);
-        found = true;
-      }
-    }
-    if (!found) return STG_E_FILENOTFOUND;
-
-    // Writers get the set's size field wrong both ways, so the set is read as
-    // far as the stream holds it: a size past the stream's end is clamped to
-    // it, and one short of the properties listed does not cut them off.
-    // Only what lies outside the stream is broken.
-    std::uint32_t setSize = 0, count = 0;
-    if (!r.u32(setOffset, setSize) || !r.u32(std::uint64_t{setOffset} + 4, count)) return STG_E_INVALIDHEADER;
-    const std::uint64_t available = data.size() - setOffset;
-    const ByteReader set = r.sub(setOffset, available);
-    const std::uint64_t declaredEnd = std::min<std::uint64_t>(setSize, available);
-    if (!set.fits(8, std::uint64_t{count} * 8)) return STG_E_INVALIDHEADER;
-
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> properties;
-    properties.reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-      std::uint32_t id = 0, offset = 0;
-      set.u32(8 + std::uint64_t{i} * 8, id);
-      set.u32(12 + std::uint64_t{i} * 8, offset);
-      // Every value (and the dictionary's count) starts with 4 bytes.
-      if (offset < 8 || !set.fits(offset, 4)) return STG_E_INVALIDHEADER;
-      properties.emplace_back(id, offset);
-    }
-    auto offsetOf = [&](std::uint32_t id, std::uint32_t& offset) {
-      for (const auto& p : properties)
-        if (p.first == id) {
-          offset = p.second;
-          return true;
-        }
-      return false;
-    };
-
-    std::uint16_t codePage = 1252;
-    std::uint32_t at = 0;
-    if (offsetOf(kPidCodePage, at)) {
-      std::uint16_t type = 0;
-      set.u16(at, type);
-      if (type != VT_I2 || !set.u16(std::uint64_t{at} + 4, codePage)) return STG_E_INVALIDHEADER;
-    }
-    bool caseSensitive = false;
-    if (version >= 1 && offsetOf(kPidBehavior, at)) {
-      std::uint16_t type = 0;
-      std::uint32_t behavior = 0;
-      set.u16(at, type);
-      if (type == VT_UI4 && set.u32(std::uint64_t{at} + 4, behavior)) caseSensitive = (behavior & 1) != 0;
-    }
-    std::vector<std::pair<std::u16string, std::uint32_t>> dictionary;
-    if (offsetOf(kPidDictionary, at)) {
-      hr = ParseDictionary(set, at, codePage == kCodePageUnicode, dictionary);
-      if (Failed(hr)) return hr;
-    }
-
-    std::vector<std::uint8_t> setBytes(data.begin() + setOffset, data.end());
-    out = std::make_shared<PropertySetImpl>(stream, std::move(setBytes), declaredEnd, std::move(properties),
-                                            std::move(dictionary), caseSensitive);
-    return S_OK;
+HRESULT PropertySet::openMemory(std::vector<std::uint8_t> stream, const FormatId& fmtid,
+                                std::shared_ptr<PropertySet>& out) {
+  out.reset();
+  if (stream.size() > kMaxPropertySetStream) return STG_E_INVALIDHEADER;
+  try {
+    return OpenOnBytes(stream, nullptr, fmtid, out);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
