@@ -3,6 +3,7 @@
 #include "drawing/CheckAndFix.h"
 #include "frontend/FileCopies.h"
 #include "frontend/TempFile.h"
+#include "platform/termination.h"
 
 namespace bookmender {
 
@@ -32,10 +33,18 @@ ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineS
     result = CheckAndFix(fixedCopy, fileName, lines);
     if (arguments[0] == L"-fix" && result == Fixable) {
       fixed = true;
-      if (!MakeBackupCopy(fileName, lines)) {
+      // A request to stop waits for the step under way, so that neither
+      // the backup nor the original is left half-written.
+      bool backedUp = false;
+      {
+        const platform::TerminationDeferral deferral;
+        backedUp = MakeBackupCopy(fileName, lines);
+      }
+      if (!backedUp) {
         result = BackupFailed;
-      } else if (!ReplaceOriginal(fixedCopy->path(), fileName, lines)) {
-        result = CopyBackFailed;
+      } else {
+        const platform::TerminationDeferral deferral;
+        if (!ReplaceOriginal(fixedCopy->path(), fileName, lines)) result = CopyBackFailed;
       }
     }
   }

@@ -3,7 +3,9 @@
 //   Bookmender -fix <filename>
 #include "frontend/Run.h"
 #include "platform/process.h"
+#include "platform/termination.h"
 
 int main(int argc, char** argv) {
+  platform::InstallTerminationHandling();
   return bookmender::RunBookmender(platform::ProgramArguments(argc, argv));
 }

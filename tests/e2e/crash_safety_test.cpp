@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -97,7 +98,7 @@ class CrashSafety : public ::testing::Test {
   // Starts Bookmender on a fresh copy of `input`; kills it after `delay`
   // unless it has ended by then (no delay: lets it finish).
   Aftermath RunOnce(const std::string& mode, const Bytes& input,
-                    std::optional<std::chrono::nanoseconds> delay) {
+                    std::optional<std::chrono::nanoseconds> delay, int signal = SIGKILL) {
     RemoveAll(work_);
     RemoveAll(tmp_);
     WriteFileBytes(original_, input);
@@ -111,6 +112,8 @@ class CrashSafety : public ::testing::Test {
       dup2(null, 1);
       dup2(null, 2);
       putenv(const_cast<char*>(tmpEnv_.c_str()));
+      const rlimit noCore{0, 0};  // SIGQUIT would leave core files
+      setrlimit(RLIMIT_CORE, &noCore);
       execl(program.c_str(), program.c_str(), mode.c_str(), original_.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -119,14 +122,14 @@ class CrashSafety : public ::testing::Test {
       timespec pause{static_cast<time_t>(seconds.count()), static_cast<long>((*delay - seconds).count())};
       while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
       }
-      kill(pid, SIGKILL);  // may come after the end: then the run simply finished
+      kill(pid, signal);  // may come after the end: then the run simply finished
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     Aftermath after;
     after.duration = std::chrono::steady_clock::now() - start;
-    after.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    after.killed = WIFSIGNALED(status) && WTERMSIG(status) == signal;
     if (WIFEXITED(status)) after.exitCode = WEXITSTATUS(status);
     return after;
   }
@@ -225,9 +228,60 @@ class CrashSafety : public ::testing::Test {
     }
   }
 
+  // Termination requests at random moments: unlike a kill they leave no
+  // temporary file, and the original is never between input and fix.
+  void SignalRepeatedly(const std::string& label, const Bytes& input, int runs) {
+    const auto fixDuration = TimeWholeRun("-fix", input);
+    const Bytes fixed = ReadFileBytes(original_);
+    const auto checkDuration = TimeWholeRun("-check", input);
+    const std::uint64_t seed = std::hash<std::string>()(label) ^ static_cast<std::uint64_t>(time(nullptr));
+    std::mt19937_64 random(seed);
+    std::uniform_real_distribution<double> within(0.0, 1.0);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+      for (const std::string mode : {"-fix", "-check"}) {
+        const auto span = (mode == "-fix" ? fixDuration : checkDuration) * 6 / 5;
+        int stopped = 0, replaced = 0;
+        for (int i = 0; i < runs; ++i) {
+          const auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(span * ((i + within(random)) / runs));
+          const Aftermath after = RunOnce(mode, input, delay, signal);
+          const std::string where = label + " " + mode + " signal " + std::to_string(signal) + " after " +
+                                    std::to_string(delay.count() / 1000) + " us (seed " + std::to_string(seed) + ")";
+          if (after.killed) {
+            ++stopped;
+          } else {
+            ASSERT_EQ(after.exitCode, 1) << where << ": the run ended with another result";
+          }
+          ASSERT_TRUE(Names(tmp_).empty()) << where << ": a temporary file stayed";
+          const Bytes now = ReadFileBytes(original_);
+          const std::set<std::string> names = Names(work_);
+          if (names.count("book.xls.bak")) {
+            ASSERT_EQ(ReadFileBytes(backup_), input) << where << ": partial backup";
+          }
+          if (mode == "-check" || now == input) {
+            ASSERT_EQ(now, input) << where << ": the check changed the workbook";
+            if (mode == "-check") {
+              ASSERT_EQ(names.size(), 1u) << where << ": the check left a file";
+            }
+            continue;
+          }
+          ASSERT_EQ(now, fixed) << where << ": the original holds neither input nor fix";
+          ASSERT_TRUE(names.count("book.xls.bak")) << where << ": repaired without a backup";
+          ++replaced;
+        }
+        std::cout << "[ signal   ] " << label << " " << mode << " signal " << signal << ": " << runs
+                  << " runs, " << stopped << " stopped, " << replaced << " replaced\n";
+        EXPECT_GT(stopped, 0) << label << " " << mode << ": no run was stopped before its end";
+      }
+    }
+  }
+
   TempDir dir_;
   std::string work_, tmp_, original_, backup_, tmpEnv_;
 };
+
+TEST_F(CrashSafety, TerminationSignalsOnALargeWorkbook) {
+  SignalRepeatedly("large generated workbook", DamagedWorkbook(kSanitized ? 60000 : 1300000), 8);
+}
 
 TEST_F(CrashSafety, SmallGeneratedWorkbook) {
   KillRepeatedly("small generated workbook", DamagedWorkbook(0), 30);

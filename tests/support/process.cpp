@@ -55,7 +55,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
     for (const std::string& entry : options.environment) putenv(const_cast<char*>(entry.c_str()));
     if (options.fileSizeLimit >= 0) {
-      signal(SIGXFSZ, SIG_IGN);  // an ignored signal stays ignored across exec
+      // SIGXFSZ keeps its default action: a program that means to survive
+      // the limit must ignore it itself.
+      signal(SIGXFSZ, SIG_DFL);
       const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
     }
