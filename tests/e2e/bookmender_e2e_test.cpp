@@ -5,7 +5,9 @@
 
 #include <dirent.h>
 #include <sys/mount.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "charted_workbook.h"
@@ -396,6 +398,64 @@ class UnprivilegedRun : public BookmenderRun {
     return Run(arguments, options);
   }
 };
+
+// What `cp -a` keeps of a file: owner, group, mode, times, ACL and other
+// extended attributes.
+struct Metadata {
+  struct stat st {};
+  std::string acl, origin;
+};
+
+Metadata MetadataOf(const std::string& path) {
+  Metadata m;
+  EXPECT_EQ(stat(path.c_str(), &m.st), 0) << path;
+  char buffer[4096];
+  ssize_t n = getxattr(path.c_str(), "system.posix_acl_access", buffer, sizeof buffer);
+  if (n > 0) m.acl.assign(buffer, static_cast<std::size_t>(n));
+  n = getxattr(path.c_str(), "user.origin", buffer, sizeof buffer);
+  if (n > 0) m.origin.assign(buffer, static_cast<std::size_t>(n));
+  return m;
+}
+
+// Root repairs a file of another user's: the backup is that user's as the
+// original was, with everything `cp -a` keeps; the original keeps its own.
+TEST_F(UnprivilegedRun, BackupKeepsTheOriginalsOwnerModeTimesAclAndAttributes) {
+  const std::string path = Write("book.xls", TaggedFile(MakeWorkbook({6}).stream));
+  ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  const std::string origin = "written by alice";
+  ASSERT_EQ(setxattr(path.c_str(), "user.origin", origin.data(), origin.size(), 0), 0)
+      << "the test folder's file system takes no user attributes";
+  const ProcessResult acl = RunProcess({"/usr/bin/setfacl", "-m", "u:1234:r", path});
+  ASSERT_EQ(acl.exitCode, 0) << "setfacl (package acl, scripts/install-deps): " << acl.error;
+  const struct timespec old[2] = {{978307200, 5}, {946684800, 123456789}};  // 2001, 2000
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+  const Metadata before = MetadataOf(path);
+  ASSERT_FALSE(before.acl.empty());
+
+  const ProcessResult r = Run({"-fix", path});
+  ASSERT_EQ(r.exitCode, 1) << r.error;
+  const Metadata backup = MetadataOf(path + ".bak");
+  EXPECT_EQ(backup.st.st_uid, 65534u);
+  EXPECT_EQ(backup.st.st_gid, 65534u);
+  EXPECT_EQ(backup.st.st_mode & 07777, before.st.st_mode & 07777);
+  EXPECT_EQ(backup.st.st_mtim.tv_sec, 946684800);
+  EXPECT_EQ(backup.st.st_mtim.tv_nsec, 123456789);
+  // (The access time is the one the run's own reading gave the original.)
+  EXPECT_EQ(backup.acl, before.acl);
+  EXPECT_EQ(backup.origin, origin);
+
+  const Metadata after = MetadataOf(path);
+  EXPECT_EQ(after.st.st_ino, before.st.st_ino);
+  EXPECT_EQ(after.st.st_uid, 65534u);
+  EXPECT_EQ(after.st.st_mode, before.st.st_mode);
+  EXPECT_EQ(after.acl, before.acl);
+  EXPECT_EQ(after.origin, origin);
+
+  // The owner can read their own backup.
+  const ProcessResult asOwner = RunAsNobody({"-check", path + ".bak"});
+  EXPECT_EQ(asOwner.exitCode, 1) << asOwner.error;
+}
 
 TEST_F(UnprivilegedRun, UnreadableFileIsAccessDenied) {
   const std::string path = Write("book.xls", TaggedFile(MakeWorkbook({6}).stream));
