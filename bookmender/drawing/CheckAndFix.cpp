@@ -1,6 +1,7 @@
 #include "drawing/CheckAndFix.h"
 
 #include <algorithm>
+#include <new>
 
 #include "drawing/ContainerIntegrity.h"
 #include "drawing/SizeDiscrepancy.h"
@@ -107,6 +108,9 @@ ResultCode CheckAndFix(TempFilePtr& fixedCopy, const std::wstring& fileName, con
     result = failed(e, PasswordProtected);
   } catch (const Exception& e) {
     result = failed(e, Malformed);
+  } catch (const std::bad_alloc&) {
+    // Anything else that needs more memory than the process may have.
+    result = failed(Exception(MessageDetail(L"Not enough memory")), Malformed);
   }
   // Both workbooks are closed before the copy can be handed on or deleted.
   file.close();

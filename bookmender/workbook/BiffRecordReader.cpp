@@ -1,6 +1,8 @@
 #include "workbook/BiffRecordReader.h"
 
 #include <algorithm>
+#include <new>
+#include <string>
 
 #include "errors/Exception.h"
 #include "platform/byte_reader.h"
@@ -40,9 +42,7 @@ class PaddingProbe {
   std::uint64_t knownNonZero_ = 0;  // records at or after this point are scanned again
 };
 
-}  // namespace
-
-BiffRecordList ReadBiffRecords(WorkbookStream& stream) {
+BiffRecordList IndexRecords(WorkbookStream& stream) {
   BiffRecordList records;
   // Real records average well over 16 bytes; this saves most regrowth. The
   // size is only what the directory claims, so the guess is capped.
@@ -69,6 +69,19 @@ BiffRecordList ReadBiffRecords(WorkbookStream& stream) {
     stream.seek(length, SeekFromCurrent);
     records.push_back(BiffRecord{type, length, position + biff::kHeaderSize});
     position += biff::kHeaderSize + length;
+  }
+}
+
+}  // namespace
+
+BiffRecordList ReadBiffRecords(WorkbookStream& stream) {
+  try {
+    return IndexRecords(stream);
+  } catch (const std::bad_alloc&) {
+    // A stream of very many records can need more memory than the process
+    // may have: the workbook is too large to index here, not a crash.
+    throw IOException(MessageDetail(L"Not enough memory to index a Workbook stream of " +
+                                    std::to_wstring(stream.size()) + L" bytes"));
   }
 }
 

@@ -522,6 +522,36 @@ TEST_F(BookmenderRun, FileSizeLimitFailsTheTemporaryCopy) {
   EXPECT_FALSE(Exists(path + ".bak"));
 }
 
+// A stream of millions of empty records needs more memory for its index
+// than the process may have: a malformed answer naming the size, no abort.
+TEST_F(BookmenderRun, IndexBeyondTheMemoryLimitIsMalformed) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit allows";
+#endif
+  ProcessOptions limited;
+  limited.addressSpaceLimit = 160ll << 20;
+  // The same limit leaves room for an ordinary run.
+  const std::string small = Write("small.xls", TaggedFile(MakeWorkbook({6}).stream));
+  EXPECT_EQ(Run({"-check", small}, limited).exitCode, 1);
+
+  BiffBuilder b;
+  b.bof();
+  const std::size_t records = 15u << 20;
+  Bytes stream = b.bytes();
+  stream.reserve(stream.size() + 4 * records + 4);
+  for (std::size_t i = 0; i < records; ++i) stream.insert(stream.end(), {0x01, 0x02, 0x00, 0x00});
+  BiffBuilder end;
+  end.eof();
+  stream.insert(stream.end(), end.bytes().begin(), end.bytes().end());
+  const std::string huge = Write("huge.xls", TaggedFile(stream));
+  const ProcessResult r = Run({"-check", huge}, limited);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(Lines(r.error), std::vector<std::string>{"I/O exception [Not enough memory to index a Workbook stream of " +
+                                                     std::to_string(stream.size()) + " bytes]"});
+  EXPECT_EQ(Lines(r.output).back(), "Final result: The file is malformed in a way that Bookmender cannot fix");
+}
+
 // A small file system of its own, mounted for one test (needs root).
 class TinyFileSystem {
  public:

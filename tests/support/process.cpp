@@ -61,6 +61,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
       const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
     }
+    if (options.addressSpaceLimit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(options.addressSpaceLimit), static_cast<rlim_t>(options.addressSpaceLimit)};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+    }
     if (options.uid >= 0) {
       const gid_t gid = static_cast<gid_t>(options.uid);
       if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 ||

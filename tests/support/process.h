@@ -15,7 +15,8 @@ struct ProcessOptions {
   std::vector<std::string> environment;  // extra or replaced "NAME=value" entries
   std::string workingDirectory;          // empty: the test's own
   int uid = -1;                          // run as this user (and its group), e.g. 65534; not on Windows
-  long long fileSizeLimit = -1;          // RLIMIT_FSIZE in bytes, SIGXFSZ ignored; not on Windows
+  long long fileSizeLimit = -1;          // RLIMIT_FSIZE in bytes (SIGXFSZ at its default); not on Windows
+  long long addressSpaceLimit = -1;      // RLIMIT_AS in bytes; not on Windows
   bool mergeOutput = false;              // standard error into the standard output pipe
 };
 
