@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -550,6 +551,70 @@ TEST_F(BookmenderRun, IndexBeyondTheMemoryLimitIsMalformed) {
   EXPECT_EQ(Lines(r.error), std::vector<std::string>{"I/O exception [Not enough memory to index a Workbook stream of " +
                                                      std::to_string(stream.size()) + " bytes]"});
   EXPECT_EQ(Lines(r.output).back(), "Final result: The file is malformed in a way that Bookmender cannot fix");
+}
+
+// Another user swaps the workbook for a FIFO the moment its backup appears:
+// the run still ends, writes nothing into the FIFO's place, and whatever
+// holds the old name's content is the input or the whole repair.
+TEST_F(BookmenderRun, AFifoSwappedInDuringTheFixDoesNotHangIt) {
+  const Bytes input = TaggedFile(MakeWorkbook({6}, 300000).stream);
+  int swapped = 0;
+  for (int round = 0; round < 4; ++round) {
+    const std::string path = Write("book.xls", input);
+    const std::string moved = path + ".moved";
+    const pid_t swapper = fork();
+    ASSERT_GE(swapper, 0);
+    if (swapper == 0) {
+      struct stat st;
+      for (long i = 0; i < 20000000 && stat((path + ".bak").c_str(), &st) != 0; ++i) {
+      }
+      const bool ok = rename(path.c_str(), moved.c_str()) == 0 && mkfifo(path.c_str(), 0666) == 0;
+      _exit(ok ? 0 : 1);
+    }
+    const pid_t run = fork();
+    ASSERT_GE(run, 0);
+    if (run == 0) {
+      const int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+      const std::string tmp = "TMPDIR=" + tmp_;
+      putenv(const_cast<char*>(tmp.c_str()));
+      execl(Program().c_str(), Program().c_str(), "-fix", path.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < 3000 && !ended; ++i) {  // 30 s at most
+      ended = waitpid(run, &status, WNOHANG) == run;
+      if (!ended) usleep(10000);
+    }
+    if (!ended) {
+      kill(run, SIGKILL);
+      waitpid(run, &status, 0);
+    }
+    int swapStatus = 0;
+    waitpid(swapper, &swapStatus, 0);
+    ASSERT_TRUE(ended) << "the fix hung on a FIFO";
+    ASSERT_TRUE(WIFEXITED(status));
+    const int code = WEXITSTATUS(status);
+    ASSERT_TRUE(code == 1 || code == 56) << code;
+    ASSERT_EQ(WEXITSTATUS(swapStatus), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(ReadFileBytes(path + ".bak"), input);
+    if (code == 56) {
+      ++swapped;
+      EXPECT_EQ(ReadFileBytes(moved), input);
+    } else {
+      EXPECT_NE(ReadFileBytes(moved), input);
+    }
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(unlink(moved.c_str()), 0);
+    ASSERT_EQ(unlink((path + ".bak").c_str()), 0);
+  }
+  std::cout << "[ fifo     ] the swap came before the copy back in " << swapped << " of 4 runs\n";
 }
 
 // A small file system of its own, mounted for one test (needs root).

@@ -59,6 +59,12 @@ int FlushFolder(const std::string& folder) {
   return 0;
 }
 
+// Takes O_NONBLOCK off again once the file is known to be a regular one.
+bool Blocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 // Gives a copy the metadata of its source, as `cp -a` does: owner and group,
 // mode, extended attributes (ACLs among them) and then the access and
 // modification times, which the writes before would change. Without the
@@ -166,18 +172,24 @@ bool CopyWholeFile(const std::wstring& source, const std::wstring& target, bool 
   error = kErrorSuccess;
   const std::string from = EncodeNative(source);
   const std::string to = EncodeNative(target);
-  Fd in(OpenRetrying(from.c_str(), O_RDONLY));
+  // Neither open waits on a FIFO or device that has taken a name meanwhile:
+  // only regular files are copied, and nothing else is written.
+  Fd in(OpenRetrying(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
   if (in.get() < 0) return Fail(error, errno, from);
   struct stat st;
   if (::fstat(in.get(), &st) != 0) return Fail(error, errno, from);
-  if (S_ISDIR(st.st_mode)) return Fail(error, EACCES, from);
+  if (!S_ISREG(st.st_mode) || !Blocking(in.get())) return Fail(error, EACCES, from);
 
   if (failIfExists) return CopyExclusive(in.get(), st, to, error);
 
   // Overwrite in place: the target keeps its identity. A new target gets the
   // source's permission bits.
-  Fd out(OpenRetrying(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777));
+  Fd out(OpenRetrying(to.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY, st.st_mode & 07777));
   if (out.get() < 0) return Fail(error, errno, to);
+  struct stat existing;
+  if (::fstat(out.get(), &existing) != 0) return Fail(error, errno, to);
+  if (!S_ISREG(existing.st_mode) || !Blocking(out.get())) return Fail(error, EACCES, to);
+  if (::ftruncate(out.get(), 0) != 0) return Fail(error, errno, to);
   if (!CopyContent(in.get(), out.get())) return Fail(error, errno, to);
   if (flushToDisk && ::fsync(out.get()) != 0) return Fail(error, errno, to);
   if (out.close() != 0) return Fail(error, errno, to);
