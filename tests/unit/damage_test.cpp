@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "charted_workbook.h"
 #include "damage.h"
@@ -86,10 +88,13 @@ TEST(TestDamage, MovesWhatTheOptimiserMoves) {
 // chart's EOF, with an OBJ record before it when `objAfterChart`. With text
 // boxes, the sheet's group header comes in a CONTINUE record after them.
 struct SheetPlan {
+  SheetPlan(Bytes chart, bool objAfter = false, std::int64_t movedOut = 0,
+            std::vector<testsupport::TextBox> boxes = {})
+      : chartDrawing(std::move(chart)), objAfterChart(objAfter), moved(movedOut), boxesBeforeGroup(std::move(boxes)) {}
   Bytes chartDrawing;
-  bool objAfterChart = false;
-  std::int64_t moved = 0;  // bytes already taken from the sheet's containers
-  std::vector<testsupport::TextBox> boxesBeforeGroup{};
+  bool objAfterChart;
+  std::int64_t moved;  // bytes already taken from the sheet's containers
+  std::vector<testsupport::TextBox> boxesBeforeGroup;
 };
 Bytes Workbook(const std::vector<SheetPlan>& sheets) {
   testsupport::BiffBuilder b;
@@ -158,13 +163,9 @@ TEST(TestDamage, FollowsTheDrawingPastTextBoxes) {
   testsupport::TextBox empty;
   for (const auto& boxes : std::vector<std::vector<testsupport::TextBox>>{{longText}, {empty}, {longText, empty}}) {
     SCOPED_TRACE(boxes.size());
-    SheetPlan sound{Chart(0)};
-    sound.boxesBeforeGroup = boxes;
-    SheetPlan damaged{Chart(12), false, -12};
-    damaged.boxesBeforeGroup = boxes;
-    const Outcome outcome = Damage(Workbook({sound}), 2);
+    const Outcome outcome = Damage(Workbook({{Chart(0), false, 0, boxes}}), 2);
     EXPECT_EQ(outcome.sheets, 1);
-    EXPECT_EQ(outcome.file, Workbook({damaged}));
+    EXPECT_EQ(outcome.file, Workbook({{Chart(12), false, -12, boxes}}));
   }
 }
 
