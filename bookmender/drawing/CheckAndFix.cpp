@@ -6,7 +6,6 @@
 #include "drawing/ContainerIntegrity.h"
 #include "drawing/SizeDiscrepancy.h"
 #include "errors/Exception.h"
-#include "platform/files.h"
 #include "workbook/BiffRecordReader.h"
 #include "workbook/OptimiserTag.h"
 #include "workbook/SubstreamDiscovery.h"
@@ -21,9 +20,9 @@ std::wstring Num(std::int64_t n) { return std::to_wstring(n); }
 // The run proper; exceptions go to the handlers of CheckAndFix. The workbook
 // streams and the temporary file belong to the caller so that they are
 // released in the same order on every path.
-ResultCode Run(const std::wstring& fileName, WorkbookStream& file, WorkbookStream& copy,
-               TempFilePtr& temp, const LineSink& lines) {
-  file.open(fileName, true);
+ResultCode Run(const std::wstring& fileName, bool forFix, WorkbookStream& file, WorkbookStream& copy,
+               std::shared_ptr<platform::HeldFile>& held, TempFilePtr& temp, const LineSink& lines) {
+  file.openHeld(fileName, forFix, held);
   if (!HasOptimiserTag(file)) {
     lines.output(L"File has not been optimized by Trimora");
     return NoProblems;
@@ -62,7 +61,7 @@ ResultCode Run(const std::wstring& fileName, WorkbookStream& file, WorkbookStrea
         temp->create();
         platform::Win32Error error = 0;
         // The copy is scratch work: it is not flushed to disk.
-        if (!platform::CopyWholeFile(fileName, temp->path(), false, error, false)) {
+        if (!held->copyTo(temp->path(), error)) {
           lines.error(L"Failed to create temp copy - Win32 error code: " + std::to_wstring(error));
           return TempCopyFailed;
         }
@@ -83,9 +82,10 @@ ResultCode Run(const std::wstring& fileName, WorkbookStream& file, WorkbookStrea
 
 }  // namespace
 
-ResultCode CheckAndFix(TempFilePtr& fixedCopy, const std::wstring& fileName, const LineSink& lines) {
+ResultCode CheckAndFix(FixPlan& plan, const std::wstring& fileName, bool forFix, const LineSink& lines) {
   WorkbookStream file;
   WorkbookStream copy;
+  std::shared_ptr<platform::HeldFile> held;
   TempFilePtr temp;
   // A failure's message is the run's last line; its kind is the exit code,
   // any kind not named here a malformed workbook.
@@ -95,7 +95,8 @@ ResultCode CheckAndFix(TempFilePtr& fixedCopy, const std::wstring& fileName, con
   };
   ResultCode result = NoProblems;
   try {
-    result = Run(fileName, file, copy, temp, lines);
+    result = Run(fileName, forFix, file, copy, held, temp, lines);
+    if (result == Fixable && copy.storage()) plan.changes = copy.storage()->writtenRanges();
   } catch (const WorkbookStreamOpenFileNotFoundException& e) {
     result = failed(e, FileNotFound);
   } catch (const WorkbookStreamOpenAccessDeniedException& e) {
@@ -112,10 +113,14 @@ ResultCode CheckAndFix(TempFilePtr& fixedCopy, const std::wstring& fileName, con
     // Anything else that needs more memory than the process may have.
     result = failed(Exception(MessageDetail(L"Not enough memory")), Malformed);
   }
-  // Both workbooks are closed before the copy can be handed on or deleted.
+  // Both workbooks are closed before the copy can be handed on or deleted;
+  // the user's file stays held for the steps after.
   file.close();
   copy.close();
-  if (result == Fixable) fixedCopy = temp;
+  if (result == Fixable) {
+    plan.fixedCopy = temp;
+    plan.original = held;
+  }
   temp.reset();
   return result;
 }

@@ -3,18 +3,29 @@
 // container integrity check. Never writes the user's file.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "drawing/LineSink.h"
 #include "frontend/ResultCode.h"
 #include "frontend/TempFile.h"
+#include "platform/held_file.h"
 
 namespace bookmender {
 
+// What a run that found a fix hands on to the backup and the copy back.
+struct FixPlan {
+  TempFilePtr fixedCopy;                          // the repaired copy
+  std::shared_ptr<platform::HeldFile> original;  // the user's file, still open and locked
+  std::vector<platform::ByteRange> changes;      // the file ranges the repair wrote
+};
+
 // Catches every exception of the Exception family and maps it to its code.
-// `fixedCopy` is assigned if and only if the result is Fixable; every workbook
-// the driver opened is closed when it returns.
-ResultCode CheckAndFix(TempFilePtr& fixedCopy, const std::wstring& fileName,
+// `plan` is filled in if and only if the result is Fixable; every workbook
+// stream the driver opened is closed when it returns. `forFix` opens the
+// user's file ready for the final write.
+ResultCode CheckAndFix(FixPlan& plan, const std::wstring& fileName, bool forFix,
                        const LineSink& lines = ConsoleLineSink());
 
 }  // namespace bookmender

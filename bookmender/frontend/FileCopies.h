@@ -1,18 +1,26 @@
-// The backup beside the original and the copy of the fixed file over it.
+// The backup beside the original and the copy of the repair into it.
 #pragma once
 
 #include <string>
 
+#include "drawing/CheckAndFix.h"
 #include "drawing/LineSink.h"
+#include "frontend/ResultCode.h"
+#include "platform/held_file.h"
 
 namespace bookmender {
 
-// Copies the original to the first free name of P.bak, P.bak001 ... P.bak999;
-// an existing backup is never overwritten. True when a backup was made.
-bool MakeBackupCopy(const std::wstring& original, const LineSink& lines = ConsoleLineSink());
+// Copies the held original to the first free name of P.bak, P.bak001 ...
+// P.bak999 beside it; an existing backup is never overwritten. True when a
+// backup was made; `backup` is then its name.
+bool MakeBackupCopy(platform::HeldFile& original, const std::wstring& fileName, std::wstring& backup,
+                    const LineSink& lines = ConsoleLineSink());
 
-// Copies the fixed copy over the original. True on success.
-bool ReplaceOriginal(const std::wstring& fixedCopy, const std::wstring& original,
-                     const LineSink& lines = ConsoleLineSink());
+// Writes the repair into the original (`fileName`, backed up as `backup`).
+// Fixable when it is in place; SharingViolation when another program holds
+// a lock on the file; CopyBackFailed otherwise, with lines that say what was
+// or was not written.
+ResultCode ReplaceOriginal(const FixPlan& plan, const std::wstring& fileName, const std::wstring& backup,
+                           const LineSink& lines = ConsoleLineSink());
 
 }  // namespace bookmender

@@ -18,7 +18,7 @@ void PrintUsage(const LineSink& lines) {
 }  // namespace
 
 ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineSink& lines) {
-  TempFilePtr fixedCopy;
+  FixPlan plan;
   bool fixed = false;
   ResultCode result = NoProblems;
   if (arguments.size() != 2 || (arguments[0] != L"-check" && arguments[0] != L"-fix")) {
@@ -30,26 +30,30 @@ ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineS
     lines.output(separator);
     lines.output(L"Checking " + fileName);
     lines.output(separator);
-    result = CheckAndFix(fixedCopy, fileName, lines);
-    if (arguments[0] == L"-fix" && result == Fixable) {
+    const bool fix = arguments[0] == L"-fix";
+    result = CheckAndFix(plan, fileName, fix, lines);
+    if (fix && result == Fixable) {
       fixed = true;
       // A request to stop waits for the step under way, so that neither
       // the backup nor the original is left half-written.
       bool backedUp = false;
+      std::wstring backup;
       {
         const platform::TerminationDeferral deferral;
-        backedUp = MakeBackupCopy(fileName, lines);
+        backedUp = MakeBackupCopy(*plan.original, fileName, backup, lines);
       }
       if (!backedUp) {
         result = BackupFailed;
       } else {
         const platform::TerminationDeferral deferral;
-        if (!ReplaceOriginal(fixedCopy->path(), fileName, lines)) result = CopyBackFailed;
+        result = ReplaceOriginal(plan, fileName, backup, lines);
       }
     }
   }
   lines.output(L"Final result: " + FinalMessage(result, fixed));
-  fixedCopy.reset();
+  // The scratch copy goes first, then the original's handle and its locks.
+  plan.fixedCopy.reset();
+  plan.original.reset();
   return result;
 }
 

@@ -11,29 +11,49 @@ void WorkbookStream::close() {
   storage_.reset();
 }
 
+namespace {
+
+// The open exception for a failed open of the file `path`.
+[[noreturn]] void ThrowOpenFailure(HRESULT hr, const std::wstring& path) {
+  switch (hr) {
+    case STG_E_FILENOTFOUND:
+    case STG_E_PATHNOTFOUND:
+    case STG_E_INVALIDNAME:
+      throw WorkbookStreamOpenFileNotFoundException(MessageDetail(path));
+    case STG_E_ACCESSDENIED:
+      throw WorkbookStreamOpenAccessDeniedException(MessageDetail(path));
+    case STG_E_SHAREVIOLATION:
+      throw WorkbookStreamOpenSharingViolationException(MessageDetail(path));
+    case STG_E_FILEALREADYEXISTS:
+      throw WorkbookStreamOpenNotBIFF8Exception(MessageDetail(path));
+    default:
+      throw WorkbookStreamOpenException(StatusDetail(hr));
+  }
+}
+
+}  // namespace
+
 WorkbookStream& WorkbookStream::open(const std::wstring& path, bool readOnly) {
   close();
   size_ = 0;
   const auto mode = readOnly ? platform::StorageMode::kReadDenyWrite
                              : platform::StorageMode::kReadWriteExclusive;
   std::shared_ptr<platform::Storage> storage;
-  HRESULT hr = platform::Storage::open(path, mode, storage);
-  if (platform::Failed(hr)) {
-    switch (hr) {
-      case STG_E_FILENOTFOUND:
-      case STG_E_PATHNOTFOUND:
-      case STG_E_INVALIDNAME:
-        throw WorkbookStreamOpenFileNotFoundException(MessageDetail(path));
-      case STG_E_ACCESSDENIED:
-        throw WorkbookStreamOpenAccessDeniedException(MessageDetail(path));
-      case STG_E_SHAREVIOLATION:
-        throw WorkbookStreamOpenSharingViolationException(MessageDetail(path));
-      case STG_E_FILEALREADYEXISTS:
-        throw WorkbookStreamOpenNotBIFF8Exception(MessageDetail(path));
-      default:
-        throw WorkbookStreamOpenException(StatusDetail(hr));
-    }
-  }
+  const HRESULT hr = platform::Storage::open(path, mode, storage);
+  if (platform::Failed(hr)) ThrowOpenFailure(hr, path);
+  return openOnStorage(std::move(storage), path);
+}
+
+WorkbookStream& WorkbookStream::openHeld(const std::wstring& path, bool forWriting,
+                                         std::shared_ptr<platform::HeldFile>& held) {
+  close();
+  size_ = 0;
+  held.reset();
+  HRESULT hr = platform::HeldFile::open(path, forWriting, held);
+  if (platform::Failed(hr)) ThrowOpenFailure(hr, path);
+  std::shared_ptr<platform::Storage> storage;
+  hr = platform::Storage::openHeld(held, storage);
+  if (platform::Failed(hr)) ThrowOpenFailure(hr, path);
   return openOnStorage(std::move(storage), path);
 }
 

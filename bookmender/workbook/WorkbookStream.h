@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/compound_file.h"
+#include "platform/held_file.h"
 
 namespace bookmender {
 
@@ -25,6 +26,11 @@ class WorkbookStream {
   // Opens the compound file at `path` and its "Workbook" stream: read-only
   // denying writers, or read-write exclusively. Throws the open exceptions.
   WorkbookStream& open(const std::wstring& path, bool readOnly);
+  // Opens the file at `path` once and holds it, for the check and for every
+  // later step on the user's file (see platform/held_file.h); the stream is
+  // read through it, read-only. `forWriting` prepares the final write.
+  // Throws as open() does.
+  WorkbookStream& openHeld(const std::wstring& path, bool forWriting, std::shared_ptr<platform::HeldFile>& held);
   // Opens the "Workbook" stream of a compound file already open (one held in
   // memory, say); `name` stands for it in messages. Throws as open() does
   // once the file is open.

@@ -74,6 +74,10 @@ class CompoundFile {
   std::uint64_t generation() const { return generation_; }
   void bumpGeneration() { ++generation_; }
 
+  // Every file range a stream write reached, in the order written.
+  void noteWritten(std::uint64_t offset, std::uint64_t length) { written_.push_back({offset, length}); }
+  const std::vector<ByteRange>& written() const { return written_; }
+
  private:
   std::uint64_t sectorOffset(std::uint32_t sector) const {
     return (static_cast<std::uint64_t>(sector) + 1) << sectorShift_;
@@ -97,6 +101,7 @@ class CompoundFile {
   std::vector<std::uint64_t> miniStreamMap_;  // file offset of each mini stream sector
   std::uint64_t miniStreamSize_ = 0;
   std::uint64_t generation_ = 0;
+  std::vector<ByteRange> written_;
 };
 
 }  // namespace platform

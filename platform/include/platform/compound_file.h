@@ -50,6 +50,13 @@ inline constexpr FormatId kFmtidDocSummaryInformation = {
 
 class Stream;
 class PropertySet;
+class HeldFile;
+
+// A byte range of a file.
+struct ByteRange {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
 
 // Directory entry types as stored.
 enum class EntryType : std::uint8_t {
@@ -82,6 +89,11 @@ class Storage {
   // anything else. `out` is empty after a failure.
   static HRESULT open(const std::wstring& path, StorageMode mode, std::shared_ptr<Storage>& out);
 
+  // Opens the compound file of a file held open (read-only, kReadDenyWrite):
+  // it reads through that file and keeps it alive; the file's own locks are
+  // the sharing. Results as for open() from STG_E_FILEALREADYEXISTS on.
+  static HRESULT openHeld(std::shared_ptr<HeldFile> file, std::shared_ptr<Storage>& out);
+
   // Opens a compound file held in memory, for tests and fuzzers. The storage
   // shares `bytes` and keeps it alive; the caller must not resize it
   // meanwhile. With kReadWriteExclusive stream writes land in `bytes` in
@@ -109,6 +121,10 @@ class Storage {
 
   // Sector size of the file (512 or 4096), for tests.
   virtual std::uint32_t sectorSize() const = 0;
+
+  // The file ranges that stream writes have reached so far, sorted, merged
+  // where they touch: all that a repair through this storage changed.
+  virtual std::vector<ByteRange> writtenRanges() const = 0;
 };
 
 class Stream {

@@ -68,6 +68,8 @@ class StreamImpl final : public Stream {
       const bool cacheCurrent = cacheGeneration_ == file_->generation();
       HRESULT hr = file_->file().writeAt(fileOffset, in + done, static_cast<std::size_t>(length));
       file_->bumpGeneration();
+      // Noted even when the write failed: its bytes may have reached the file.
+      file_->noteWritten(fileOffset, length);
       if (Failed(hr)) return hr;
       if (cacheCurrent) {
         // Keep our own window valid: patch the bytes it holds.

@@ -7,6 +7,7 @@
 #include "cfb_container.h"
 #include "cfb_stream.h"
 #include "file_handle.h"
+#include "held_file_system.h"
 #include "name_compare.h"
 #include "platform/compound_file.h"
 #include "platform/text.h"
@@ -79,6 +80,8 @@ class StorageImpl final : public Storage {
 
   std::uint32_t sectorSize() const override { return file_->sectorSize(); }
 
+  std::vector<ByteRange> writtenRanges() const override { return MergeRanges(file_->written()); }
+
  private:
   EntryInfo info(std::uint32_t id, std::uint32_t parent, const DirEntry& e) const {
     EntryInfo i;
@@ -118,6 +121,16 @@ HRESULT Storage::open(const std::wstring& path, StorageMode mode, std::shared_pt
     const HRESULT hr = OpenFileHandle(path, writable, handle);
     if (Failed(hr)) return hr;
     return OpenOnHandle(std::move(handle), writable, out);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT Storage::openHeld(std::shared_ptr<HeldFile> file, std::shared_ptr<Storage>& out) {
+  out.reset();
+  if (!file) return STG_E_INVALIDPOINTER;
+  try {
+    return OpenOnHandle(ReadHeldFile(std::move(file)), false, out);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }

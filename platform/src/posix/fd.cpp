@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/hresult.h"
+
 namespace platform {
 
 Fd::~Fd() {
@@ -59,6 +61,20 @@ std::string FolderOf(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+HRESULT ClassifyOpenError(int err, const std::string& path, bool writable) {
+  if (err == EISDIR) return STG_E_ACCESSDENIED;
+  if (err == EROFS && writable) return STG_E_ACCESSDENIED;
+  const Win32Error code = Win32ErrorFromErrno(err, path);
+  switch (code) {
+    case kErrorFileNotFound: return STG_E_FILENOTFOUND;
+    case kErrorPathNotFound: return STG_E_PATHNOTFOUND;
+    case kErrorFilenameExcedRange: return STG_E_INVALIDNAME;
+    case kErrorAccessDenied: return STG_E_ACCESSDENIED;
+    case kErrorSharingViolation: return STG_E_SHAREVIOLATION;
+    default: return HResultFromSystemError(code);
+  }
 }
 
 }  // namespace platform

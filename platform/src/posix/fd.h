@@ -7,6 +7,8 @@
 #include <string>
 #include <sys/types.h>
 
+#include "platform/hresult.h"
+
 namespace platform {
 
 // Owns one descriptor (or none: -1) and closes it when it goes.
@@ -44,5 +46,11 @@ inline bool WriteAll(int fd, const std::string& bytes) { return WriteAll(fd, byt
 // The folder part of `path`: "." when it has none, "/" for a name in the root
 // folder.
 std::string FolderOf(const std::string& path);
+
+// The structured-storage code for a failed open of `path` (native bytes):
+// STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND, STG_E_INVALIDNAME,
+// STG_E_ACCESSDENIED (also a folder, and a read-only file system for a
+// writer), STG_E_SHAREVIOLATION, or the converted system error.
+HRESULT ClassifyOpenError(int err, const std::string& path, bool writable);
 
 }  // namespace platform

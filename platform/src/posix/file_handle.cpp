@@ -20,20 +20,6 @@
 namespace platform {
 namespace {
 
-HRESULT ClassifyOpenError(int err, const std::string& path, bool writable) {
-  if (err == EISDIR) return STG_E_ACCESSDENIED;
-  if (err == EROFS && writable) return STG_E_ACCESSDENIED;
-  const Win32Error code = Win32ErrorFromErrno(err, path);
-  switch (code) {
-    case kErrorFileNotFound: return STG_E_FILENOTFOUND;
-    case kErrorPathNotFound: return STG_E_PATHNOTFOUND;
-    case kErrorFilenameExcedRange: return STG_E_INVALIDNAME;
-    case kErrorAccessDenied: return STG_E_ACCESSDENIED;
-    case kErrorSharingViolation: return STG_E_SHAREVIOLATION;
-    default: return HResultFromSystemError(code);
-  }
-}
-
 class PosixFile final : public FileHandle {
  public:
   PosixFile(Fd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}

@@ -1,0 +1,89 @@
+// The user's workbook, opened once and held from the check to the copy back.
+//
+// In a folder that other users may write to, a name can be swapped for a link,
+// a FIFO or another file between any two steps. So the name is resolved once:
+// every later step (the scratch copy, the backup, the final write) works
+// through the file opened then, and the backup is created in the folder
+// opened with it. The final write changes only the byte ranges the repair
+// changed, in place, under exclusive locks, after checking that the file
+// still holds what was backed up; the file keeps its identity, owner, ACLs
+// and links, and a foreign write is never lost.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/compound_file.h"
+#include "platform/hresult.h"
+
+namespace platform {
+
+class HeldFileSystem;
+
+enum class WriteBackResult {
+  kWritten,         // the ranges are written, flushed and read back equal
+  kNotWritable,     // the file could not be opened for writing: nothing written
+  kInUse,           // another program holds a lock on the file: nothing written
+  kNameChanged,     // the name no longer leads to the file checked: nothing written
+  kContentChanged,  // the file no longer holds what was backed up: nothing written
+  kRestored,        // a write failed; the ranges were put back from the backup
+  kNotRestored,     // a write failed and putting the ranges back failed too
+};
+
+class HeldFile {
+ public:
+  // Opens `path` once, without waiting on a FIFO or device, and holds it:
+  // others may read it meanwhile but lock it for writing only once it is let
+  // go (a shared lock of every kind the system has: on Linux an
+  // open-file-description lock and a flock(2) lock, on Windows a share mode
+  // that denies writers). `forWriting` also opens it for the final write
+  // where the user may write it; where not, the open still succeeds and
+  // writeBack() answers kNotWritable with the reason.
+  // Results: S_OK; STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND, STG_E_INVALIDNAME;
+  // STG_E_ACCESSDENIED (no permission, a folder); STG_E_SHAREVIOLATION (a
+  // conflicting lock); STG_E_FILEALREADYEXISTS (not a regular file); or a
+  // converted system error.
+  static HRESULT open(const std::wstring& path, bool forWriting, std::shared_ptr<HeldFile>& out);
+
+  explicit HeldFile(std::unique_ptr<HeldFileSystem> system);
+  ~HeldFile();
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+
+  // Size when it was opened.
+  std::uint64_t size() const;
+
+  // Replaces the content of `target`, an existing file of our own (the
+  // scratch copy), with the whole content of this file. Holes stay holes; a
+  // reflink is used where the file system offers one. Not flushed.
+  bool copyTo(const std::wstring& target, Win32Error& error);
+
+  // Creates the backup: the file's own name plus `suffix` (".bak",
+  // ".bak001"...), in the folder opened with the file, created exclusively
+  // (error 80, kErrorFileExists, when the name is taken) and never through a
+  // link. It gets the whole content and the metadata (owner, group, mode,
+  // times, ACL and extended attributes as far as the system lets us keep
+  // them), and is flushed to disk with its name before this returns true; a
+  // failure leaves nothing behind. The backup is held open for writeBack().
+  bool backUp(const std::wstring& suffix, Win32Error& error);
+
+  // The copy back, after a successful backUp(): under exclusive locks of
+  // every kind, checks that the name still leads to this file and that the
+  // file still holds exactly the backup's bytes, and that `repaired` differs
+  // from them nowhere outside `ranges`; then writes `repaired`'s bytes of
+  // `ranges` in place, flushes and reads them back. A failure after the
+  // first write puts the ranges back from the backup. `error` describes
+  // kNotWritable, kInUse (kErrorSharingViolation), kRestored and kNotRestored.
+  WriteBackResult writeBack(const std::wstring& repaired, const std::vector<ByteRange>& ranges,
+                            Win32Error& error);
+
+  // The system side, for the compound-file layer that reads through it.
+  HeldFileSystem& system() { return *system_; }
+
+ private:
+  std::unique_ptr<HeldFileSystem> system_;
+};
+
+}  // namespace platform

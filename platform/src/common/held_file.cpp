@@ -1,0 +1,211 @@
+// The held file's steps that are the same on every system: the order of the
+// copy back and the checks before and after its writes.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "held_file_system.h"
+#include "platform/held_file.h"
+
+namespace platform {
+namespace {
+
+Win32Error Win32FromHResult(HRESULT hr) {
+  const auto code = static_cast<std::uint32_t>(hr);
+  if ((code & 0xFFFF0000u) == 0x80070000u) return code & 0xFFFFu;
+  return hr == STG_E_WRITEFAULT ? kErrorIoDevice : kErrorGenFailure;
+}
+
+class HeldFileReader final : public FileHandle {
+ public:
+  explicit HeldFileReader(std::shared_ptr<HeldFile> file) : file_(std::move(file)) {}
+  std::uint64_t size() const override { return file_->size(); }
+  HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
+    return file_->system().readAt(offset, buffer, count, done);
+  }
+  HRESULT writeAt(std::uint64_t, const void*, std::size_t) override { return STG_E_ACCESSDENIED; }
+
+ private:
+  std::shared_ptr<HeldFile> file_;
+};
+
+// Reads exactly `count` bytes at `offset`; a short file is an error.
+Win32Error ReadExactly(FileHandle& file, std::uint64_t offset, void* buffer, std::size_t count) {
+  std::size_t done = 0;
+  const HRESULT hr = file.readAt(offset, buffer, count, done);
+  if (Failed(hr)) return Win32FromHResult(hr);
+  return done == count ? kErrorSuccess : kErrorIoDevice;
+}
+
+// The held file read as a FileHandle, for the helpers above.
+class SystemReader final : public FileHandle {
+ public:
+  explicit SystemReader(HeldFileSystem& system) : system_(system) {}
+  std::uint64_t size() const override { return system_.size(); }
+  HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
+    return system_.readAt(offset, buffer, count, done);
+  }
+  HRESULT writeAt(std::uint64_t, const void*, std::size_t) override { return STG_E_ACCESSDENIED; }
+
+ private:
+  HeldFileSystem& system_;
+};
+
+constexpr std::size_t kChunk = 1u << 20;
+
+// True when `range` [lo, hi) of `a` and `b` differ only inside `ranges`
+// (sorted). `next` is the first range not wholly before `lo`.
+bool EqualOutside(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t lo, std::uint64_t hi,
+                  const std::vector<ByteRange>& ranges, std::size_t& next) {
+  std::uint64_t at = lo;
+  while (at < hi) {
+    while (next < ranges.size() && ranges[next].offset + ranges[next].length <= at) ++next;
+    std::uint64_t end = hi;
+    if (next < ranges.size() && ranges[next].offset < hi) end = std::max(at, ranges[next].offset);
+    if (end > at && std::memcmp(a + (at - lo), b + (at - lo), static_cast<std::size_t>(end - at)) != 0) {
+      return false;
+    }
+    if (end >= hi) break;
+    at = std::min(hi, ranges[next].offset + ranges[next].length);  // skip the range itself
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<ByteRange> MergeRanges(std::vector<ByteRange> ranges) {
+  ranges.erase(std::remove_if(ranges.begin(), ranges.end(), [](const ByteRange& r) { return r.length == 0; }),
+               ranges.end());
+  std::sort(ranges.begin(), ranges.end(),
+            [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+  std::vector<ByteRange> merged;
+  for (const ByteRange& r : ranges) {
+    if (!merged.empty() && r.offset <= merged.back().offset + merged.back().length) {
+      const std::uint64_t end = std::max(merged.back().offset + merged.back().length, r.offset + r.length);
+      merged.back().length = end - merged.back().offset;
+    } else {
+      merged.push_back(r);
+    }
+  }
+  return merged;
+}
+
+std::unique_ptr<FileHandle> ReadHeldFile(std::shared_ptr<HeldFile> file) {
+  return std::unique_ptr<FileHandle>(new HeldFileReader(std::move(file)));
+}
+
+HRESULT HeldFile::open(const std::wstring& path, bool forWriting, std::shared_ptr<HeldFile>& out) {
+  out.reset();
+  try {
+    std::unique_ptr<HeldFileSystem> system;
+    const HRESULT hr = OpenHeldFileSystem(path, forWriting, system);
+    if (Failed(hr)) return hr;
+    out = std::make_shared<HeldFile>(std::move(system));
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HeldFile::HeldFile(std::unique_ptr<HeldFileSystem> system) : system_(std::move(system)) {}
+HeldFile::~HeldFile() = default;
+
+std::uint64_t HeldFile::size() const { return system_->size(); }
+
+bool HeldFile::copyTo(const std::wstring& target, Win32Error& error) {
+  error = kErrorSuccess;
+  return system_->copyTo(target, error);
+}
+
+bool HeldFile::backUp(const std::wstring& suffix, Win32Error& error) {
+  error = kErrorSuccess;
+  return system_->backUp(suffix, error);
+}
+
+WriteBackResult HeldFile::writeBack(const std::wstring& repaired, const std::vector<ByteRange>& changes,
+                                    Win32Error& error) {
+  error = kErrorSuccess;
+  FileHandle* backup = system_->backup();
+  if (!backup) {
+    error = kErrorInvalidParameter;
+    return WriteBackResult::kNotWritable;
+  }
+  if ((error = system_->writeError()) != kErrorSuccess) return WriteBackResult::kNotWritable;
+  if ((error = system_->lockExclusive()) != kErrorSuccess) {
+    return error == kErrorSharingViolation ? WriteBackResult::kInUse : WriteBackResult::kNotWritable;
+  }
+  // From here on no other program that locks may write; one that does not
+  // lock is caught by the comparisons.
+  if (!system_->nameLeadsHere()) return WriteBackResult::kNameChanged;
+  if (!system_->unchangedSinceOpen()) return WriteBackResult::kContentChanged;
+
+  const std::uint64_t size = system_->size();
+  const std::vector<ByteRange> ranges = MergeRanges(changes);
+  if (!ranges.empty() && ranges.back().offset + ranges.back().length > size) {
+    error = kErrorInvalidParameter;
+    return WriteBackResult::kNotWritable;
+  }
+  std::unique_ptr<FileHandle> fixed;
+  HRESULT hr = OpenFileHandle(repaired, false, fixed);
+  if (Failed(hr)) {
+    error = Win32FromHResult(hr);
+    return WriteBackResult::kNotWritable;
+  }
+  if (fixed->size() != size || backup->size() != size) return WriteBackResult::kContentChanged;
+
+  // One pass over the three files: the original must be the backup, and the
+  // repair the backup outside the ranges, so that the result of the writes
+  // is the repaired copy byte for byte.
+  SystemReader original(*system_);
+  std::vector<std::uint8_t> a(kChunk), b(kChunk), c(kChunk);
+  std::size_t next = 0;
+  for (std::uint64_t at = 0; at < size; at += kChunk) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - at));
+    if ((error = ReadExactly(original, at, a.data(), n)) != kErrorSuccess ||
+        (error = ReadExactly(*backup, at, b.data(), n)) != kErrorSuccess ||
+        (error = ReadExactly(*fixed, at, c.data(), n)) != kErrorSuccess) {
+      return WriteBackResult::kNotWritable;
+    }
+    if (std::memcmp(a.data(), b.data(), n) != 0) return WriteBackResult::kContentChanged;
+    if (!EqualOutside(b.data(), c.data(), at, at + n, ranges, next)) return WriteBackResult::kContentChanged;
+  }
+  // A file that grew or changed during the pass is caught here.
+  if (!system_->unchangedSinceOpen()) return WriteBackResult::kContentChanged;
+
+  // The bytes to write and the bytes to restore them with, all in memory
+  // before the first write.
+  std::vector<std::vector<std::uint8_t>> wanted(ranges.size()), before(ranges.size());
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    const auto n = static_cast<std::size_t>(ranges[i].length);
+    wanted[i].resize(n);
+    before[i].resize(n);
+    if ((error = ReadExactly(*fixed, ranges[i].offset, wanted[i].data(), n)) != kErrorSuccess ||
+        (error = ReadExactly(*backup, ranges[i].offset, before[i].data(), n)) != kErrorSuccess) {
+      return WriteBackResult::kNotWritable;
+    }
+  }
+
+  // Writes `bytes` over the ranges, flushes, and reads them back.
+  const auto put = [&](const std::vector<std::vector<std::uint8_t>>& bytes) {
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+      const Win32Error e = system_->writeAt(ranges[i].offset, bytes[i].data(), bytes[i].size());
+      if (e != kErrorSuccess) return e;
+    }
+    if (const Win32Error e = system_->flush(); e != kErrorSuccess) return e;
+    std::vector<std::uint8_t> check;
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+      check.resize(bytes[i].size());
+      if (const Win32Error e = ReadExactly(original, ranges[i].offset, check.data(), check.size());
+          e != kErrorSuccess) {
+        return e;
+      }
+      if (check != bytes[i]) return kErrorIoDevice;
+    }
+    return kErrorSuccess;
+  };
+  if ((error = put(wanted)) == kErrorSuccess) return WriteBackResult::kWritten;
+  return put(before) == kErrorSuccess ? WriteBackResult::kRestored : WriteBackResult::kNotRestored;
+}
+
+}  // namespace platform

@@ -1,0 +1,57 @@
+// The system side of a held file (platform/held_file.h): one implementation
+// per system (posix/held_file.cpp, win32/held_file.cpp). The order of the
+// copy back and its checks are the same everywhere (common/held_file.cpp);
+// this is what they stand on. Internal to the platform library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "file_handle.h"
+#include "platform/held_file.h"
+
+namespace platform {
+
+class HeldFileSystem {
+ public:
+  virtual ~HeldFileSystem() = default;
+
+  // Size when opened.
+  virtual std::uint64_t size() const = 0;
+  // Reads of the held file at absolute offsets, as FileHandle::readAt.
+  virtual HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) = 0;
+
+  virtual bool copyTo(const std::wstring& target, Win32Error& error) = 0;
+  virtual bool backUp(const std::wstring& suffix, Win32Error& error) = 0;
+  // The backup made by backUp(), read through the handle that made it; null
+  // before.
+  virtual FileHandle* backup() = 0;
+
+  // kErrorSuccess when the file is open for writing, else why it is not.
+  virtual Win32Error writeError() const = 0;
+  // Takes the exclusive locks: kErrorSuccess, kErrorSharingViolation when
+  // another program holds one, or another error.
+  virtual Win32Error lockExclusive() = 0;
+  // True while the name given at the open still leads to the held file.
+  virtual bool nameLeadsHere() = 0;
+  // True while size and change times are those seen at the open.
+  virtual bool unchangedSinceOpen() = 0;
+  // Writes every byte at `offset`; kErrorSuccess or why not.
+  virtual Win32Error writeAt(std::uint64_t offset, const void* data, std::size_t count) = 0;
+  // Flushes the file's data to disk.
+  virtual Win32Error flush() = 0;
+};
+
+HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, std::unique_ptr<HeldFileSystem>& out);
+
+// A read-only FileHandle over a held file that keeps it alive.
+std::unique_ptr<FileHandle> ReadHeldFile(std::shared_ptr<HeldFile> file);
+
+// `ranges` sorted by offset, empty ones dropped, overlapping or touching
+// ones merged.
+std::vector<ByteRange> MergeRanges(std::vector<ByteRange> ranges);
+
+}  // namespace platform

@@ -1,0 +1,309 @@
+// The held file on POSIX systems. The folder is opened first and the file
+// by its last name inside it, so that the backup is made in the folder the
+// file was found in, whatever a path's links do later. The file is opened
+// once; for the final write it is reopened through /proc/self/fd, which
+// reaches the same inode without a name. Locks: an open-file-description
+// lock (which POSIX record locks of other programs also meet) and a flock(2)
+// lock, shared while checking, exclusive for the copy back.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "copy_content.h"
+#include "fd.h"
+#include "held_file_system.h"
+#include "metadata.h"
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// An open-file-description lock over the whole file, however long it gets.
+int LockWhole(int fd, short type) {
+  struct flock lock;
+  std::memset(&lock, 0, sizeof lock);
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  int rc;
+  do {
+    rc = ::fcntl(fd, F_OFD_SETLK, &lock);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+int FlockRetrying(int fd, int operation) {
+  int rc;
+  do {
+    rc = ::flock(fd, operation | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+bool LockConflict(int err) { return err == EAGAIN || err == EACCES || err == EWOULDBLOCK; }
+
+// A file system without flock(2) locks (some network ones) has no such
+// holder to keep out.
+bool NoFlockHere(int err) { return err == ENOLCK || err == EINVAL || err == ENOTSUP || err == EOPNOTSUPP; }
+
+// A file of ours read at absolute offsets: the backup, and the source of the
+// ranges written back.
+class FdReader final : public FileHandle {
+ public:
+  FdReader(Fd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
+  std::uint64_t size() const override { return size_; }
+  HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
+    return ReadAtFd(fd_.get(), offset, buffer, count, done);
+  }
+  HRESULT writeAt(std::uint64_t, const void*, std::size_t) override { return STG_E_ACCESSDENIED; }
+
+  static HRESULT ReadAtFd(int fd, std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) {
+    done = 0;
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    while (done < count) {
+      const std::uint64_t at = offset + done;
+      if (at > static_cast<std::uint64_t>(INT64_MAX)) break;
+      const ssize_t n = ::pread(fd, out + done, count - done, static_cast<off_t>(at));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return HResultFromSystemError(Win32ErrorFromErrno(errno));
+      }
+      if (n == 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    return S_OK;
+  }
+
+ private:
+  Fd fd_;
+  std::uint64_t size_;
+};
+
+class PosixHeldFile final : public HeldFileSystem {
+ public:
+  PosixHeldFile(Fd folder, std::string leaf, std::string path, Fd file, const struct stat& st, bool nameIsLink,
+                Win32Error writeError)
+      : folder_(std::move(folder)),
+        leaf_(std::move(leaf)),
+        path_(std::move(path)),
+        file_(std::move(file)),
+        opened_(st),
+        nameIsLink_(nameIsLink),
+        writeError_(writeError) {}
+
+  std::uint64_t size() const override { return static_cast<std::uint64_t>(opened_.st_size); }
+
+  HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
+    return FdReader::ReadAtFd(file_.get(), offset, buffer, count, done);
+  }
+
+  bool copyTo(const std::wstring& target, Win32Error& error) override {
+    const std::string to = EncodeNative(target);
+    // The scratch file is ours: a link or anything but a regular file in its
+    // place is not written.
+    Fd out(OpenRetrying(to.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    if (!out.valid()) return fail(error, errno, to);
+    struct stat st;
+    if (::fstat(out.get(), &st) != 0) return fail(error, errno, to);
+    if (!S_ISREG(st.st_mode) || !Blocking(out.get())) return fail(error, EACCES, to);
+    if (::ftruncate(out.get(), 0) != 0 || !CopyContent(file_.get(), out.get())) return fail(error, errno, to);
+    if (out.close() != 0) return fail(error, errno, to);
+    return true;
+  }
+
+  // Written as an unnamed file in the folder, flushed, then linked under its
+  // name, which fails when the name exists (a link included), and the folder
+  // flushed after it: a kill at any moment leaves either no backup or a
+  // complete one. File systems without unnamed files get a plain exclusive
+  // create, removed on failure.
+  bool backUp(const std::wstring& suffix, Win32Error& error) override {
+    const std::string name = leaf_ + EncodeNative(suffix);
+    const std::string shown = path_ + EncodeNative(suffix);
+    struct stat st;
+    if (::fstat(file_.get(), &st) != 0) return fail(error, errno, path_);
+    // Created without the set-id bits: they come back only with the owner.
+    const mode_t mode = st.st_mode & 01777;
+    Fd copy(::openat(folder_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+    if (copy.valid()) {
+      if (!fill(copy.get(), st)) return fail(error, errno, shown);
+      const std::string link = "/proc/self/fd/" + std::to_string(copy.get());
+      if (::linkat(AT_FDCWD, link.c_str(), folder_.get(), name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        return fail(error, errno, shown);
+      }
+    } else {
+      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) {
+        return fail(error, errno, shown);
+      }
+      copy = Fd(::openat(folder_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+      if (!copy.valid()) return fail(error, errno, shown);
+      if (!fill(copy.get(), st)) {
+        const int err = errno;
+        ::unlinkat(folder_.get(), name.c_str(), 0);
+        return fail(error, err, shown);
+      }
+    }
+    if (const int err = FlushFolder(folder_.get()); err != 0) {
+      ::unlinkat(folder_.get(), name.c_str(), 0);
+      return fail(error, err, shown);
+    }
+    backup_.reset(new FdReader(std::move(copy), static_cast<std::uint64_t>(st.st_size)));
+    return true;
+  }
+
+  FileHandle* backup() override { return backup_.get(); }
+
+  Win32Error writeError() const override { return writeError_; }
+
+  Win32Error lockExclusive() override {
+    // The record lock first: it can fail without losing the shared one. A
+    // flock conversion gives the shared lock up before it tries, so on a
+    // conflict the shared one is taken again.
+    if (LockWhole(file_.get(), F_WRLCK) != 0) {
+      return LockConflict(errno) ? kErrorSharingViolation : Win32ErrorFromErrno(errno);
+    }
+    if (FlockRetrying(file_.get(), LOCK_EX) != 0 && !NoFlockHere(errno)) {
+      const int err = errno;
+      FlockRetrying(file_.get(), LOCK_SH);
+      LockWhole(file_.get(), F_RDLCK);
+      return LockConflict(err) ? kErrorSharingViolation : Win32ErrorFromErrno(err);
+    }
+    return kErrorSuccess;
+  }
+
+  bool nameLeadsHere() override {
+    struct stat now, named;
+    if (::fstat(file_.get(), &now) != 0) return false;
+    if (::fstatat(folder_.get(), leaf_.c_str(), &named, nameIsLink_ ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return false;
+    return S_ISREG(named.st_mode) && SameFile(now, named);
+  }
+
+  bool unchangedSinceOpen() override {
+    struct stat now;
+    if (::fstat(file_.get(), &now) != 0) return false;
+    return now.st_size == opened_.st_size && SameTime(now.st_mtim, opened_.st_mtim) &&
+           SameTime(now.st_ctim, opened_.st_ctim);
+  }
+
+  Win32Error writeAt(std::uint64_t offset, const void* data, std::size_t count) override {
+    const auto* in = static_cast<const std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < count) {
+      const ssize_t n = ::pwrite(file_.get(), in + done, count - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Win32ErrorFromErrno(errno);
+      }
+      if (n == 0) return kErrorIoDevice;
+      done += static_cast<std::size_t>(n);
+    }
+    return kErrorSuccess;
+  }
+
+  Win32Error flush() override {
+    return ::fsync(file_.get()) == 0 ? kErrorSuccess : Win32ErrorFromErrno(errno);
+  }
+
+ private:
+  static bool fail(Win32Error& error, int err, const std::string& path) {
+    error = Win32ErrorFromErrno(err, path);
+    return false;
+  }
+
+  // The backup's content and metadata, flushed.
+  bool fill(int copy, const struct stat& st) {
+    return CopyContent(file_.get(), copy) && KeepMetadata(file_.get(), st, copy) && ::fsync(copy) == 0;
+  }
+
+  Fd folder_;
+  std::string leaf_;
+  std::string path_;
+  Fd file_;
+  struct stat opened_;
+  bool nameIsLink_;
+  Win32Error writeError_;
+  std::unique_ptr<FileHandle> backup_;
+};
+
+// The descriptor for the final write: the same open file reached again for
+// writing. Without /proc the name is opened once more, and kept only if it
+// is still the same regular file.
+Fd ReopenForWriting(int fd, int folder, const std::string& leaf, const struct stat& st, Win32Error& error) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  Fd writable(OpenRetrying(self.c_str(), O_RDWR | O_NOCTTY));
+  if (!writable.valid() && errno == ENOENT) {
+    writable = Fd(::openat(folder, leaf.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat again;
+    if (writable.valid() && (::fstat(writable.get(), &again) != 0 || !SameFile(st, again) || !Blocking(writable.get()))) {
+      writable.close();
+      errno = EACCES;
+    }
+  }
+  error = writable.valid() ? kErrorSuccess : Win32ErrorFromErrno(errno);
+  return writable;
+}
+
+}  // namespace
+
+HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, std::unique_ptr<HeldFileSystem>& out) {
+  out.reset();
+  const std::string native = EncodeNative(path);
+  if (native.empty()) return STG_E_FILENOTFOUND;
+  if (native.find('\0') != std::string::npos) return STG_E_INVALIDNAME;
+
+  const auto slash = native.find_last_of('/');
+  const std::string leaf = slash == std::string::npos ? native : native.substr(slash + 1);
+  // A path that ends in a folder ("x/", "x/.", "..") names no file to hold.
+  if (leaf.empty() || leaf == "." || leaf == "..") {
+    const Fd probe(OpenRetrying(native.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (!probe.valid()) return ClassifyOpenError(errno, native, forWriting);
+    return STG_E_ACCESSDENIED;
+  }
+  // A folder we may search but not read is still a place for the backup; it
+  // cannot be flushed then.
+  const std::string folderName = FolderOf(native);
+  Fd folder(OpenRetrying(folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK));
+  if (!folder.valid() && errno == EACCES) folder = Fd(OpenRetrying(folderName.c_str(), O_PATH | O_DIRECTORY));
+  if (!folder.valid()) return ClassifyOpenError(errno, native, forWriting);
+
+  // O_NONBLOCK keeps open(2) from waiting on a FIFO or device.
+  Fd fd;
+  do {
+    fd = Fd(::openat(folder.get(), leaf.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  } while (!fd.valid() && errno == EINTR);
+  if (!fd.valid()) return ClassifyOpenError(errno, native, forWriting);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return HResultFromSystemError(Win32ErrorFromErrno(errno, native));
+  if (S_ISDIR(st.st_mode)) return STG_E_ACCESSDENIED;
+  if (!S_ISREG(st.st_mode)) return STG_E_FILEALREADYEXISTS;
+  if (!Blocking(fd.get())) return HResultFromSystemError(Win32ErrorFromErrno(errno, native));
+
+  // Whether the name was a link when it was opened decides how it is
+  // compared with the file later.
+  struct stat named;
+  const bool nameIsLink =
+      ::fstatat(folder.get(), leaf.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(named.st_mode);
+
+  Win32Error writeError = kErrorAccessDenied;
+  if (forWriting) {
+    Fd writable = ReopenForWriting(fd.get(), folder.get(), leaf, st, writeError);
+    if (writable.valid()) fd = std::move(writable);
+  }
+
+  if (LockWhole(fd.get(), F_RDLCK) != 0 || (FlockRetrying(fd.get(), LOCK_SH) != 0 && !NoFlockHere(errno))) {
+    if (LockConflict(errno)) return STG_E_SHAREVIOLATION;
+    return HResultFromSystemError(Win32ErrorFromErrno(errno, native));
+  }
+  out.reset(new PosixHeldFile(std::move(folder), leaf, native, std::move(fd), st, nameIsLink, writeError));
+  return S_OK;
+}
+
+}  // namespace platform

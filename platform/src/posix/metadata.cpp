@@ -1,0 +1,78 @@
+#include "metadata.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#include <vector>
+
+namespace platform {
+
+// Takes O_NONBLOCK off again once the file is known to be a regular one.
+bool Blocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Gives a copy the metadata of its source, as `cp -a` does: owner and group,
+// mode, extended attributes (ACLs among them) and then the access and
+// modification times, which the writes before would change. Without the
+// right to give the file away, the group is kept where it can be and the
+// set-id bits are dropped. An attribute the system will not take from us
+// (EPERM: trusted or security attributes for an ordinary user; ENOTSUP) is
+// left out, except an ACL: a backup without its ACL could be open to
+// someone the original shuts out. False with errno on failure.
+bool KeepMetadata(int in, const struct stat& st, int out) {
+  mode_t mode = st.st_mode & 07777;
+  if (::fchown(out, st.st_uid, st.st_gid) != 0) {
+    if (errno != EPERM && errno != EINVAL) return false;
+    if (::fchown(out, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM && errno != EINVAL) return false;
+    mode &= 01777;
+  }
+  if (::fchmod(out, mode) != 0) return false;
+
+  std::vector<char> names;
+  for (;;) {
+    const ssize_t size = ::flistxattr(in, nullptr, 0);
+    if (size < 0) {
+      if (errno == ENOTSUP) break;
+      return false;
+    }
+    names.resize(static_cast<std::size_t>(size));
+    const ssize_t got = size == 0 ? 0 : ::flistxattr(in, names.data(), names.size());
+    if (got >= 0) {
+      names.resize(static_cast<std::size_t>(got));
+      break;
+    }
+    if (errno != ERANGE) return false;  // ERANGE: the list grew meanwhile
+  }
+  std::vector<char> value;
+  for (std::size_t at = 0; at < names.size();) {
+    const char* name = names.data() + at;
+    at += std::strlen(name) + 1;
+    const bool acl = std::strncmp(name, "system.posix_acl_", 17) == 0;
+    ssize_t size = ::fgetxattr(in, name, nullptr, 0);
+    if (size >= 0) {
+      value.resize(static_cast<std::size_t>(size));
+      size = ::fgetxattr(in, name, value.data(), value.size());
+    }
+    if (size < 0) {
+      if (errno == ENODATA) continue;  // removed meanwhile
+      return false;
+    }
+    if (::fsetxattr(out, name, value.data(), static_cast<std::size_t>(size), 0) != 0) {
+      if (!acl && (errno == EPERM || errno == ENOTSUP || errno == EACCES)) continue;
+      return false;
+    }
+  }
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  return ::futimens(out, times) == 0;
+}
+
+int FlushFolder(int folder) {
+  if (::fsync(folder) != 0 && errno != EINVAL && errno != EBADF) return errno;
+  return 0;
+}
+
+}  // namespace platform
