@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <grp.h>
 #include <poll.h>
 #include <stdexcept>
@@ -98,12 +99,19 @@ LockHolder::LockHolder(const std::string& path, char kind) {
   if (pid_ == 0) {
     close(ready[0]);
     close(go[1]);
-    const int fd = open(path.c_str(), kind == 'r' ? O_RDONLY : O_RDWR);
-    struct flock fl {};
-    fl.l_type = kind == 'r' ? F_RDLCK : F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    const int command = kind == 'p' ? F_SETLK : F_OFD_SETLK;
-    const char ok = fd >= 0 && fcntl(fd, command, &fl) == 0 ? 'y' : 'n';
+    const bool reader = kind == 'r' || kind == 'R' || kind == 's';
+    const int fd = open(path.c_str(), reader ? O_RDONLY : O_RDWR);
+    bool locked = false;
+    if (fd >= 0 && (kind == 'f' || kind == 's')) {
+      locked = flock(fd, (kind == 'f' ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
+    } else if (fd >= 0) {
+      struct flock fl {};
+      fl.l_type = reader ? F_RDLCK : F_WRLCK;
+      fl.l_whence = SEEK_SET;
+      const int command = kind == 'p' || kind == 'R' ? F_SETLK : F_OFD_SETLK;
+      locked = fcntl(fd, command, &fl) == 0;
+    }
+    const char ok = locked ? 'y' : 'n';
     if (write(ready[1], &ok, 1) != 1) _exit(2);
     char c;
     while (read(go[0], &c, 1) > 0) {

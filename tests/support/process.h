@@ -34,8 +34,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
 
 // A child process that holds `path` open with a lock until destroyed.
 // kind 'r' / 'w': a shared read / exclusive write open-file-description lock,
-// as a reader or writer of our own kind takes; 'p': a classic POSIX write
-// record lock, as another program might take.
+// as a reader or writer of our own kind takes; 'R' / 'p': a classic POSIX
+// read / write record lock, and 's' / 'f': a shared / exclusive flock(2)
+// lock, as other programs take them.
 // On Windows, where sharing belongs to each open handle, this process holds
 // a second handle: 'r' reads and lets others only read, 'w' reads and
 // writes and shares nothing, 'p' writes and shares everything, as a program
