@@ -68,8 +68,15 @@ void RemoveAll(const std::string& folder) {
   for (const std::string& name : Names(folder)) ASSERT_EQ(unlink((folder + "/" + name).c_str()), 0) << name;
 }
 
-bool IsPrefix(const Bytes& part, const Bytes& whole) {
-  return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+// True when `now` holds, byte for byte, either the input's byte or the fix's:
+// what a copy back that writes the changed ranges in place may leave when it
+// is cut off.
+bool BetweenInputAndFix(const Bytes& now, const Bytes& input, const Bytes& fixed) {
+  if (now.size() != input.size() || now.size() != fixed.size()) return false;
+  for (std::size_t i = 0; i < now.size(); ++i) {
+    if (now[i] != input[i] && now[i] != fixed[i]) return false;
+  }
+  return true;
 }
 
 bool IsTemporaryName(const std::string& name) {
@@ -81,6 +88,7 @@ struct Aftermath {
   bool killed = false;
   int exitCode = -1;
   std::chrono::nanoseconds duration{};  // from the start of the process to its end
+  bool sameFile = false;                // the workbook's name still leads to the file written before
 };
 
 class CrashSafety : public ::testing::Test {
@@ -102,6 +110,8 @@ class CrashSafety : public ::testing::Test {
     RemoveAll(work_);
     RemoveAll(tmp_);
     WriteFileBytes(original_, input);
+    struct stat written;
+    if (stat(original_.c_str(), &written) != 0) throw std::runtime_error("stat");
     const std::string program = BOOKMENDER_EXE;
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
@@ -131,6 +141,8 @@ class CrashSafety : public ::testing::Test {
     after.duration = std::chrono::steady_clock::now() - start;
     after.killed = WIFSIGNALED(status) && WTERMSIG(status) == signal;
     if (WIFEXITED(status)) after.exitCode = WEXITSTATUS(status);
+    struct stat now;
+    after.sameFile = stat(original_.c_str(), &now) == 0 && now.st_ino == written.st_ino && now.st_dev == written.st_dev;
     return after;
   }
 
@@ -203,10 +215,12 @@ class CrashSafety : public ::testing::Test {
           continue;
         }
         // (1) Once the original differs from the input, the backup holds the
-        // input; and the original only ever holds (a beginning of) the fix.
+        // input; and the original is the same file, holding in each byte
+        // the input or the fix.
+        ASSERT_TRUE(after.sameFile) << where << ": the workbook is another file now";
         if (now != input) {
           ASSERT_TRUE(hasBackup) << where << ": the original changed before its backup existed";
-          ASSERT_TRUE(IsPrefix(now, fixed)) << where << ": the original holds neither input nor fix";
+          ASSERT_TRUE(BetweenInputAndFix(now, input, fixed)) << where << ": the original holds neither input nor fix";
           if (now == fixed) {
             ++replaced;
           } else {
@@ -252,6 +266,7 @@ class CrashSafety : public ::testing::Test {
             ASSERT_EQ(after.exitCode, 1) << where << ": the run ended with another result";
           }
           ASSERT_TRUE(Names(tmp_).empty()) << where << ": a temporary file stayed";
+          ASSERT_TRUE(after.sameFile) << where << ": the workbook is another file now";
           const Bytes now = ReadFileBytes(original_);
           const std::set<std::string> names = Names(work_);
           if (names.count("book.xls.bak")) {

@@ -34,13 +34,16 @@ enum class WriteBackResult {
 
 class HeldFile {
  public:
-  // Opens `path` once, without waiting on a FIFO or device, and holds it:
-  // others may read it meanwhile but lock it for writing only once it is let
-  // go (a shared lock of every kind the system has: on Linux an
-  // open-file-description lock and a flock(2) lock, on Windows a share mode
-  // that denies writers). `forWriting` also opens it for the final write
-  // where the user may write it; where not, the open still succeeds and
-  // writeBack() answers kNotWritable with the reason.
+  // Opens `path` once, without waiting on a FIFO or device, and holds it
+  // until let go. A check holds it as a reader: others may read it but not
+  // lock it for writing (on Linux a shared open-file-description lock and a
+  // shared flock(2) lock, on Windows a share mode that denies writers).
+  // `forWriting` opens it for the final write as well and holds it as a
+  // writer from the start (exclusive locks of both kinds; on Windows write
+  // access, which other openers must share), so that a second run that
+  // would write is turned away at its open. Where the user may not write the
+  // file, the open still succeeds as a reader and writeBack() answers
+  // kNotWritable with the reason.
   // Results: S_OK; STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND, STG_E_INVALIDNAME;
   // STG_E_ACCESSDENIED (no permission, a folder); STG_E_SHAREVIOLATION (a
   // conflicting lock); STG_E_FILEALREADYEXISTS (not a regular file); or a

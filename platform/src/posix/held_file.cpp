@@ -4,7 +4,7 @@
 // once; for the final write it is reopened through /proc/self/fd, which
 // reaches the same inode without a name. Locks: an open-file-description
 // lock (which POSIX record locks of other programs also meet) and a flock(2)
-// lock, shared while checking, exclusive for the copy back.
+// lock, shared for a check, exclusive for a run that may write.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -298,7 +298,13 @@ HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, std::uniqu
     if (writable.valid()) fd = std::move(writable);
   }
 
-  if (LockWhole(fd.get(), F_RDLCK) != 0 || (FlockRetrying(fd.get(), LOCK_SH) != 0 && !NoFlockHere(errno))) {
+  // A run that may write holds the file as a writer from the start, as the
+  // Windows share mode does: a second fix, or a reader that locks, meets it
+  // at its open and is turned away at once, instead of both runs getting as
+  // far as the copy back and each finding the other in the way.
+  const bool writer = writeError == kErrorSuccess;
+  if (LockWhole(fd.get(), writer ? F_WRLCK : F_RDLCK) != 0 ||
+      (FlockRetrying(fd.get(), writer ? LOCK_EX : LOCK_SH) != 0 && !NoFlockHere(errno))) {
     if (LockConflict(errno)) return STG_E_SHAREVIOLATION;
     return HResultFromSystemError(Win32ErrorFromErrno(errno, native));
   }
