@@ -37,7 +37,7 @@ class HeldFileSystem {
   virtual Win32Error lockExclusive() = 0;
   // True while the name given at the open still leads to the held file.
   virtual bool nameLeadsHere() = 0;
-  // True while size and change times are those seen at the open.
+  // True while size and modification time are those seen at the open.
   virtual bool unchangedSinceOpen() = 0;
   // Writes every byte at `offset`; kErrorSuccess or why not.
   virtual Win32Error writeAt(std::uint64_t offset, const void* data, std::size_t count) = 0;

@@ -189,8 +189,10 @@ class PosixHeldFile final : public HeldFileSystem {
   bool unchangedSinceOpen() override {
     struct stat now;
     if (::fstat(file_.get(), &now) != 0) return false;
-    return now.st_size == opened_.st_size && SameTime(now.st_mtim, opened_.st_mtim) &&
-           SameTime(now.st_ctim, opened_.st_ctim);
+    // Every write moves the modification time. The change time is not
+    // asked: a new hard link, an attribute or a reflink of our own copies
+    // moves it too without touching a byte.
+    return now.st_size == opened_.st_size && SameTime(now.st_mtim, opened_.st_mtim);
   }
 
   Win32Error writeAt(std::uint64_t offset, const void* data, std::size_t count) override {
