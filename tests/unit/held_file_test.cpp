@@ -1,0 +1,187 @@
+// The held file's copy back on its own, over plain files: what it writes,
+// and each reason it has to write nothing.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/held_file.h"
+#include "platform/text.h"
+#include "workbook_file.h"
+
+using namespace testsupport;
+using platform::ByteRange;
+using platform::HeldFile;
+using platform::WriteBackResult;
+
+namespace {
+
+std::wstring Wide(const std::string& path) { return platform::DecodeNative(path); }
+
+class HeldFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Three chunks of the comparison and a bit, so that ranges can straddle
+    // a chunk's end.
+    original_.resize(3 * (1u << 20) + 5000);
+    std::mt19937 random(3);
+    for (auto& b : original_) b = static_cast<std::uint8_t>(random());
+    path_ = dir_.file("book.xls");
+    WriteFileBytes(path_, original_);
+    repairedPath_ = dir_.file("repaired");
+  }
+
+  // The repair: `ranges` inverted; written as the repaired copy.
+  Bytes Repair(const std::vector<ByteRange>& ranges) {
+    Bytes repaired = original_;
+    for (const ByteRange& r : ranges) {
+      for (std::uint64_t i = r.offset; i < r.offset + r.length; ++i) repaired[i] = static_cast<std::uint8_t>(~repaired[i]);
+    }
+    WriteFileBytes(repairedPath_, repaired);
+    return repaired;
+  }
+
+  std::shared_ptr<HeldFile> Hold(bool forWriting = true) {
+    std::shared_ptr<HeldFile> held;
+    EXPECT_EQ(HeldFile::open(Wide(path_), forWriting, held), S_OK);
+    return held;
+  }
+
+  static ino_t Inode(const std::string& path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_ino;
+  }
+
+  TempDir dir_;
+  Bytes original_;
+  std::string path_, repairedPath_;
+};
+
+TEST_F(HeldFileTest, WritesTheRangesIntoTheSameFile) {
+  // Unsorted, overlapping and touching ranges, one across a chunk's end.
+  const std::vector<ByteRange> ranges = {{(1u << 20) - 3, 8}, {10, 4}, {12, 4}, {16, 2}, {original_.size() - 1, 1}};
+  const Bytes repaired = Repair(ranges);
+  const ino_t inode = Inode(path_);
+  auto held = Hold();
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->size(), original_.size());
+  platform::Win32Error error = 0;
+  ASSERT_TRUE(held->backUp(L".bak", error)) << error;
+  EXPECT_EQ(ReadFileBytes(path_ + ".bak"), original_);
+  EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kWritten) << error;
+  EXPECT_EQ(ReadFileBytes(path_), repaired);
+  EXPECT_EQ(Inode(path_), inode);
+  EXPECT_EQ(ReadFileBytes(path_ + ".bak"), original_);
+}
+
+TEST_F(HeldFileTest, WritesNothingWhenTheRepairDiffersOutsideItsRanges) {
+  Repair({{100, 4}, {(2u << 20) + 7, 1}});
+  auto held = Hold();
+  platform::Win32Error error = 0;
+  ASSERT_TRUE(held->backUp(L".bak", error));
+  // The second difference is not among the ranges given.
+  EXPECT_EQ(held->writeBack(Wide(repairedPath_), {{100, 4}}, error), WriteBackResult::kContentChanged);
+  EXPECT_EQ(ReadFileBytes(path_), original_);
+}
+
+TEST_F(HeldFileTest, WritesNothingWhenTheFileChangedAfterItsBackup) {
+  const std::vector<ByteRange> ranges = {{100, 4}};
+  Repair(ranges);
+  {
+    // A byte changed elsewhere, its modification time put back: only the
+    // comparison with the backup can see it.
+    auto held = Hold();
+    platform::Win32Error error = 0;
+    ASSERT_TRUE(held->backUp(L".bak", error));
+    struct stat before;
+    ASSERT_EQ(stat(path_.c_str(), &before), 0);
+    const int fd = open(path_.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const std::uint8_t x = static_cast<std::uint8_t>(~original_[5000]);
+    ASSERT_EQ(pwrite(fd, &x, 1, 5000), 1);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(futimens(fd, times), 0);
+    close(fd);
+    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kContentChanged);
+    Bytes expected = original_;
+    expected[5000] = x;
+    EXPECT_EQ(ReadFileBytes(path_), expected);
+  }
+  {
+    // An append.
+    WriteFileBytes(path_, original_);
+    unlink((path_ + ".bak").c_str());
+    auto held = Hold();
+    platform::Win32Error error = 0;
+    ASSERT_TRUE(held->backUp(L".bak", error));
+    const int fd = open(path_.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_EQ(write(fd, "more", 4), 4);
+    close(fd);
+    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kContentChanged);
+    EXPECT_EQ(ReadFileBytes(path_).size(), original_.size() + 4);
+  }
+}
+
+TEST_F(HeldFileTest, WritesNothingWhenTheNameLeadsElsewhere) {
+  const std::vector<ByteRange> ranges = {{100, 4}};
+  Repair(ranges);
+  auto held = Hold();
+  platform::Win32Error error = 0;
+  ASSERT_TRUE(held->backUp(L".bak", error));
+  const std::string other = dir_.file("other");
+  WriteFileBytes(other, {'x'});
+  ASSERT_EQ(rename(other.c_str(), path_.c_str()), 0);
+  EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kNameChanged);
+  EXPECT_EQ(ReadFileBytes(path_), Bytes{'x'});
+}
+
+TEST_F(HeldFileTest, NeedsABackupAndTheRightToWrite) {
+  const std::vector<ByteRange> ranges = {{100, 4}};
+  Repair(ranges);
+  platform::Win32Error error = 0;
+  {
+    auto held = Hold();
+    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kNotWritable)
+        << "no backup yet";
+  }
+  {
+    auto held = Hold(false);
+    ASSERT_TRUE(held->backUp(L".bak", error));
+    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kNotWritable);
+    EXPECT_EQ(error, platform::kErrorAccessDenied);
+  }
+  EXPECT_EQ(ReadFileBytes(path_), original_);
+}
+
+TEST_F(HeldFileTest, ABackupNameTakenByAnythingIsNeverWrittenThrough) {
+  auto held = Hold();
+  platform::Win32Error error = 0;
+  // A dangling link: following it would create a file elsewhere.
+  const std::string elsewhere = dir_.file("elsewhere");
+  ASSERT_EQ(symlink(elsewhere.c_str(), (path_ + ".bak").c_str()), 0);
+  EXPECT_FALSE(held->backUp(L".bak", error));
+  EXPECT_EQ(error, platform::kErrorFileExists);
+  EXPECT_NE(access(elsewhere.c_str(), F_OK), 0);
+  ASSERT_TRUE(held->backUp(L".bak001", error));
+  EXPECT_EQ(ReadFileBytes(path_ + ".bak001"), original_);
+}
+
+TEST_F(HeldFileTest, OpensOnlyRegularFiles) {
+  std::shared_ptr<HeldFile> held;
+  const std::string fifo = dir_.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(HeldFile::open(Wide(fifo), true, held), STG_E_FILEALREADYEXISTS) << "and no wait for a writer";
+  EXPECT_EQ(HeldFile::open(Wide(dir_.path()), false, held), STG_E_ACCESSDENIED);
+  EXPECT_EQ(HeldFile::open(Wide(dir_.path() + "/"), false, held), STG_E_ACCESSDENIED);
+  EXPECT_EQ(HeldFile::open(Wide(dir_.file("missing")), false, held), STG_E_FILENOTFOUND);
+  EXPECT_EQ(HeldFile::open(Wide(dir_.file("missing/book.xls")), false, held), STG_E_PATHNOTFOUND);
+  EXPECT_FALSE(held);
+}
+
+}  // namespace
