@@ -145,6 +145,105 @@ TEST_F(BookmenderWindowsRun, AReaderThatKeepsWritersOutStopsOnlyTheCopyBack) {
   EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged) << "the backup stays";
 }
 
+// A program that edits the file and lets everyone else in still keeps the
+// run out: its writes could land between the check and the copy back.
+TEST_F(BookmenderWindowsRun, AWriterThatSharesEverythingIsASharingViolation) {
+  const Bytes damaged = Workbook({6});
+  const std::string path = Write("book.xls", damaged);
+  const HANDLE editor = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(editor, INVALID_HANDLE_VALUE);
+  const ProcessResult r = Run({"-fix", path});
+  CloseHandle(editor);
+  EXPECT_EQ(r.exitCode, 53);
+  EXPECT_EQ(Lines(r.error), std::vector<std::string>{"Sharing violation opening workbook stream [" + path + "]"});
+  EXPECT_EQ(ReadFileBytes(path), damaged);
+  EXPECT_FALSE(Exists(path + ".bak"));
+}
+
+// A reader that lets writers in may come and go during the run; a lock it
+// holds on any byte stops the copy back before its first write.
+TEST_F(BookmenderWindowsRun, AnotherProgramsLockStopsTheCopyBackAndTheBackupStays) {
+  const Bytes damaged = Workbook({6});
+  const std::string path = Write("book.xls", damaged);
+  const HANDLE reader = CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  OVERLAPPED at{};
+  at.Offset = 100;
+  ASSERT_TRUE(LockFileEx(reader, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
+  const ProcessResult r = Run({"-fix", path});
+  UnlockFileEx(reader, 0, 1, 0, &at);
+  CloseHandle(reader);
+  EXPECT_EQ(r.exitCode, 53);
+  EXPECT_EQ(Lines(r.error),
+            (std::vector<std::string>{"Failed to copy temp file back over original - Win32 error code: 32",
+                                      "Another program holds a lock on " + path + "; nothing was written to it"}));
+  EXPECT_EQ(Lines(r.output).back(), "Final result: Specified file was in use when check was attempted");
+  EXPECT_EQ(ReadFileBytes(path), damaged);
+  EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged);
+}
+
+TEST_F(BookmenderWindowsRun, BackupKeepsTheOriginalsAttributesAndLastWriteTime) {
+  const Bytes damaged = Workbook({6});
+  const std::string path = Write("book.xls", damaged);
+  FILETIME written;
+  written.dwLowDateTime = 0x12345670u;  // in 2000
+  written.dwHighDateTime = 0x01BF5000u;
+  const HANDLE setter = CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(setter, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(SetFileTime(setter, nullptr, nullptr, &written));
+  CloseHandle(setter);
+  const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE;
+  ASSERT_TRUE(SetFileAttributesW(Wide(path).c_str(), kept));
+
+  const ProcessResult r = Run({"-fix", path});
+  EXPECT_EQ(r.exitCode, 1) << r.error;
+  WIN32_FILE_ATTRIBUTE_DATA backup;
+  ASSERT_TRUE(GetFileAttributesExW(Wide(path + ".bak").c_str(), GetFileExInfoStandard, &backup));
+  const DWORD shown = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+  EXPECT_EQ(backup.dwFileAttributes & shown, kept);
+  EXPECT_EQ(backup.ftLastWriteTime.dwLowDateTime, written.dwLowDateTime);
+  EXPECT_EQ(backup.ftLastWriteTime.dwHighDateTime, written.dwHighDateTime);
+  EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged);
+  // The original is repaired in place: it keeps its own attributes.
+  EXPECT_EQ(GetFileAttributesW(Wide(path).c_str()) & shown, kept);
+  EXPECT_EQ(ReadFileBytes(path), Workbook({0}));
+}
+
+// As a user who may not write the file: where the system lets us write a
+// read-only file anyway (Wine run as root), there is nothing to refuse.
+TEST_F(BookmenderWindowsRun, ReadOnlyOriginalFailsTheCopyBackAndKeepsTheBackup) {
+  const Bytes damaged = Workbook({6});
+  const std::string path = Write("book.xls", damaged);
+  ASSERT_TRUE(SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_READONLY));
+  const HANDLE writer = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (writer != INVALID_HANDLE_VALUE) {
+    CloseHandle(writer);
+    SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    GTEST_SKIP() << "this system lets a writer open a read-only file (Wine run as root)";
+  }
+  const ProcessResult r = Run({"-fix", path});
+  const DWORD backup = GetFileAttributesW(Wide(path + ".bak").c_str());
+  // Read-only files would outlive the folder's removal.
+  SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+  SetFileAttributesW(Wide(path + ".bak").c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(r.exitCode, 56);
+  EXPECT_EQ(Lines(r.error),
+            std::vector<std::string>{"Failed to copy temp file back over original - Win32 error code: 5"});
+  EXPECT_EQ(Lines(r.output).back(),
+            "Final result: Specified file needs fixing, but Bookmender failed to copy the fixed file back over the "
+            "original");
+  EXPECT_EQ(ReadFileBytes(path), damaged);
+  EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged);
+  EXPECT_NE(backup, INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(backup & FILE_ATTRIBUTE_READONLY) << "the backup is read-only as its original";
+}
+
 TEST_F(BookmenderWindowsRun, MissingTemporaryFolderFailsTheReservation) {
   const Bytes damaged = Workbook({6});
   const std::string path = Write("book.xls", damaged);

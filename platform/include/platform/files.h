@@ -1,5 +1,5 @@
-// Whole-file copies, deletion and temporary files: the file operations the
-// repair relies on, each reporting a Win32 error number when it fails.
+// Deletion, temporary files and appends: the file operations the programs
+// rely on beside the held workbook (platform/held_file.h).
 #pragma once
 
 #include <string>
@@ -7,20 +7,6 @@
 #include "platform/hresult.h"
 
 namespace platform {
-
-// Copies the whole content of `source` to `target`.
-// - failIfExists: the target is created exclusively; an existing target is
-//   error 80 (kErrorFileExists). The copy is complete and flushed to disk
-//   before it gets its name, so the name never holds a partial copy; a failed
-//   copy leaves nothing behind.
-// - otherwise: an existing target is overwritten in place (it keeps its
-//   identity: inode, owner, permissions, links) and flushed to disk when
-//   `flushToDisk` is set; a missing target is created with the source's
-//   permission bits.
-// Windows copies with CopyFileW, which removes a target it created when the
-// copy breaks off, and flushes the target once it is complete.
-bool CopyWholeFile(const std::wstring& source, const std::wstring& target, bool failIfExists,
-                   Win32Error& error, bool flushToDisk = true);
 
 // Deletes a file; true on success.
 bool DeleteFileAt(const std::wstring& path);

@@ -1,0 +1,236 @@
+// The held file on Windows. One handle, opened with FILE_SHARE_READ alone:
+// others may read the file while we hold it, but no one may open it for
+// writing, and without FILE_SHARE_DELETE no one may rename or delete it, so
+// its name cannot be given to another file meanwhile. The copy back takes an
+// exclusive byte-range lock over the whole file on that handle.
+#include <windows.h>
+
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "handle_io.h"
+#include "held_file_system.h"
+
+namespace platform {
+namespace {
+
+// The Win32 error inside a converted system error; a write the system took
+// no byte of, or any other code, is an I/O error.
+Win32Error Win32Of(HRESULT hr) {
+  const auto code = static_cast<std::uint32_t>(hr);
+  return (code & 0xFFFF0000u) == 0x80070000u ? code & 0xFFFFu : kErrorIoDevice;
+}
+
+bool Fail(Win32Error& error, DWORD code) {
+  error = code;
+  return false;
+}
+
+constexpr std::size_t kChunk = 1u << 20;
+
+// Copies `from`, from offset 0 to its end, into `to` at the same offsets.
+Win32Error CopyContent(HANDLE from, HANDLE to, std::uint64_t& copied) {
+  copied = 0;
+  std::vector<std::uint8_t> buffer;
+  try {
+    buffer.resize(kChunk);
+  } catch (const std::bad_alloc&) {
+    return kErrorNotEnoughMemory;
+  }
+  for (;;) {
+    std::size_t got = 0;
+    HRESULT hr = ReadAtHandle(from, copied, buffer.data(), buffer.size(), got);
+    if (Failed(hr)) return Win32Of(hr);
+    if (got == 0) return kErrorSuccess;
+    hr = WriteAtHandle(to, copied, buffer.data(), got);
+    if (Failed(hr)) return Win32Of(hr);
+    copied += got;
+  }
+}
+
+// The attributes a backup takes over from its original. The others are not
+// the user's to choose (compressed, sparse, encrypted, reparse point, ...).
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// Gives an open file exactly `attributes` (none is FILE_ATTRIBUTE_NORMAL,
+// since zero would leave them as they are); its times stay.
+bool SetAttributes(HANDLE file, DWORD attributes) {
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+  return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+std::uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
+// The backup, read through the handle that wrote it.
+class HandleReader final : public FileHandle {
+ public:
+  HandleReader(Handle handle, std::uint64_t size) : handle_(std::move(handle)), size_(size) {}
+  std::uint64_t size() const override { return size_; }
+  HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
+    return ReadAtHandle(handle_.get(), offset, buffer, count, done);
+  }
+  HRESULT writeAt(std::uint64_t, const void*, std::size_t) override { return STG_E_ACCESSDENIED; }
+
+ private:
+  Handle handle_;
+  std::uint64_t size_;
+};
+
+class WindowsHeldFile final : public HeldFileSystem {
+ public:
+  WindowsHeldFile(std::wstring path, Handle file, const BY_HANDLE_FILE_INFORMATION& info, Win32Error writeError)
+      : path_(std::move(path)), file_(std::move(file)), opened_(info), writeError_(writeError) {}
+
+  ~WindowsHeldFile() override {
+    // Closing the handle would let the lock go too, but only some time after.
+    if (locked_) {
+      OVERLAPPED whole = At(0);
+      ::UnlockFileEx(file_.get(), 0, MAXDWORD, MAXDWORD, &whole);
+    }
+  }
+  WindowsHeldFile(const WindowsHeldFile&) = delete;
+  WindowsHeldFile& operator=(const WindowsHeldFile&) = delete;
+
+  std::uint64_t size() const override { return SizeOf(opened_); }
+
+  HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
+    return ReadAtHandle(file_.get(), offset, buffer, count, done);
+  }
+
+  bool copyTo(const std::wstring& target, Win32Error& error) override {
+    // The scratch copy is repaired in place and deleted at the end: it must
+    // not be read-only.
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+      ::SetFileAttributesW(target.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    }
+    // It is ours, reserved before: an existing file, truncated and written.
+    Handle out(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                             nullptr));
+    if (!out.valid()) return Fail(error, ::GetLastError());
+    if (::GetFileType(out.get()) != FILE_TYPE_DISK) return Fail(error, kErrorAccessDenied);
+    std::uint64_t copied = 0;
+    if (const Win32Error e = CopyContent(file_.get(), out.get(), copied); e != kErrorSuccess) return Fail(error, e);
+    if (!out.close()) return Fail(error, ::GetLastError());
+    return true;
+  }
+
+  // Created beside the original under the name it was opened by, which
+  // still leads to it (see nameLeadsHere). The backup takes the original's
+  // attributes and times; it is read-only only once it is written, and
+  // flushed before this returns. A failure deletes it again.
+  bool backUp(const std::wstring& suffix, Win32Error& error) override {
+    const std::wstring name = path_ + suffix;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(file_.get(), &info)) return Fail(error, ::GetLastError());
+    const DWORD kept = info.dwFileAttributes & kKeptAttributes;
+    const DWORD whileWriting = kept & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    Handle copy(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                              whileWriting != 0 ? whileWriting : FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!copy.valid()) {
+      const DWORD e = ::GetLastError();
+      return Fail(error, e == ERROR_ALREADY_EXISTS ? kErrorFileExists : e);
+    }
+    std::uint64_t copied = 0;
+    Win32Error e = CopyContent(file_.get(), copy.get(), copied);
+    if (e == kErrorSuccess &&
+        !::SetFileTime(copy.get(), &info.ftCreationTime, &info.ftLastAccessTime, &info.ftLastWriteTime)) {
+      e = ::GetLastError();
+    }
+    if (e == kErrorSuccess && !SetAttributes(copy.get(), kept)) e = ::GetLastError();
+    if (e == kErrorSuccess && !::FlushFileBuffers(copy.get())) e = ::GetLastError();
+    if (e != kErrorSuccess) {
+      SetAttributes(copy.get(), 0);  // a read-only file could not be deleted
+      copy.close();
+      ::DeleteFileW(name.c_str());
+      return Fail(error, e);
+    }
+    backup_.reset(new HandleReader(std::move(copy), copied));
+    return true;
+  }
+
+  FileHandle* backup() override { return backup_.get(); }
+
+  Win32Error writeError() const override { return writeError_; }
+
+  // A byte-range lock is kept by Windows itself: while it lasts, no other
+  // handle may read or write the file, and a program that holds a lock of
+  // its own on any part of it stops us here.
+  Win32Error lockExclusive() override {
+    OVERLAPPED whole = At(0);
+    if (!::LockFileEx(file_.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                      &whole)) {
+      const DWORD e = ::GetLastError();
+      return e == ERROR_LOCK_VIOLATION ? kErrorSharingViolation : e;
+    }
+    locked_ = true;
+    return kErrorSuccess;
+  }
+
+  // The handle shares no deleting: while it is open, the file can be neither
+  // renamed nor deleted, so no other file can take its name.
+  bool nameLeadsHere() override { return true; }
+
+  bool unchangedSinceOpen() override {
+    BY_HANDLE_FILE_INFORMATION now;
+    if (!::GetFileInformationByHandle(file_.get(), &now)) return false;
+    return SizeOf(now) == SizeOf(opened_) && ::CompareFileTime(&now.ftLastWriteTime, &opened_.ftLastWriteTime) == 0;
+  }
+
+  Win32Error writeAt(std::uint64_t offset, const void* data, std::size_t count) override {
+    const HRESULT hr = WriteAtHandle(file_.get(), offset, data, count);
+    return Failed(hr) ? Win32Of(hr) : kErrorSuccess;
+  }
+
+  Win32Error flush() override { return ::FlushFileBuffers(file_.get()) ? kErrorSuccess : ::GetLastError(); }
+
+ private:
+  std::wstring path_;
+  Handle file_;
+  BY_HANDLE_FILE_INFORMATION opened_;
+  Win32Error writeError_;
+  bool locked_ = false;
+  std::unique_ptr<FileHandle> backup_;
+};
+
+HANDLE OpenShared(const std::wstring& path, DWORD access) {
+  return ::CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+}  // namespace
+
+HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, std::unique_ptr<HeldFileSystem>& out) {
+  out.reset();
+  if (path.empty()) return STG_E_FILENOTFOUND;
+  if (path.find(L'\0') != std::wstring::npos) return STG_E_INVALIDNAME;
+
+  // Whatever keeps the writer's open out (a read-only file or medium, a
+  // reader that lets no writer in), the file is still checked and backed up
+  // through a reader's open, as in check mode; the copy back then fails with
+  // that reason.
+  Handle file;
+  Win32Error writeError = kErrorAccessDenied;
+  if (forWriting) {
+    file = Handle(OpenShared(path, GENERIC_READ | GENERIC_WRITE));
+    writeError = file.valid() ? kErrorSuccess : ::GetLastError();
+  }
+  if (!file.valid()) {
+    file = Handle(OpenShared(path, GENERIC_READ));
+    if (!file.valid()) return ClassifyOpenError(::GetLastError(), false);
+  }
+  // A device ("nul", "con") or a pipe exists but holds no compound file.
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) return STG_E_FILEALREADYEXISTS;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(file.get(), &info)) return HResultFromSystemError(::GetLastError());
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return STG_E_ACCESSDENIED;
+  out.reset(new WindowsHeldFile(path, std::move(file), info, writeError));
+  return S_OK;
+}
+
+}  // namespace platform

@@ -1,0 +1,213 @@
+// The held file on Windows, against second handles as other programs open
+// them: what its share mode keeps out and lets in, the reader's open that a
+// refused writer's open falls back to, the backup's attributes and times, and
+// the byte-range lock of the copy back.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/held_file.h"
+#include "workbook_file.h"
+
+namespace {
+
+using platform::HeldFile;
+using platform::WriteBackResult;
+using testsupport::Bytes;
+
+// A second handle on a file, as another program holds it.
+class Other {
+ public:
+  Other(const std::wstring& path, DWORD access, DWORD share)
+      : handle_(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)),
+        error_(handle_ == INVALID_HANDLE_VALUE ? ::GetLastError() : 0) {}
+  ~Other() {
+    if (held()) ::CloseHandle(handle_);
+  }
+  Other(const Other&) = delete;
+  Other& operator=(const Other&) = delete;
+  bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
+  DWORD error() const { return error_; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+  DWORD error_;
+};
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+class WindowsHeldFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (std::size_t i = 0; i < original_.size(); ++i) original_[i] = static_cast<std::uint8_t>(i * 7);
+    path_ = file("book.xls");
+    write(path_, original_);
+  }
+  // Read-only files would outlive the folder's removal.
+  void TearDown() override {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW((wide(dir_.path()) + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+      ::SetFileAttributesW((wide(dir_.path()) + L"\\" + found.cFileName).c_str(), FILE_ATTRIBUTE_NORMAL);
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+  }
+
+  static std::wstring wide(const std::string& path) { return testsupport::FsPath(path).wstring(); }
+  std::wstring file(const std::string& name) const { return wide(dir_.file(name)); }
+  static Bytes read(const std::wstring& path) { return testsupport::ReadFileBytes(std::filesystem::path(path).u8string()); }
+  static void write(const std::wstring& path, const Bytes& bytes) {
+    testsupport::WriteFileBytes(std::filesystem::path(path).u8string(), bytes);
+  }
+  std::shared_ptr<HeldFile> hold(bool forWriting) {
+    std::shared_ptr<HeldFile> held;
+    EXPECT_EQ(HeldFile::open(path_, forWriting, held), S_OK);
+    return held;
+  }
+
+  testsupport::TempDir dir_;
+  Bytes original_ = Bytes(5000);
+  std::wstring path_;
+};
+
+TEST_F(WindowsHeldFile, KeepsWritersRenamesAndDeletesOutAndLetsReadersThatShareWritingIn) {
+  std::shared_ptr<HeldFile> held = hold(true);
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->size(), original_.size());
+  const Other writer(path_, GENERIC_WRITE, kShareAll);
+  EXPECT_FALSE(writer.held());
+  EXPECT_EQ(writer.error(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  const Other denyingReader(path_, GENERIC_READ, FILE_SHARE_READ);
+  EXPECT_FALSE(denyingReader.held()) << "we may write, so a reader that lets no writer in cannot come";
+  EXPECT_TRUE(Other(path_, GENERIC_READ, kShareAll).held());
+  EXPECT_FALSE(::MoveFileExW(path_.c_str(), file("moved.xls").c_str(), 0));
+  EXPECT_FALSE(::DeleteFileW(path_.c_str()));
+  EXPECT_EQ(read(path_), original_);
+
+  held.reset();
+  EXPECT_TRUE(Other(path_, GENERIC_WRITE, 0).held()) << "letting go lets writers in";
+}
+
+TEST_F(WindowsHeldFile, OpenFailuresAreClassifiedAlikeForBothModes) {
+  for (const bool forWriting : {false, true}) {
+    std::shared_ptr<HeldFile> held;
+    EXPECT_EQ(HeldFile::open(file("missing.xls"), forWriting, held), STG_E_FILENOTFOUND);
+    EXPECT_EQ(HeldFile::open(file("no-folder\\x.xls"), forWriting, held), STG_E_PATHNOTFOUND);
+    EXPECT_EQ(HeldFile::open(wide(dir_.path()), forWriting, held), STG_E_ACCESSDENIED) << "a folder";
+    EXPECT_EQ(HeldFile::open(L"nul", forWriting, held), STG_E_FILEALREADYEXISTS);
+    const Other writer(path_, GENERIC_WRITE, kShareAll);
+    ASSERT_TRUE(writer.held());
+    EXPECT_EQ(HeldFile::open(path_, forWriting, held), STG_E_SHAREVIOLATION);
+    EXPECT_FALSE(held);
+  }
+}
+
+// The check and the backup go on through a reader's open; the copy back
+// answers why it cannot write, and writes nothing. (A read-only original is
+// run end to end, where the system refuses its writers.)
+TEST_F(WindowsHeldFile, AFileThatRefusesTheWriterIsHeldForReading) {
+  const std::wstring repaired = file("repaired.xls");
+  Bytes fixed = original_;
+  fixed[10] ^= 0xFF;
+  write(repaired, fixed);
+  const std::vector<platform::ByteRange> ranges{{10, 1}};
+  platform::Win32Error error = 0;
+  {
+    std::shared_ptr<HeldFile> held = hold(false);
+    ASSERT_TRUE(held && held->backUp(L".bak", error)) << error;
+    EXPECT_EQ(held->writeBack(repaired, ranges, error), WriteBackResult::kNotWritable);
+    EXPECT_EQ(error, platform::kErrorAccessDenied) << "opened for checking only";
+  }
+  {
+    const Other reader(path_, GENERIC_READ, FILE_SHARE_READ);
+    ASSERT_TRUE(reader.held());
+    std::shared_ptr<HeldFile> held = hold(true);
+    ASSERT_TRUE(held && held->backUp(L".bak001", error)) << error;
+    EXPECT_EQ(held->writeBack(repaired, ranges, error), WriteBackResult::kNotWritable);
+    EXPECT_EQ(error, platform::kErrorSharingViolation) << "a reader that lets no writer in";
+  }
+  EXPECT_EQ(read(path_), original_);
+}
+
+TEST_F(WindowsHeldFile, BackupIsCreatedExclusivelyWithTheOriginalsAttributesAndTimes) {
+  write(file("book.xls.bak"), {'a'});
+  FILETIME written;
+  written.dwLowDateTime = 0x12345670u;  // in 2000
+  written.dwHighDateTime = 0x01BF5000u;
+  {
+    const Other setter(path_, FILE_WRITE_ATTRIBUTES, kShareAll);
+    ASSERT_TRUE(setter.held());
+    ASSERT_TRUE(::SetFileTime(setter.get(), nullptr, nullptr, &written));
+  }
+  const DWORD attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE;
+  ASSERT_TRUE(::SetFileAttributesW(path_.c_str(), attributes));
+
+  std::shared_ptr<HeldFile> held = hold(true);
+  ASSERT_TRUE(held);
+  platform::Win32Error error = 0;
+  EXPECT_FALSE(held->backUp(L".bak", error));
+  EXPECT_EQ(error, platform::kErrorFileExists);
+  EXPECT_EQ(read(file("book.xls.bak")), Bytes{'a'}) << "an existing backup is never overwritten";
+  ASSERT_TRUE(held->backUp(L".bak001", error)) << error;
+
+  const std::wstring backup = file("book.xls.bak001");
+  EXPECT_EQ(read(backup), original_);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  ASSERT_TRUE(::GetFileAttributesExW(backup.c_str(), GetFileExInfoStandard, &data));
+  EXPECT_EQ(data.dwFileAttributes & (attributes | FILE_ATTRIBUTE_SYSTEM), attributes);
+  EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, written.dwLowDateTime);
+  EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, written.dwHighDateTime);
+}
+
+TEST_F(WindowsHeldFile, ScratchCopyIsTruncatedAndLeftWritable) {
+  const std::wstring scratch = file("scratch.tmp");
+  write(scratch, Bytes(9000, 'x'));
+  ASSERT_TRUE(::SetFileAttributesW(scratch.c_str(), FILE_ATTRIBUTE_READONLY));
+  std::shared_ptr<HeldFile> held = hold(false);
+  ASSERT_TRUE(held);
+  platform::Win32Error error = 0;
+  ASSERT_TRUE(held->copyTo(scratch, error)) << error;
+  EXPECT_EQ(read(scratch), original_);
+  EXPECT_EQ(::GetFileAttributesW(scratch.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_FALSE(held->copyTo(file("missing.tmp"), error)) << "only a reserved file is written";
+  EXPECT_EQ(error, platform::kErrorFileNotFound);
+}
+
+// Another program's lock on any byte stops the copy back before its first
+// write; once it is gone, only the ranges are written.
+TEST_F(WindowsHeldFile, CopyBackWaitsForNoLockAndWritesTheRanges) {
+  const std::wstring repaired = file("repaired.xls");
+  Bytes fixed = original_;
+  for (std::size_t i = 100; i < 110; ++i) fixed[i] = 0xEE;
+  fixed[4999] = 0xEE;
+  write(repaired, fixed);
+  const std::vector<platform::ByteRange> ranges{{100, 10}, {4999, 1}};
+
+  std::shared_ptr<HeldFile> held = hold(true);
+  ASSERT_TRUE(held);
+  platform::Win32Error error = 0;
+  ASSERT_TRUE(held->backUp(L".bak", error)) << error;
+  {
+    const Other locker(path_, GENERIC_READ, kShareAll);
+    ASSERT_TRUE(locker.held());
+    OVERLAPPED at{};
+    at.Offset = 4000;
+    ASSERT_TRUE(::LockFileEx(locker.get(), LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
+    EXPECT_EQ(held->writeBack(repaired, ranges, error), WriteBackResult::kInUse);
+    EXPECT_EQ(error, platform::kErrorSharingViolation);
+    EXPECT_EQ(read(path_), original_);
+    ASSERT_TRUE(::UnlockFileEx(locker.get(), 0, 1, 0, &at));
+  }
+  EXPECT_EQ(held->writeBack(repaired, ranges, error), WriteBackResult::kWritten) << error;
+  held.reset();
+  EXPECT_EQ(read(path_), fixed);
+  EXPECT_EQ(read(file("book.xls.bak")), original_);
+}
+
+}  // namespace
