@@ -126,23 +126,20 @@ TEST_F(BookmenderWindowsRun, ASecondHandleThatSharesNothingIsASharingViolation) 
   EXPECT_FALSE(Exists(path + ".bak"));
 }
 
-TEST_F(BookmenderWindowsRun, AReaderThatKeepsWritersOutStopsOnlyTheCopyBack) {
+TEST_F(BookmenderWindowsRun, AReaderThatKeepsWritersOutStopsAFixAtItsOpen) {
   const Bytes damaged = Workbook({6});
   const std::string path = Write("book.xls", damaged);
   LockHolder reader(path, 'r');
   ASSERT_TRUE(reader.held());
   EXPECT_EQ(Run({"-check", path}).exitCode, 1);
 
-  // The backup reads the original; copying over it is what the reader denies.
+  // A fix opens the file for writing from the start, which the reader denies.
   const ProcessResult r = Run({"-fix", path});
-  EXPECT_EQ(r.exitCode, 56);
-  EXPECT_EQ(Lines(r.error),
-            std::vector<std::string>{"Failed to copy temp file back over original - Win32 error code: 32"});
-  EXPECT_EQ(Lines(r.output).back(),
-            "Final result: Specified file needs fixing, but Bookmender failed to copy the fixed file back over the "
-            "original");
+  EXPECT_EQ(r.exitCode, 53);
+  EXPECT_EQ(Lines(r.error), std::vector<std::string>{"Sharing violation opening workbook stream [" + path + "]"});
+  EXPECT_EQ(Lines(r.output).back(), "Final result: Specified file was in use when check was attempted");
   EXPECT_EQ(ReadFileBytes(path), damaged);
-  EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged) << "the backup stays";
+  EXPECT_FALSE(Exists(path + ".bak"));
 }
 
 // A program that edits the file and lets everyone else in still keeps the

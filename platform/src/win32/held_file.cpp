@@ -210,8 +210,9 @@ HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, std::uniqu
   if (path.empty()) return STG_E_FILENOTFOUND;
   if (path.find(L'\0') != std::wstring::npos) return STG_E_INVALIDNAME;
 
-  // Whatever keeps the writer's open out (a read-only file or medium, a
-  // reader that lets no writer in), the file is still checked and backed up
+  // Another program that holds the file keeps a fix out at once, as the
+  // locks do on Linux. Whatever else keeps the writer's open out (a
+  // read-only file or medium), the file is still checked and backed up
   // through a reader's open, as in check mode; the copy back then fails with
   // that reason.
   Handle file;
@@ -219,6 +220,7 @@ HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, std::uniqu
   if (forWriting) {
     file = Handle(OpenShared(path, GENERIC_READ | GENERIC_WRITE));
     writeError = file.valid() ? kErrorSuccess : ::GetLastError();
+    if (writeError == ERROR_SHARING_VIOLATION || writeError == ERROR_LOCK_VIOLATION) return STG_E_SHAREVIOLATION;
   }
   if (!file.valid()) {
     file = Handle(OpenShared(path, GENERIC_READ));
