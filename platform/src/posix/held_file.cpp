@@ -128,7 +128,11 @@ class PosixHeldFile final : public HeldFileSystem {
   bool backUp(const std::wstring& suffix, Win32Error& error) override {
     const std::string name = leaf_ + EncodeNative(suffix);
     const std::string shown = path_ + EncodeNative(suffix);
+    // A name already taken (a link included) is answered before any copying:
+    // a folder may hold hundreds of earlier backups. The link below still
+    // refuses a name taken meanwhile.
     struct stat st;
+    if (::fstatat(folder_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return fail(error, EEXIST, shown);
     if (::fstat(file_.get(), &st) != 0) return fail(error, errno, path_);
     // Created without the set-id bits: they come back only with the owner.
     const mode_t mode = st.st_mode & 01777;
