@@ -44,9 +44,6 @@ class PaddingProbe {
 
 BiffRecordList IndexRecords(WorkbookStream& stream) {
   BiffRecordList records;
-  // Real records average well over 16 bytes; this saves most regrowth. The
-  // size is only what the directory claims, so the guess is capped.
-  records.reserve(std::min<std::uint32_t>(stream.size() / 16, 1u << 20));
   PaddingProbe padding;
   // Each record moves the position by exactly its header and data, so the
   // position is asked for once and then followed here.

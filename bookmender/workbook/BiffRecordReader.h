@@ -1,7 +1,14 @@
 // The index of the Workbook stream: one entry per BIFF record header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "workbook/BiffFormat.h"
@@ -18,7 +25,94 @@ struct BiffRecord {
 };
 
 // Entries in stream order; an entry's position is its record number.
-using BiffRecordList = std::vector<BiffRecord>;
+//
+// Entries live in fixed-size blocks that never move: growing the list copies
+// nothing, so at its peak it holds its entries, one block partly filled and
+// the block table. (A vector that doubles holds its old and new buffers at
+// once: up to three times its entries.)
+// A position is a block number and a place in the block: a shift and a mask.
+class BiffRecordList {
+ public:
+  static constexpr std::size_t kBlockShift = 16;  // 64 Ki entries, 512 KiB a block
+  static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
+  static constexpr std::size_t kBlockMask = kBlockSize - 1;
+
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = BiffRecord;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const BiffRecord*;
+    using reference = const BiffRecord&;
+
+    const_iterator(const BiffRecordList& list, std::size_t index) : list_(&list), index_(index) {}
+    reference operator*() const { return (*list_)[index_]; }
+    pointer operator->() const { return &(*list_)[index_]; }
+    const_iterator& operator++() {
+      ++index_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator before = *this;
+      ++index_;
+      return before;
+    }
+    bool operator==(const const_iterator& other) const { return index_ == other.index_; }
+    bool operator!=(const const_iterator& other) const { return index_ != other.index_; }
+
+   private:
+    const BiffRecordList* list_;
+    std::size_t index_;
+  };
+
+  BiffRecordList() = default;
+  BiffRecordList(std::initializer_list<BiffRecord> records) {
+    for (const BiffRecord& record : records) push_back(record);
+  }
+  BiffRecordList(BiffRecordList&&) noexcept = default;
+  BiffRecordList& operator=(BiffRecordList&&) noexcept = default;
+  // An index can be tens of megabytes: it is moved, never copied.
+  BiffRecordList(const BiffRecordList&) = delete;
+  BiffRecordList& operator=(const BiffRecordList&) = delete;
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const BiffRecord& operator[](std::size_t i) const {
+    return blocks_[i >> kBlockShift].get()[i & kBlockMask];
+  }
+  BiffRecord& operator[](std::size_t i) { return blocks_[i >> kBlockShift].get()[i & kBlockMask]; }
+  const BiffRecord& front() const { return (*this)[0]; }
+  const BiffRecord& back() const { return (*this)[size_ - 1]; }
+  const_iterator begin() const { return const_iterator(*this, 0); }
+  const_iterator end() const { return const_iterator(*this, size_); }
+
+  // Throws std::bad_alloc, the list unchanged, when a new block is needed and
+  // there is no memory for it.
+  void push_back(const BiffRecord& record) {
+    if ((size_ & kBlockMask) == 0) addBlock();
+    new (blocks_.back().get() + (size_ & kBlockMask)) BiffRecord(record);
+    ++size_;
+  }
+
+ private:
+  // Blocks are raw memory: an entry comes to life when it is pushed, so the
+  // unused part of the last block is never written and takes no resident
+  // memory.
+  struct FreeBlock {
+    void operator()(BiffRecord* block) const { ::operator delete(block); }
+  };
+  using Block = std::unique_ptr<BiffRecord, FreeBlock>;
+  static_assert(std::is_trivially_destructible<BiffRecord>::value,
+                "blocks are freed without destroying their entries");
+
+  void addBlock() {
+    Block block(static_cast<BiffRecord*>(::operator new(kBlockSize * sizeof(BiffRecord))));
+    blocks_.push_back(std::move(block));
+  }
+
+  std::vector<Block> blocks_;
+  std::size_t size_ = 0;
+};
 
 // Indexes every record from the current position (the start of the stream)
 // to the end. Throws PasswordProtectedWorkbookException at a FILEPASS record

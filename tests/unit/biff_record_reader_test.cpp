@@ -178,3 +178,90 @@ TEST(ValidateBiffRecords, BofFirstEofLast) {
   EXPECT_NO_THROW(ValidateBiffRecords(
       {{biff::kBof, 0, 4}, {biff::kBof, 0, 8}, {biff::kEof, 0, 12}}));
 }
+
+namespace {
+
+constexpr std::size_t kBlock = BiffRecordList::kBlockSize;
+
+// An entry that differs from its neighbours in every field.
+BiffRecord Entry(std::size_t i) {
+  return BiffRecord{static_cast<std::uint16_t>(i * 7 + 1), static_cast<std::uint16_t>(i % 8000),
+                    static_cast<std::uint32_t>(i * 13 + 4)};
+}
+
+::testing::AssertionResult Same(const BiffRecord& got, const BiffRecord& want, std::size_t i) {
+  if (got.type == want.type && got.length == want.length && got.dataOffset == want.dataOffset) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "entry " << i << ": {" << got.type << ", " << got.length << ", "
+                                       << got.dataOffset << "}";
+}
+
+}  // namespace
+
+// Entries are stored in blocks: the ones on either side of a block boundary,
+// and lists that end there, read back as pushed.
+TEST(BiffRecordList, EntriesAcrossBlockBoundaries) {
+  for (const std::size_t size : {kBlock - 1, kBlock, kBlock + 1, 2 * kBlock, 2 * kBlock + 3}) {
+    BiffRecordList list;
+    for (std::size_t i = 0; i < size; ++i) list.push_back(Entry(i));
+    ASSERT_EQ(list.size(), size);
+    EXPECT_FALSE(list.empty());
+    EXPECT_TRUE(Same(list.front(), Entry(0), 0));
+    EXPECT_TRUE(Same(list.back(), Entry(size - 1), size - 1)) << size;
+    for (const std::size_t near : {kBlock, 2 * kBlock}) {
+      for (std::size_t i = near - 2; i < near + 2 && i < size; ++i) EXPECT_TRUE(Same(list[i], Entry(i), i));
+    }
+    // Iteration visits every entry once, in order.
+    std::size_t i = 0;
+    for (const BiffRecord& record : list) {
+      if (!Same(record, Entry(i), i)) {
+        ADD_FAILURE() << "iteration differs at " << i;
+        break;
+      }
+      ++i;
+    }
+    EXPECT_EQ(i, size);
+  }
+}
+
+TEST(BiffRecordList, WritesAndMovesKeepEveryOtherEntry) {
+  BiffRecordList list;
+  for (std::size_t i = 0; i < kBlock + 2; ++i) list.push_back(Entry(i));
+  list[kBlock].length = 9999;
+  list[kBlock - 1].type = 0xABCD;
+  BiffRecordList moved(std::move(list));
+  ASSERT_EQ(moved.size(), kBlock + 2);
+  EXPECT_EQ(moved[kBlock].length, 9999);
+  EXPECT_EQ(moved[kBlock - 1].type, 0xABCD);
+  EXPECT_TRUE(Same(moved[kBlock + 1], Entry(kBlock + 1), kBlock + 1));
+  EXPECT_TRUE(Same(moved[kBlock - 2], Entry(kBlock - 2), kBlock - 2));
+  // Pushing after a move goes on where the list was.
+  moved.push_back(Entry(7));
+  EXPECT_TRUE(Same(moved.back(), Entry(7), kBlock + 2));
+  EXPECT_TRUE(Same(moved[kBlock + 1], Entry(kBlock + 1), kBlock + 1));
+}
+
+// A stream of more records than one block holds: every record's type,
+// length and data offset, and the EOF found last.
+TEST(ReadBiffRecords, IndexesStreamsOfSeveralBlocks) {
+  TempDir dir;
+  BiffBuilder b;
+  b.bof();
+  for (std::size_t i = 1; i < kBlock + 5; ++i) {
+    b.record(static_cast<std::uint16_t>(0x0200 + i % 3), Bytes(i % 5, static_cast<std::uint8_t>(i)));
+  }
+  b.eof();
+  const BiffRecordList list = Index(dir, b.bytes());
+  ASSERT_EQ(list.size(), kBlock + 6);
+  for (std::size_t i = 1; i < kBlock + 5; ++i) {
+    const BiffRecord want{static_cast<std::uint16_t>(0x0200 + i % 3), static_cast<std::uint16_t>(i % 5),
+                          b.dataOffset(static_cast<std::uint32_t>(i))};
+    if (!Same(list[i], want, i)) {
+      ADD_FAILURE() << "index differs at " << i;
+      break;
+    }
+  }
+  EXPECT_EQ(list.back().dataOffset, b.dataOffset(static_cast<std::uint32_t>(kBlock + 5)));
+  EXPECT_NO_THROW(ValidateBiffRecords(list));
+}
