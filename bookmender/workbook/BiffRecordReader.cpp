@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "errors/Exception.h"
 #include "platform/byte_reader.h"
@@ -42,12 +43,54 @@ class PaddingProbe {
   std::uint64_t knownNonZero_ = 0;  // records at or after this point are scanned again
 };
 
+// The common case, fast: record headers read straight out of large reads of
+// the stream, instead of one small read and one seek per record. It stops at
+// the first record that needs a decision of the record-by-record loop below
+// (the last bytes of the stream, a zero header that may be padding, a record
+// that runs past the end, a read that fails or comes up short) and leaves
+// `position` at that record's header, so the loop answers exactly as if it
+// had read every record itself.
+void IndexFromLargeReads(WorkbookStream& stream, std::uint32_t& position, BiffRecordList& records) {
+  constexpr std::uint32_t kReadSize = 1u << 20;
+  const std::uint64_t size = stream.size();
+  std::vector<std::uint8_t> buffer(kReadSize);
+  std::uint64_t held = 0, heldEnd = 0;  // the stream range in `buffer`
+  std::uint64_t at = position;
+  while (size - at >= biff::kHeaderSize) {
+    if (at + biff::kHeaderSize > heldEnd) {
+      const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(kReadSize, size - at));
+      std::uint32_t got = 0;
+      try {
+        stream.seek(static_cast<std::uint32_t>(at), SeekFromStart);
+        got = stream.read(buffer.data(), want);
+      } catch (const IOException&) {
+        break;  // the loop below reads only what it must, and says why it fails
+      }
+      if (got < biff::kHeaderSize) break;
+      held = at;
+      heldEnd = at + got;
+    }
+    const std::uint8_t* header = buffer.data() + (at - held);
+    const std::uint16_t type = platform::LoadU16(header);
+    const std::uint16_t length = platform::LoadU16(header + 2);
+    if (type == biff::kFilePass) throw PasswordProtectedWorkbookException();
+    if (type == 0 && length == 0) break;
+    const std::uint64_t next = at + biff::kHeaderSize + length;
+    if (next > size) break;
+    records.push_back(BiffRecord{type, length, static_cast<std::uint32_t>(at + biff::kHeaderSize)});
+    at = next;
+  }
+  position = static_cast<std::uint32_t>(at);
+  stream.seek(position, SeekFromStart);
+}
+
 BiffRecordList IndexRecords(WorkbookStream& stream) {
   BiffRecordList records;
   PaddingProbe padding;
   // Each record moves the position by exactly its header and data, so the
   // position is asked for once and then followed here.
   std::uint32_t position = stream.tell();
+  IndexFromLargeReads(stream, position, records);
   for (;;) {
     std::uint8_t header[biff::kHeaderSize] = {};
     const std::uint32_t got = stream.read(header, sizeof header);

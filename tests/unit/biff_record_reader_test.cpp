@@ -1,6 +1,10 @@
 // Indexing the Workbook stream and the two sanity rules.
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "cfb_writer.h"
+#include "platform/compound_file.h"
 #include "platform/text.h"
 #include "workbook/BiffRecordReader.h"
 #include "workbook_test_util.h"
@@ -264,4 +268,44 @@ TEST(ReadBiffRecords, IndexesStreamsOfSeveralBlocks) {
   }
   EXPECT_EQ(list.back().dataOffset, b.dataOffset(static_cast<std::uint32_t>(kBlock + 5)));
   EXPECT_NO_THROW(ValidateBiffRecords(list));
+}
+
+// A sector chain that ends inside the last record's data: the record-by-
+// record reading never reads those bytes, so the index is whole, however the
+// records are read; a header beyond the chain's end fails as a read.
+TEST(ReadBiffRecords, AChainCutInsideTheLastRecordsDataStillIndexes) {
+  BiffBuilder b;
+  b.bof();
+  for (int i = 0; i < 50; ++i) b.record(0x0203, Bytes(14, static_cast<std::uint8_t>(i)));
+  b.record(0x00FC, Bytes(6000, 0x55));  // runs over several sectors
+  const Bytes whole = b.bytes();
+  for (const bool headerBeyond : {false, true}) {
+    Bytes stream = whole;
+    if (headerBeyond) {
+      BiffBuilder tail;
+      tail.eof();
+      stream.insert(stream.end(), tail.bytes().begin(), tail.bytes().end());
+    }
+    testsupport::CfbWriter writer;
+    const int node = writer.addStream(testsupport::CfbWriter::kRoot, u"Workbook", stream);
+    Bytes file = writer.build();
+    const std::vector<std::uint32_t>& chain = writer.chain(node);
+    ASSERT_GE(chain.size(), 4u);
+    // The chain ends two sectors before the stream does.
+    const std::uint64_t at = writer.fatEntryOffset(chain[chain.size() - 3]);
+    for (int k = 0; k < 4; ++k) file[at + k] = static_cast<std::uint8_t>(platform::cfb::kEndOfChain >> (8 * k));
+    auto bytes = std::make_shared<Bytes>(file);
+    std::shared_ptr<platform::Storage> storage;
+    ASSERT_EQ(platform::Storage::openMemory(bytes, platform::StorageMode::kReadDenyWrite, storage), S_OK);
+    WorkbookStream ws;
+    ws.openOnStorage(storage, L"book.xls");
+    if (!headerBeyond) {
+      const BiffRecordList list = ReadBiffRecords(ws);
+      ASSERT_EQ(list.size(), 52u);
+      EXPECT_EQ(list.back().length, 6000);
+      EXPECT_EQ(list.back().dataOffset, b.dataOffset(51));
+    } else {
+      EXPECT_THROW(ReadBiffRecords(ws), IOException);
+    }
+  }
 }
