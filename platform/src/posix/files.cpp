@@ -11,36 +11,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "copy_content.h"
 #include "fd.h"
 #include "platform/text.h"
 
 namespace platform {
 
 namespace {
-
-// Copies everything from `in` to `out`; errno describes a failure. The
-// kernel copies between the files where it can, without passing the bytes
-// through this process; otherwise they go through a buffer.
-bool CopyContent(int in, int out) {
-  for (;;) {
-    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-    if (n == 0) return true;
-    if (n > 0) continue;
-    if (errno == EINTR) continue;
-    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
-    break;  // not between these files: fall back to reading and writing
-  }
-  std::vector<char> buffer(1 << 20);
-  for (;;) {
-    const ssize_t n = ::read(in, buffer.data(), buffer.size());
-    if (n == 0) return true;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(n))) return false;
-  }
-}
 
 bool Fail(Win32Error& error, int err, const std::string& path) {
   error = Win32ErrorFromErrno(err, path);
