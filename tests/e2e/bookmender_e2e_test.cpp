@@ -665,6 +665,55 @@ TEST_F(BookmenderRun, DiskFullAtTheTemporaryCopyAndAtTheBackup) {
   }
 }
 
+// The first `size` bytes of a file.
+Bytes FileStart(const std::string& path, std::size_t size) {
+  Bytes bytes(size);
+  const int fd = open(path.c_str(), O_RDONLY);
+  const ssize_t got = fd < 0 ? -1 : pread(fd, bytes.data(), size, 0);
+  if (fd >= 0) close(fd);
+  bytes.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  return bytes;
+}
+
+// A damaged workbook followed by a hole to 2 GB (the compound file has no use
+// for bytes after its last sector) needs a temporary folder of only what it
+// holds on disk: its temporary copy, its backup and its repair keep the hole.
+TEST_F(BookmenderRun, SparseWorkbookOfTwoGigabytesFitsASmallTemporaryFolder) {
+  const std::vector<std::int64_t> moved{0, 12};
+  const ChartedWorkbook damaged = MakeWorkbook(moved);
+  const Bytes damagedFile = TaggedFile(damaged.stream);
+  const Bytes soundFile = TaggedFile(MakeWorkbook({0, 0}).stream);
+  const off_t size = off_t{2} << 30;
+  const std::string path = Write("book.xls", damagedFile);
+  ASSERT_EQ(truncate(path.c_str(), size), 0);
+  TinyFileSystem tiny(tmp_, 300 << 20);
+  if (!tiny.mounted()) GTEST_SKIP() << "cannot mount a 300 MB tmpfs as the temporary folder (needs root)";
+
+  ProcessResult r = Run({"-check", path});
+  EXPECT_EQ(r.exitCode, 1) << r.error;
+  EXPECT_EQ(Lines(r.output), Concat(Concat(Banner(path), RepairLines(damaged, moved)),
+                                    {"Final result: A problem was detected that Bookmender can fix"}));
+  EXPECT_EQ(r.error, "");
+
+  r = Run({"-fix", path});
+  EXPECT_EQ(r.exitCode, 1) << r.error;
+  EXPECT_EQ(Lines(r.output), Concat(Concat(Banner(path), RepairLines(damaged, moved)),
+                                    {"Making backup copy of original file",
+                                     "Backup copy successfully created: " + path + ".bak",
+                                     "Replacing original file with fixed version", "Final result: A problem was fixed"}));
+  EXPECT_EQ(r.error, "");
+  EXPECT_TRUE(TempFolderEmpty()) << "a tmr file was left on the tmpfs";
+  EXPECT_EQ(Run({"-check", path}).exitCode, 0);
+
+  for (const auto& [name, start] : {std::make_pair(path, soundFile), std::make_pair(path + ".bak", damagedFile)}) {
+    struct stat st;
+    ASSERT_EQ(stat(name.c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_size, size) << name;
+    EXPECT_LT(st.st_blocks * 512, 1 << 20) << name << " lost its hole";
+    EXPECT_EQ(FileStart(name, start.size()), start) << name;
+  }
+}
+
 TEST_F(BookmenderRun, AnyFileNameIsPrintedWhole) {
   const Bytes file = TaggedFile(MakeWorkbook({6}).stream);
   for (const std::string name : {"a b,c \"q\".xls", "caf\xC3\xA9 \xE6\x97\xA5.xls", "bad\xFF\xFEname.xls",

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "copy_content.h"
 #include "fd.h"
 #include "platform/text.h"
 
