@@ -93,10 +93,12 @@ bool CopyRange(int in, int out, off_t from, off_t to, bool& kernel, std::vector<
         from += n;
         continue;
       }
-      if (n == 0) return true;
-      if (errno == EINTR) continue;
-      if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
-      kernel = false;  // not between these files: read and write instead
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
+      // Not between these files: read and write instead. Nothing copied
+      // either means the source's end or a file system whose kernel copy
+      // moves nothing here; the read below tells which.
+      kernel = false;
     }
     if (buffer.empty()) buffer.resize(kBufferSize);
     const ssize_t n = ::pread(in, buffer.data(), std::min(want, buffer.size()), from);

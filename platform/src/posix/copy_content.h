@@ -7,12 +7,12 @@
 namespace platform {
 
 // Copies the whole content of regular file `in` (offset 0 to its end) into
-// the empty regular file `out` (not opened for appending). Only positional I/O is used: neither
-// descriptor's file position is read, and nothing here needs it to be
-// anywhere (the hole search moves `in`'s as a side effect). A reflink where
-// the file system offers one; otherwise each data segment is copied at its
-// own offset and the holes between them are left unwritten. False with errno
-// on failure.
+// the empty regular file `out` (not opened for appending). Only positional
+// I/O is used: neither descriptor's file position is read, and nothing here
+// needs it to be anywhere (the hole search moves `in`'s as a side effect). A
+// reflink where the file system offers one; otherwise each data segment is
+// copied at its own offset and the holes between them are left unwritten.
+// False with errno on failure.
 bool CopyContent(int in, int out);
 
 }  // namespace platform
