@@ -32,11 +32,23 @@ struct BiffRecord {
 // once: up to three times its entries.)
 // A position is a block number and a place in the block: a shift and a mask.
 class BiffRecordList {
+  // Blocks are raw memory: an entry comes to life when it is pushed, so the
+  // unused part of the last block is never written and takes no resident
+  // memory.
+  struct FreeBlock {
+    void operator()(BiffRecord* block) const { ::operator delete(block); }
+  };
+  using Block = std::unique_ptr<BiffRecord, FreeBlock>;
+  static_assert(std::is_trivially_destructible<BiffRecord>::value,
+                "blocks are freed without destroying their entries");
+
  public:
   static constexpr std::size_t kBlockShift = 16;  // 64 Ki entries, 512 KiB a block
   static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
   static constexpr std::size_t kBlockMask = kBlockSize - 1;
 
+  // Keeps its block at hand: a step looks at the block table only when it
+  // crosses into the next block.
   class const_iterator {
    public:
     using iterator_category = std::forward_iterator_tag;
@@ -45,16 +57,17 @@ class BiffRecordList {
     using pointer = const BiffRecord*;
     using reference = const BiffRecord&;
 
-    const_iterator(const BiffRecordList& list, std::size_t index) : list_(&list), index_(index) {}
-    reference operator*() const { return (*list_)[index_]; }
-    pointer operator->() const { return &(*list_)[index_]; }
+    const_iterator(const BiffRecordList& list, std::size_t index)
+        : list_(&list), block_(list.blockAt(index >> kBlockShift)), index_(index) {}
+    reference operator*() const { return block_[index_ & kBlockMask]; }
+    pointer operator->() const { return &block_[index_ & kBlockMask]; }
     const_iterator& operator++() {
-      ++index_;
+      if ((++index_ & kBlockMask) == 0) block_ = list_->blockAt(index_ >> kBlockShift);
       return *this;
     }
     const_iterator operator++(int) {
       const_iterator before = *this;
-      ++index_;
+      ++*this;
       return before;
     }
     bool operator==(const const_iterator& other) const { return index_ == other.index_; }
@@ -62,6 +75,7 @@ class BiffRecordList {
 
    private:
     const BiffRecordList* list_;
+    const BiffRecord* block_;  // null past the last block
     std::size_t index_;
   };
 
@@ -69,8 +83,14 @@ class BiffRecordList {
   BiffRecordList(std::initializer_list<BiffRecord> records) {
     for (const BiffRecord& record : records) push_back(record);
   }
-  BiffRecordList(BiffRecordList&&) noexcept = default;
-  BiffRecordList& operator=(BiffRecordList&&) noexcept = default;
+  // A moved-from list is empty: it must not go on writing into the blocks
+  // it gave away.
+  BiffRecordList(BiffRecordList&& other) noexcept { swap(other); }
+  BiffRecordList& operator=(BiffRecordList&& other) noexcept {
+    BiffRecordList taken(std::move(other));
+    swap(taken);
+    return *this;
+  }
   // An index can be tens of megabytes: it is moved, never copied.
   BiffRecordList(const BiffRecordList&) = delete;
   BiffRecordList& operator=(const BiffRecordList&) = delete;
@@ -89,28 +109,32 @@ class BiffRecordList {
   // Throws std::bad_alloc, the list unchanged, when a new block is needed and
   // there is no memory for it.
   void push_back(const BiffRecord& record) {
-    if ((size_ & kBlockMask) == 0) addBlock();
-    new (blocks_.back().get() + (size_ & kBlockMask)) BiffRecord(record);
+    if (next_ == blockEnd_) addBlock();
+    new (next_) BiffRecord(record);
+    ++next_;
     ++size_;
   }
 
  private:
-  // Blocks are raw memory: an entry comes to life when it is pushed, so the
-  // unused part of the last block is never written and takes no resident
-  // memory.
-  struct FreeBlock {
-    void operator()(BiffRecord* block) const { ::operator delete(block); }
-  };
-  using Block = std::unique_ptr<BiffRecord, FreeBlock>;
-  static_assert(std::is_trivially_destructible<BiffRecord>::value,
-                "blocks are freed without destroying their entries");
-
   void addBlock() {
     Block block(static_cast<BiffRecord*>(::operator new(kBlockSize * sizeof(BiffRecord))));
     blocks_.push_back(std::move(block));
+    next_ = blocks_.back().get();
+    blockEnd_ = next_ + kBlockSize;
+  }
+  const BiffRecord* blockAt(std::size_t block) const {
+    return block < blocks_.size() ? blocks_[block].get() : nullptr;
+  }
+  void swap(BiffRecordList& other) noexcept {
+    blocks_.swap(other.blocks_);
+    std::swap(next_, other.next_);
+    std::swap(blockEnd_, other.blockEnd_);
+    std::swap(size_, other.size_);
   }
 
   std::vector<Block> blocks_;
+  BiffRecord* next_ = nullptr;  // where the next entry goes, in the last block
+  BiffRecord* blockEnd_ = nullptr;
   std::size_t size_ = 0;
 };
 

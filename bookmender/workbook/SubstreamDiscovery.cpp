@@ -11,8 +11,12 @@ std::vector<SheetSubstream> FindSheetSubstreams(const BiffRecordList& records) {
   std::uint32_t sheetStart = 0;
   bool sheetSuspicious = false;
   bool previousWasEof = false;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const std::uint16_t type = records[i].type;
+  // Walked in order rather than by position: one step per entry, not a
+  // block look-up.
+  std::size_t i = 0;
+  const BiffRecordList::const_iterator end = records.end();
+  for (auto record = records.begin(); record != end; ++record, ++i) {
+    const std::uint16_t type = record->type;
     if (type == biff::kBof) {
       ++depth;
       chartHasDrawing = false;

@@ -229,21 +229,30 @@ TEST(BiffRecordList, EntriesAcrossBlockBoundaries) {
   }
 }
 
-TEST(BiffRecordList, WritesAndMovesKeepEveryOtherEntry) {
+// A move hands the blocks over: the new owner goes on where the list was,
+// and the moved-from list is empty and grows into blocks of its own.
+TEST(BiffRecordList, MovesHandTheBlocksOver) {
   BiffRecordList list;
   for (std::size_t i = 0; i < kBlock + 2; ++i) list.push_back(Entry(i));
-  list[kBlock].length = 9999;
-  list[kBlock - 1].type = 0xABCD;
   BiffRecordList moved(std::move(list));
   ASSERT_EQ(moved.size(), kBlock + 2);
-  EXPECT_EQ(moved[kBlock].length, 9999);
-  EXPECT_EQ(moved[kBlock - 1].type, 0xABCD);
-  EXPECT_TRUE(Same(moved[kBlock + 1], Entry(kBlock + 1), kBlock + 1));
-  EXPECT_TRUE(Same(moved[kBlock - 2], Entry(kBlock - 2), kBlock - 2));
-  // Pushing after a move goes on where the list was.
+  EXPECT_TRUE(list.empty());
+  EXPECT_TRUE(list.begin() == list.end());
   moved.push_back(Entry(7));
-  EXPECT_TRUE(Same(moved.back(), Entry(7), kBlock + 2));
+  list.push_back(Entry(8));
+  ASSERT_EQ(moved.size(), kBlock + 3);
   EXPECT_TRUE(Same(moved[kBlock + 1], Entry(kBlock + 1), kBlock + 1));
+  EXPECT_TRUE(Same(moved.back(), Entry(7), kBlock + 2));
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_TRUE(Same(list[0], Entry(8), 0));
+
+  // Assignment frees what the target held and takes the source's entries.
+  BiffRecordList assigned{Entry(1), Entry(2), Entry(3)};
+  assigned = std::move(moved);
+  ASSERT_EQ(assigned.size(), kBlock + 3);
+  EXPECT_TRUE(moved.empty());
+  EXPECT_TRUE(Same(assigned[kBlock - 1], Entry(kBlock - 1), kBlock - 1));
+  EXPECT_TRUE(Same(assigned.back(), Entry(7), kBlock + 2));
 }
 
 // A stream of more records than one block holds: every record's type,

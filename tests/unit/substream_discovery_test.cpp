@@ -81,3 +81,31 @@ TEST(FindSheetEmbeddedChartSubstreams, MissingEofThrowsPlainException) {
               L"FindSheetEmbeddedChartSubstreams]");
   }
 }
+
+// The index is kept in blocks: sheets and charts whose records sit on either
+// side of a block boundary keep their record numbers, and a sheet's EOF in
+// the next block ends it.
+TEST(FindSheetSubstreams, PositionsAcrossBlockBoundaries) {
+  constexpr std::uint32_t kBlock = BiffRecordList::kBlockSize;
+  BiffRecordList list;
+  const auto push = [&list](std::uint16_t type) {
+    list.push_back(BiffRecord{type, 0, static_cast<std::uint32_t>(4 + 4 * list.size())});
+  };
+  push(B);
+  while (list.size() < kBlock - 3) push(O);
+  push(E);  // kBlock - 3: end of the globals
+  push(B);  // kBlock - 2: a sheet
+  push(B);  // kBlock - 1: its chart, whose EOF is in the next block
+  push(D);
+  push(E);  // kBlock + 1
+  push(D);  // suspicious: right after the chart's EOF
+  while (list.size() < 2 * kBlock - 1) push(O);
+  push(E);  // 2 * kBlock - 1: the block's last entry ends the sheet
+  push(B);  // 2 * kBlock: a sheet that starts a block
+  push(B);
+  push(E);
+  push(E);
+  EXPECT_EQ(Sheets(list), (SheetList{{kBlock - 2, true}, {2 * kBlock, false}}));
+  EXPECT_EQ(FindSheetEmbeddedChartSubstreams(list, kBlock - 2), std::vector<std::uint32_t>{kBlock - 1});
+  EXPECT_EQ(FindSheetEmbeddedChartSubstreams(list, 2 * kBlock), std::vector<std::uint32_t>{2 * kBlock + 1});
+}
