@@ -1,6 +1,7 @@
 #include "Walk.h"
 
 #include <exception>
+#include <optional>
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -19,7 +20,6 @@ namespace {
 const wchar_t kPathDoesNotExist[] = L"The path doesn't exist!";
 const wchar_t kRootTestFailed[] = L"A problem occurred attempting to find if this path existed.";
 const wchar_t kSkippedLink[] = L"Skipped symbolic link";
-const wchar_t kNoFilename[] = L"[Cannot log a filename here]";
 
 // A folder itself, not a link to one; the entry's cached type saves a call.
 bool IsRealFolder(const fs::directory_entry& entry) {
@@ -89,32 +89,37 @@ void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPa
       continue;
     }
 
+    // A root that is a file, or cannot be listed, is reported like any other
+    // root that cannot be searched, and the scan goes on.
+    std::optional<FolderWalk> walk;
     try {
-      FolderWalk walk(rootPath);
-      while (!walk.atEnd()) {
-        bool folder = false;
-        bool link = false;
-        try {
-          folder = fs::is_directory(walk.entry().status());
-          link = fs::is_symlink(walk.entry().symlink_status());
-        } catch (const std::exception& error) {
-          ReportScanError(FromFsPath(walk.path()), platform::DecodeSystemText(error.what()), true);
-          walk.noPush();
-          AdvanceWalk(walk);
-          continue;
-        }
-        if (!folder) {
-          if (IsSelected(walk.path())) RunBookmender(FromFsPath(walk.path()), logPath, fixMode, detailLog);
-        } else if (link) {
-          ReportWarning(FromFsPath(walk.path()), kSkippedLink);
-          walk.noPush();
-        }
-        AdvanceWalk(walk);
-      }
+      walk.emplace(rootPath);
     } catch (const fs::filesystem_error& error) {
-      // Chiefly a root that cannot be listed: the scan ends here.
-      ReportScanError(kNoFilename, platform::DecodeSystemText(error.what()), true);
-      return;
+      ReportScanError(root, platform::DecodeSystemText(error.what()), true);
+      continue;
+    }
+    while (!walk->atEnd()) {
+      bool link = false;
+      bool folder = false;
+      try {
+        folder = fs::is_directory(walk->entry().status());
+        link = fs::is_symlink(walk->entry().symlink_status());
+      } catch (const std::exception& error) {
+        ReportScanError(FromFsPath(walk->path()), platform::DecodeSystemText(error.what()), true);
+        walk->noPush();
+        AdvanceWalk(*walk);
+        continue;
+      }
+      // A link met inside the tree is never followed, whatever it leads to:
+      // a link to a file outside the tree would be fixed there, its backup
+      // made in here.
+      if (link) {
+        ReportWarning(FromFsPath(walk->path()), kSkippedLink);
+        walk->noPush();
+      } else if (!folder && IsSelected(walk->path())) {
+        RunBookmender(FromFsPath(walk->path()), logPath, fixMode, detailLog);
+      }
+      AdvanceWalk(*walk);
     }
   }
 }

@@ -62,8 +62,9 @@ void AdvanceWalk(FolderWalk& walk);
 // included).
 bool IsSelected(const boost::filesystem::path& path);
 
-// Searches every root in order, running Bookmender on each selected file. A
-// root that cannot be listed ends the whole scan.
+// Searches every root in order, running Bookmender on each selected file.
+// Links inside a tree are reported and not followed; a root that is missing,
+// is a file or cannot be listed is reported and the next root searched.
 void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPath, bool fixMode,
                bool detailLog);
 

@@ -190,6 +190,13 @@ std::vector<std::string> InWalkOrder(const std::string& root, std::vector<std::s
   return paths;
 }
 
+template <typename T>
+std::vector<T> Twice(std::vector<T> v) {
+  const std::vector<T> once = v;
+  v.insert(v.end(), once.begin(), once.end());
+  return v;
+}
+
 std::vector<std::string> Prefixed(const std::string& label, const std::vector<std::string>& paths) {
   std::vector<std::string> lines;
   for (const std::string& p : paths) lines.push_back(label + p);
@@ -461,12 +468,13 @@ TEST_F(ShelfscanRun, SelectsExactlyTheXlsFilesInWalkOrder) {
   Folder("r/sub");
   Folder("r/sub/deeper");
   File("r/sub/deeper/g.xls");
-  Link("r/l.xls", "book.xls");            // a link to a file is a file
+  Link("r/l.xls", "book.xls");            // a link to a file is skipped
   Link("r/dangling.xls", "nothing here");  // so is a link to nothing
-  const std::vector<std::string> selected = {"book.xls", ".xls", "x.xls/inner.xls", "sub/deeper/g.xls",
-                                             "l.xls", "dangling.xls"};
+  const std::vector<std::string> selected = {"book.xls", ".xls", "x.xls/inner.xls", "sub/deeper/g.xls"};
+  const std::vector<std::string> links = {"l.xls", "dangling.xls"};
   std::vector<std::string> paths;
   for (const std::string& name : selected) paths.push_back(root + "/" + name);
+  for (const std::string& name : links) paths.push_back(root + "/" + name);
   paths = InWalkOrder(root, paths);
 
   // The same root twice, the second time with a trailing slash: one slash
@@ -474,18 +482,24 @@ TEST_F(ShelfscanRun, SelectsExactlyTheXlsFilesInWalkOrder) {
   const auto [option, folder] = LogFolder();
   const ProcessResult r = Scan({root, option, root + "/"}, {}, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "") << "result lines go to the log only";
-  std::vector<std::string> log = Prefixed("[ok],", paths);
-  const std::vector<std::string> once = log;
-  log.insert(log.end(), once.begin(), once.end());
-  EXPECT_EQ(MainLog(folder), LogBytes(log));
-
+  std::vector<std::string> log, warnings;
   std::vector<std::vector<std::string>> calls;
-  for (const std::string& line : log) calls.push_back({"-check", line.substr(5)});
-  EXPECT_EQ(Calls(Path("record")), calls);
+  for (const std::string& path : paths) {
+    const bool link = std::find(links.begin(), links.end(), path.substr(root.size() + 1)) != links.end();
+    if (link) {
+      warnings.push_back("[warning]," + path + ",Skipped symbolic link");
+      log.push_back(warnings.back());
+    } else {
+      log.push_back("[ok]," + path);
+      calls.push_back({"-check", path});
+    }
+  }
+  EXPECT_EQ(MainLog(folder), LogBytes(Twice(log)));
+  EXPECT_EQ(Lines(r.output), Twice(warnings)) << "result lines go to the log only";
+  EXPECT_EQ(Calls(Path("record")), Twice(calls));
 }
 
-TEST_F(ShelfscanRun, MissingRootIsSkippedAndARootThatIsAFileEndsTheScan) {
+TEST_F(ShelfscanRun, EveryRootIsSearchedAfterMissingRootsAndRootsThatAreFiles) {
   const std::string program = Install();
   Folder("r");
   File("r/a.xls");
@@ -493,18 +507,22 @@ TEST_F(ShelfscanRun, MissingRootIsSkippedAndARootThatIsAFileEndsTheScan) {
   File("target/t.xls");
   Link("linked", Path("target"));  // a root that is a link is searched
   const auto [option, folder] = LogFolder();
-  const ProcessResult r =
-      Scan({option, Path("missing"), Path("linked"), Path("r/a.xls"), Path("r")}, {}, program);
+  const ProcessResult r = Scan(
+      {option, Path("missing"), Path("linked"), Path("r/a.xls"), Path("r"), Path("r/a.xls/x"), Path("target")}, {},
+      program);
   EXPECT_EQ(r.exitCode, 0);
   const std::vector<std::string> log = LogLines(MainLog(folder));
-  ASSERT_EQ(log.size(), 3u);
+  ASSERT_EQ(log.size(), 6u);
   EXPECT_EQ(log[0], "[scan err]," + Path("missing") + "," + kNotFound);
   EXPECT_EQ(log[1], "[ok]," + Path("linked/t.xls"));
-  EXPECT_TRUE(StartsWith(log[2], "[scan err],[Cannot log a filename here],")) << log[2];
+  // A file is no folder to search: its own scan error, and on to the next.
+  EXPECT_TRUE(StartsWith(log[2], "[scan err]," + Path("r/a.xls") + ",")) << log[2];
   EXPECT_TRUE(Contains(log[2], "Not a directory")) << log[2];
-  // The root after the file is never searched; the console has the errors.
-  EXPECT_EQ(Calls(Path("record")).size(), 1u);
-  EXPECT_EQ(Lines(r.output), (std::vector<std::string>{log[0], log[2]}));
+  EXPECT_EQ(log[3], "[ok]," + Path("r/a.xls"));
+  EXPECT_TRUE(StartsWith(log[4], "[scan err]," + Path("r/a.xls/x") + ",")) << log[4];
+  EXPECT_EQ(log[5], "[ok]," + Path("target/t.xls"));
+  EXPECT_EQ(Calls(Path("record")).size(), 3u);
+  EXPECT_EQ(Lines(r.output), (std::vector<std::string>{log[0], log[2], log[4]}));
 }
 
 TEST_F(ShelfscanRun, LinksLoopsAndUnreadableFoldersAreReportedAndTheRestIsSearched) {
@@ -524,11 +542,15 @@ TEST_F(ShelfscanRun, LinksLoopsAndUnreadableFoldersAreReportedAndTheRestIsSearch
   Folder("r/open");
   File("r/open/o.xls");
 
+  const std::string shutRoot = Folder("shut", 0711);
+  File("shut/s.xls");
+
   ProcessOptions options;
   options.uid = kNobody;
-  // A root that cannot even be looked at is reported and the next searched.
+  // A root that cannot even be looked at, or not listed, is reported and the
+  // next searched.
   const std::string hiddenRoot = Path("r/closed/inner");
-  const ProcessResult r = Scan({"-l:" + logs, hiddenRoot, root}, options, program);
+  const ProcessResult r = Scan({"-l:" + logs, hiddenRoot, shutRoot, root}, options, program);
   EXPECT_EQ(r.exitCode, 0);
   const std::vector<std::string> log = LogLines(MainLog(logs));
 
@@ -543,13 +565,47 @@ TEST_F(ShelfscanRun, LinksLoopsAndUnreadableFoldersAreReportedAndTheRestIsSearch
     const std::size_t second = line.find(',', first + 1);
     byPath[line.substr(0, first + 1) + line.substr(first + 1, second - first - 1)] = line.substr(second + 1);
   }
-  EXPECT_EQ(byPath.size(), 6u) << "one line each";
+  EXPECT_EQ(byPath.size(), 7u) << "one line each";
   EXPECT_TRUE(Contains(byPath["[scan err]," + hiddenRoot], "Permission denied"));
+  EXPECT_TRUE(Contains(byPath["[scan err]," + shutRoot], "Permission denied"));
   EXPECT_EQ(byPath["[warning]," + root + "/tosub"], "Skipped symbolic link");
   EXPECT_EQ(byPath["[warning]," + root + "/up"], "Skipped symbolic link");
   EXPECT_TRUE(Contains(byPath["[scan err]," + root + "/loop1.xls"], "Too many levels of symbolic links"));
   EXPECT_TRUE(Contains(byPath["[scan err]," + root + "/loop2.xls"], "Too many levels of symbolic links"));
   EXPECT_TRUE(Contains(byPath["[scan err]," + root + "/closed"], "Permission denied"));
+}
+
+TEST_F(ShelfscanRun, LinksToWorkbooksOutsideTheTreeAreNeitherFixedNorBackedUpInIt) {
+  // Another user's damaged workbook outside the tree, and links to it and to
+  // its folder inside the tree of a user who would have it repaired.
+  samples::WorkbookKind damaged;
+  damaged.moved = {12};
+  const Bytes bytes = samples::MakeWorkbook(damaged);
+  Folder("outside");
+  const std::string target = File("outside/theirs.xls", bytes);
+  const std::string root = Folder("tree");
+  File("tree/mine.xls", bytes);
+  Link("tree/link.xls", target);
+  Link("tree/relative.xls", "../outside/theirs.xls");
+  Link("tree/folder", Path("outside"));
+
+  const std::vector<std::string> skipped = {root + "/folder", root + "/link.xls", root + "/relative.xls"};
+  for (const char* mode : {"-check", "-fix"}) {
+    const auto [option, folder] = LogFolder();
+    const ProcessResult r = Scan({mode, option, root});
+    EXPECT_EQ(r.exitCode, 0);
+    std::vector<std::string> warnings;
+    for (const std::string& path : skipped) warnings.push_back("[warning]," + path + ",Skipped symbolic link");
+    EXPECT_EQ(Sorted(Lines(r.output)), warnings) << mode;
+    std::vector<std::string> log = warnings;
+    log.push_back((std::string(mode) == "-fix" ? "[fixed]," : "[fixable],") + root + "/mine.xls");
+    EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(log)) << mode;
+    EXPECT_EQ(ReadFileBytes(target), bytes) << "the workbook behind the links is left alone";
+  }
+  EXPECT_EQ(Sorted(Entries(root)),
+            Sorted({"mine.xls", "mine.xls.bak", "link.xls", "relative.xls", "folder"}))
+      << "no backup of the linked workbook in the tree";
+  EXPECT_EQ(Entries(Path("outside")), std::vector<std::string>{"theirs.xls"});
 }
 
 TEST_F(ShelfscanRun, FoldersRemovedDuringTheWalkAreHandledAsTheyAreMet) {
@@ -777,11 +833,11 @@ TEST_F(ShelfscanRun, RealResultsOfAnUnprivilegedScanBecomeTheirLabels) {
   options.uid = kNobody;
   const ProcessResult r = Scan({"-l:" + logs, root}, options, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "");
+  const std::string skipped = "[warning]," + root + "/gone.xls,Skipped symbolic link";
+  EXPECT_EQ(r.output, skipped + "\n");
   EXPECT_EQ(Sorted(LogLines(MainLog(logs))),
             Sorted({"[password]," + root + "/password.xls", "[access denied]," + root + "/secret.xls",
-                    "[sharing violation]," + root + "/held.xls", "[fixable]," + root + "/damaged.xls",
-                    "[file not found]," + root + "/gone.xls"}));
+                    "[sharing violation]," + root + "/held.xls", "[fixable]," + root + "/damaged.xls", skipped}));
 }
 
 TEST_F(ShelfscanRun, FixModeRepairsDamagedCopiesOfRealWorkbooksByteForByte) {
