@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -682,23 +683,132 @@ TEST_F(ShelfscanRun, ExitCodesBecomeLabelsByMode) {
   }
 }
 
+TEST_F(ShelfscanRun, WithoutABookmenderItCanStartNothingIsScanned) {
+  const std::string root = Folder("r");
+  File("r/a.xls");
+  const auto bookmenderOf = [](const std::string& program) {
+    return program.substr(0, program.size() - 9) + "Bookmender";
+  };
+  const std::string missing = Install("");
+  const std::string notExecutable = Install();
+  ASSERT_EQ(::chmod(bookmenderOf(notExecutable).c_str(), 0644), 0);
+  const std::string aFolder = Install("");
+  ASSERT_EQ(::mkdir(bookmenderOf(aFolder).c_str(), 0755), 0);
+  const std::string rootOnly = Install();  // executable by its owner, root, alone
+  ASSERT_EQ(::chmod(bookmenderOf(rootOnly).c_str(), 0744), 0);
+  struct Case {
+    std::string program;
+    int uid;
+    std::string reason;
+  };
+  for (const Case& c : std::vector<Case>{{missing, -1, "The system cannot find the file specified."},
+                                         {notExecutable, -1, "Access is denied."},
+                                         {aFolder, -1, "Access is denied."},
+                                         {rootOnly, kNobody, "Access is denied."}}) {
+    const auto [option, folder] = LogFolder();
+    ProcessOptions options;
+    options.uid = c.uid;
+    const ProcessResult r = Scan({option, root}, options, c.program);
+    EXPECT_EQ(r.exitCode, 1) << c.program;
+    EXPECT_EQ(r.output, "Bookmender cannot be started from " + bookmenderOf(c.program) + ": " + c.reason + "\n");
+    EXPECT_FALSE(Exists(folder)) << "nothing is made";
+  }
+  // Root may run what its owner alone may.
+  const auto [option, folder] = LogFolder();
+  EXPECT_EQ(Scan({option, root}, {}, rootOnly).exitCode, 0);
+  EXPECT_EQ(Calls(Path("record")).size(), 1u) << "only the last run scanned";
+}
+
+// A chain of folders below `parent` whose path is longer than the system
+// resolves by name, reached one descriptor at a time; removed with its files.
+class DeepFolder {
+ public:
+  explicit DeepFolder(const std::string& parent) {
+    levels_.push_back(::open(parent.c_str(), O_RDONLY | O_DIRECTORY));
+    for (int depth = 0; depth < 20 && levels_.back() >= 0; ++depth) {
+      if (::mkdirat(levels_.back(), kName.c_str(), 0755) != 0) break;
+      levels_.push_back(::openat(levels_.back(), kName.c_str(), O_RDONLY | O_DIRECTORY));
+    }
+  }
+  ~DeepFolder() {
+    for (const std::string& file : files_) ::unlinkat(fd(), file.c_str(), 0);
+    for (std::size_t i = levels_.size() - 1; i > 0; --i) {
+      ::close(levels_[i]);
+      ::unlinkat(levels_[i - 1], kName.c_str(), AT_REMOVEDIR);
+    }
+    ::close(levels_[0]);
+  }
+  DeepFolder(const DeepFolder&) = delete;
+  DeepFolder& operator=(const DeepFolder&) = delete;
+  bool made() const { return levels_.size() == 21 && levels_.back() >= 0; }
+  int fd() const { return levels_.back(); }
+  bool put(const std::string& name, const Bytes& bytes) {
+    const int file = ::openat(fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0755);
+    if (file < 0) return false;
+    files_.push_back(name);
+    const bool written = ::write(file, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    return ::close(file) == 0 && written;
+  }
+
+ private:
+  const std::string kName = std::string(250, 'd');
+  std::vector<int> levels_;
+  std::vector<std::string> files_;
+};
+
+TEST_F(ShelfscanRun, AnUnknownOwnFolderStartsNoBookmenderAtAll) {
+  // Shelfscan in a folder whose path is longer than the kernel gives back
+  // for /proc/self/exe cannot tell its own folder, and must not guess.
+  DeepFolder deep(dir_.path());
+  ASSERT_TRUE(deep.made());
+  ASSERT_TRUE(deep.put("Shelfscan", ReadFileBytes(SHELFSCAN_EXE)));
+  ASSERT_TRUE(deep.put("Bookmender", Text(kStandIn)));
+  const int fd = deep.fd();
+
+  const std::string root = Folder("r");
+  File("r/a.xls");
+  const auto [option, folder] = LogFolder();
+  int console[2];
+  ASSERT_EQ(::pipe(console), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(console[1], STDOUT_FILENO);
+    ::dup2(console[1], STDERR_FILENO);
+    const std::string record = "RECORD=" + Path("record");
+    ::putenv(const_cast<char*>(record.c_str()));
+    if (::fchdir(fd) != 0) ::_exit(126);
+    ::execl("./Shelfscan", "./Shelfscan", option.c_str(), root.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(console[1]);
+  std::string output;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(console[0], buffer, sizeof buffer)) > 0;) output.append(buffer, static_cast<std::size_t>(n));
+  ::close(console[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(output, "Bookmender cannot be started: the folder of Shelfscan's own program file cannot be read.\n");
+  EXPECT_FALSE(Exists(folder));
+  EXPECT_TRUE(Calls(Path("record")).empty());
+}
+
 TEST_F(ShelfscanRun, BookmenderThatCannotBeStartedFailsEveryFileWithMinusOne) {
+  // It passes the check at start-up, but its interpreter is missing.
+  const std::string program = Install("#!/no/such/interpreter\n");
   const std::string root = Folder("r");
   File("r/a.xls");
   File("r/b.xls");
-  const std::string missing = Install("");
-  const std::string notExecutable = Install();
-  ASSERT_EQ(::chmod((notExecutable.substr(0, notExecutable.size() - 9) + "Bookmender").c_str(), 0644), 0);
-  for (const std::string& program : {missing, notExecutable}) {
-    const auto [option, folder] = LogFolder();
-    const ProcessResult r = Scan({option, root}, {}, program);
-    EXPECT_EQ(r.exitCode, 0);
-    const std::vector<std::string> lines = Prefixed("[scan err],", {root + "/a.xls", root + "/b.xls"});
-    std::vector<std::string> expected;
-    for (const std::string& line : lines) expected.push_back(line + ",Failed to launch Bookmender (error code -1)");
-    EXPECT_EQ(Sorted(Lines(r.output)), expected);
-    EXPECT_EQ(Sorted(LogLines(MainLog(folder))), expected);
-  }
+  const auto [option, folder] = LogFolder();
+  const ProcessResult r = Scan({option, root}, {}, program);
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<std::string> lines = Prefixed("[scan err],", {root + "/a.xls", root + "/b.xls"});
+  std::vector<std::string> expected;
+  for (const std::string& line : lines) expected.push_back(line + ",Failed to launch Bookmender (error code -1)");
+  EXPECT_EQ(Sorted(Lines(r.output)), expected);
+  EXPECT_EQ(Sorted(LogLines(MainLog(folder))), expected);
 }
 
 TEST_F(ShelfscanRun, AnyNameReachesBookmenderUnchangedAndStaysOneLineInTheLogs) {

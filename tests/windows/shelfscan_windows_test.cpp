@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "platform/hresult.h"
 #include "process.h"
 #include "samples.h"
 #include "windows_test_util.h"
@@ -193,7 +194,33 @@ TEST_F(ShelfscanWindowsRun, RealBookmenderFixesTheSamplesAndTheDetailLogHoldsEve
   EXPECT_FALSE(Exists(root_ + "\\damaged\\Upper case.XLS.bak"));
 }
 
-TEST_F(ShelfscanWindowsRun, WithoutBookmenderEveryFileIsAScanErrorWithMinusOne) {
+TEST_F(ShelfscanWindowsRun, WithoutABookmenderItCanStartNothingIsScanned) {
+  File("book.xls");
+  // The system's own text, without its line end.
+  const auto reason = [](DWORD code) {
+    std::wstring text;
+    EXPECT_TRUE(platform::SystemMessageText(code, text));
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+    return Utf8(text);
+  };
+  const std::string bookmender = bin_ + "\\Bookmender.exe";
+  ProcessResult r = Scan({"-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.output, "Bookmender cannot be started from " + bookmender + ": " + reason(ERROR_FILE_NOT_FOUND) + "\r\n");
+  EXPECT_TRUE(Entries(logs_).empty()) << "nothing is logged";
+
+  // A folder in its place.
+  ASSERT_TRUE(MakeFolder(bookmender));
+  r = Scan({"-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.output, "Bookmender cannot be started from " + bookmender + ": " + reason(ERROR_ACCESS_DENIED) + "\r\n");
+  EXPECT_TRUE(Entries(logs_).empty());
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(ShelfscanWindowsRun, BookmenderThatCannotBeStartedFailsEveryFileWithMinusOne) {
+  // There and open to execution, but no program.
+  WriteFileBytes(bin_ + "\\Bookmender.exe", {'t', 'e', 'x', 't', '\r', '\n'});
   const std::string path = File("book.xls");
   const ProcessResult r = Scan({"-l:" + logs_, root_});
   EXPECT_EQ(r.exitCode, 0);
