@@ -9,6 +9,8 @@
 #include "ChildRun.h"
 #include "FsPath.h"
 #include "MainLog.h"
+#include "platform/console.h"
+#include "platform/termination.h"
 #include "platform/text.h"
 
 namespace fs = boost::filesystem;
@@ -71,9 +73,25 @@ void AdvanceWalk(FolderWalk& walk) {
 
 bool IsSelected(const fs::path& path) { return FromFsPath(path.extension()) == L".xls"; }
 
+namespace {
+
+// Once the line of the file under way is written, a request to stop ends the
+// scan, saying where.
+void StopIfRequested(const std::wstring& lastFile) {
+  if (!platform::StopRequested()) return;
+  platform::WriteLine(platform::ConsoleStream::kOutput,
+                      lastFile.empty() ? std::wstring(L"Scan interrupted before any file was checked")
+                                       : L"Scan interrupted at " + platform::SanitizeForLine(lastFile));
+  platform::EndAsRequested();
+}
+
+}  // namespace
+
 void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPath, bool fixMode,
                bool detailLog) {
+  std::wstring lastFile;
   for (const std::wstring& root : roots) {
+    StopIfRequested(lastFile);
     const fs::path rootPath = ToFsPath(root);
     try {
       const fs::file_type type = fs::status(rootPath).type();
@@ -99,6 +117,7 @@ void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPa
       continue;
     }
     while (!walk->atEnd()) {
+      StopIfRequested(lastFile);
       bool link = false;
       bool folder = false;
       try {
@@ -117,11 +136,13 @@ void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPa
         ReportWarning(FromFsPath(walk->path()), kSkippedLink);
         walk->noPush();
       } else if (!folder && IsSelected(walk->path())) {
-        RunBookmender(FromFsPath(walk->path()), logPath, fixMode, detailLog);
+        lastFile = FromFsPath(walk->path());
+        RunBookmender(lastFile, logPath, fixMode, detailLog);
       }
       AdvanceWalk(*walk);
     }
   }
+  StopIfRequested(lastFile);
 }
 
 }  // namespace shelfscan

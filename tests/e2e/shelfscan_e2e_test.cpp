@@ -5,6 +5,7 @@
 // real Bookmender.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -948,6 +949,95 @@ TEST_F(ShelfscanRun, RealResultsOfAnUnprivilegedScanBecomeTheirLabels) {
   EXPECT_EQ(Sorted(LogLines(MainLog(logs))),
             Sorted({"[password]," + root + "/password.xls", "[access denied]," + root + "/secret.xls",
                     "[sharing violation]," + root + "/held.xls", "[fixable]," + root + "/damaged.xls", skipped}));
+}
+
+TEST_F(ShelfscanRun, AStopRequestLetsTheRunningBookmenderEndAndEndsTheScanWithTheSignal) {
+  // Many damaged workbooks, fixed by the real Bookmender; the request comes
+  // once a few are done. Sent to Shelfscan alone, the running Bookmender
+  // finishes its file; sent to the process group, as a terminal sends
+  // Ctrl-C, Bookmender gets it too and ends on its own.
+  samples::WorkbookKind kind;
+  kind.moved = {12};
+  const Bytes damaged = samples::MakeWorkbook(kind);
+  const std::string tmp = Folder("tmp");
+  const std::string console = Path("console");
+  constexpr int kFiles = 150;
+  int run = 0;
+  for (const int sig : {SIGINT, SIGTERM}) {
+    for (const bool group : {false, true}) {
+      SCOPED_TRACE(std::string(sig == SIGINT ? "SIGINT" : "SIGTERM") + (group ? " to the group" : " alone"));
+      const std::string root = Folder("r" + std::to_string(run++));
+      for (int i = 0; i < kFiles; ++i) File(root.substr(dir_.path().size() + 1) + "/" + std::to_string(i) + ".xls", damaged);
+      const auto [option, folder] = LogFolder();
+
+      const pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::setpgid(0, 0);
+        const int out = ::open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+        const std::string tmpdir = "TMPDIR=" + tmp;
+        ::putenv(const_cast<char*>(tmpdir.c_str()));
+        ::execl(SHELFSCAN_EXE, SHELFSCAN_EXE, "-fix", option.c_str(), root.c_str(), nullptr);
+        ::_exit(127);
+      }
+      // A few lines logged: the scan is under way, most likely in a run.
+      const auto logged = [&folder = folder]() {
+        for (const std::string& name : Entries(folder)) {
+          struct stat st {};
+          if (::stat((folder + "/" + name).c_str(), &st) == 0) return static_cast<long>(st.st_size);
+        }
+        return 0L;
+      };
+      for (int waited = 0; logged() < 200 && waited < 20000; ++waited) ::usleep(1000);
+      ASSERT_EQ(::kill(group ? -pid : pid, sig), 0);
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      ASSERT_TRUE(WIFSIGNALED(status)) << "exit code " << WEXITSTATUS(status);
+      EXPECT_EQ(WTERMSIG(status), sig);
+
+      const std::vector<std::string> log = LogLines(MainLog(folder));
+      ASSERT_FALSE(log.empty());
+      ASSERT_LT(log.size(), static_cast<std::size_t>(kFiles)) << "the scan was over before the request";
+      // The last line is the file the scan stopped at; the console says so.
+      const std::size_t from = log.back().find(',') + 1;
+      const std::string last = log.back().substr(from, log.back().find(',', from) - from);
+      const Bytes bytes = ReadFileBytes(console);
+      const std::vector<std::string> lines = Lines(std::string(bytes.begin(), bytes.end()));
+      ASSERT_FALSE(lines.empty());
+      EXPECT_EQ(lines.back(), "Scan interrupted at " + last);
+      const std::string killed = "[scan err]," + last + ",Failed to launch Bookmender (error code -" + std::to_string(sig) + ")";
+      if (!group) {
+        EXPECT_EQ(log.back(), "[fixed]," + last) << "the running Bookmender finished its file";
+        EXPECT_EQ(lines.size(), 1u);
+      } else if (log.back() == killed) {
+        EXPECT_EQ(lines, (std::vector<std::string>{killed, lines.back()}));
+      } else {
+        EXPECT_EQ(log.back(), "[fixed]," + last);
+      }
+
+      // Files before it fixed with their backups, files after it untouched;
+      // the one it stopped at is whole either way.
+      std::vector<std::string> fixed;
+      for (const std::string& line : log) {
+        if (StartsWith(line, "[fixed],")) fixed.push_back(line.substr(8));
+      }
+      EXPECT_GE(fixed.size(), log.size() - 1);
+      for (int i = 0; i < kFiles; ++i) {
+        const std::string path = root + "/" + std::to_string(i) + ".xls";
+        const bool isFixed = std::find(fixed.begin(), fixed.end(), path) != fixed.end();
+        if (isFixed) {
+          EXPECT_NE(ReadFileBytes(path), damaged) << path;
+          EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged) << path;
+        } else if (path != last) {
+          EXPECT_EQ(ReadFileBytes(path), damaged) << path;
+          EXPECT_FALSE(Exists(path + ".bak")) << path;
+        }
+      }
+      EXPECT_TRUE(Entries(tmp).empty()) << "a temporary copy was left behind";
+    }
+  }
 }
 
 TEST_F(ShelfscanRun, FixModeRepairsDamagedCopiesOfRealWorkbooksByteForByte) {
