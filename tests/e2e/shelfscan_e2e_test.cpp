@@ -923,6 +923,53 @@ TEST_F(ShelfscanRun, DetailLogHoldsEveryRunWholeInWalkOrder) {
   EXPECT_EQ(Entries(quietFolder).size(), 1u) << "no detail log";
 }
 
+TEST_F(ShelfscanRun, EscapeSequencesInNamesReachNoConsoleAndNoLog) {
+  // Sequences that clear a terminal, set its title and (C1 CSI) recolour it.
+  const std::string esc = "\x1B[2J\x1B]0;owned\x07\xC2\x9B" "31m";
+  const std::string shownEsc = kFffd + "[2J" + kFffd + "]0;owned" + kFffd + kFffd + "31m";
+  samples::WorkbookKind damaged;
+  damaged.moved = {12};
+  const Bytes bytes = samples::MakeWorkbook(damaged);
+  const std::string root = Folder("r");
+  const std::string file = File("r/" + esc + ".xls", bytes);
+  Link("r/" + esc + "link", ".");
+  const std::string shownRoot = root + "/";
+
+  const auto [option, folder] = LogFolder();
+  const ProcessResult r = Scan({"-detail", option, root, Path(esc + "missing")});
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<std::string> console = {
+      "[warning]," + shownRoot + shownEsc + "link,Skipped symbolic link",
+      "[scan err]," + Path(shownEsc + "missing") + "," + kNotFound,
+  };
+  EXPECT_EQ(Lines(r.output), console);
+  // The file was checked under its own name, and is shown with U+FFFD.
+  std::vector<std::string> log = {"[fixable]," + shownRoot + shownEsc + ".xls", console[0], console[1]};
+  EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(log));
+  EXPECT_EQ(ReadFileBytes(file), bytes);
+
+  std::string detail;
+  for (const std::string& name : Entries(folder)) {
+    if (Contains(name, "_detail")) {
+      const Bytes d = ReadFileBytes(folder + "/" + name);
+      detail.assign(d.begin(), d.end());
+    }
+  }
+  EXPECT_TRUE(Contains(detail, "\nChecking " + shownRoot + shownEsc + ".xls\n")) << detail;
+  EXPECT_TRUE(Contains(detail, "Final result: ")) << detail;
+  for (const std::string& text : {r.output, detail}) {
+    EXPECT_EQ(text.find('\x1B'), std::string::npos);
+    EXPECT_EQ(text.find('\x07'), std::string::npos);
+    EXPECT_EQ(text.find("\xC2\x9B"), std::string::npos);
+  }
+  const std::string raw = MainLog(folder);
+  for (const char unit : {'\x1B', '\x07', '\x9B'}) {
+    for (std::size_t i = 2; i + 1 < raw.size(); i += 2) {
+      EXPECT_FALSE(raw[i] == unit && raw[i + 1] == 0) << "U+00" << std::hex << int(static_cast<unsigned char>(unit)) << " in the main log";
+    }
+  }
+}
+
 TEST_F(ShelfscanRun, RealResultsOfAnUnprivilegedScanBecomeTheirLabels) {
   const std::string program = Install("real");
   const std::string root = Folder("r");
