@@ -10,6 +10,7 @@
 #include "FsPath.h"
 #include "MainLog.h"
 #include "platform/console.h"
+#include "platform/links.h"
 #include "platform/termination.h"
 #include "platform/text.h"
 
@@ -27,6 +28,23 @@ const wchar_t kSkippedLink[] = L"Skipped symbolic link";
 bool IsRealFolder(const fs::directory_entry& entry) {
   boost::system::error_code error;
   return fs::is_directory(entry.symlink_status(error)) && !error;
+}
+
+// Whether the entry is itself a link. Boost on Windows takes a reparse
+// point it cannot examine for no link, so there the entry's own reparse tag
+// decides (platform/links.h).
+bool IsLink(const fs::directory_entry& entry) {
+#ifdef _WIN32
+  bool link = false;
+  platform::Win32Error error = 0;
+  if (!platform::IsLinkEntry(entry.path().wstring(), link, error)) {
+    throw fs::filesystem_error("cannot examine the entry", entry.path(),
+                               boost::system::error_code(static_cast<int>(error), boost::system::system_category()));
+  }
+  return link;
+#else
+  return fs::is_symlink(entry.symlink_status());
+#endif
 }
 
 }  // namespace
@@ -122,7 +140,7 @@ void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPa
       bool folder = false;
       try {
         folder = fs::is_directory(walk->entry().status());
-        link = fs::is_symlink(walk->entry().symlink_status());
+        link = IsLink(walk->entry());
       } catch (const std::exception& error) {
         ReportScanError(FromFsPath(walk->path()), platform::DecodeSystemText(error.what()), true);
         walk->noPush();

@@ -141,6 +141,52 @@ TEST_F(ShelfscanWindowsRun, NamesBeyondTheCodePageReachBookmenderAndTheLogWhole)
   EXPECT_EQ(Log(), LogBytes({"[ok]," + path}));
 }
 
+TEST_F(ShelfscanWindowsRun, EveryRootIsSearchedAfterARootThatIsAFile) {
+  PutBookmender(false);
+  const std::string path = File("a.xls");
+  const ProcessResult r = Scan({"-l:" + logs_, path, root_});
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<std::string> lines = Lines(r.output);
+  ASSERT_EQ(lines.size(), 1u) << r.output;
+  EXPECT_EQ(lines[0].substr(0, 12 + path.size()), "[scan err]," + path + ",") << lines[0];
+  EXPECT_EQ(Log(), LogBytes({lines[0], "[ok]," + path}));
+  EXPECT_EQ(Calls().size(), 1u);
+}
+
+// Whether `path` is a symbolic link as the system keeps it: a reparse point
+// with that tag, read without following it.
+bool IsSymbolicLink(const std::string& path) {
+  const HANDLE handle = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                    nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  const bool read = GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) != 0;
+  CloseHandle(handle);
+  return read && (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && info.ReparseTag == IO_REPARSE_TAG_SYMLINK;
+}
+
+TEST_F(ShelfscanWindowsRun, SymbolicLinksInsideTheTreeAreSkipped) {
+  PutBookmender(false);
+  const std::string outside = dir_.file("outside");
+  ASSERT_TRUE(MakeFolder(outside));
+  WriteFileBytes(outside + "\\theirs.xls", {'x'});
+  const std::string mine = File("mine.xls");
+  const std::string file = root_ + "\\link.xls";
+  const std::string folder = root_ + "\\folder";
+  constexpr DWORD kUnprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+  CreateSymbolicLinkW(Wide(file).c_str(), Wide(outside + "\\theirs.xls").c_str(), kUnprivileged);
+  CreateSymbolicLinkW(Wide(folder).c_str(), Wide(outside).c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | kUnprivileged);
+  if (!IsSymbolicLink(file) || !IsSymbolicLink(folder)) GTEST_SKIP() << "no symbolic links can be made here";
+
+  const ProcessResult r = Scan({"-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<std::string> warnings = {"[warning]," + folder + ",Skipped symbolic link",
+                                             "[warning]," + file + ",Skipped symbolic link"};
+  EXPECT_EQ(Sorted(Lines(r.output)), warnings);
+  EXPECT_EQ(Calls(), std::vector<std::string>{" -check \"" + mine + "\""});
+}
+
 TEST_F(ShelfscanWindowsRun, RealBookmenderFixesTheSamplesAndTheDetailLogHoldsEveryRun) {
   PutBookmender(true);
   const std::vector<samples::Sample> selected = samples::WriteSampleFolder(root_);
@@ -230,6 +276,7 @@ TEST_F(ShelfscanWindowsRun, BookmenderThatCannotBeStartedFailsEveryFileWithMinus
 }
 
 TEST_F(ShelfscanWindowsRun, HelpAndLogFolderNameTheWindowsDefaults) {
+  PutBookmender(false);
   ProcessResult r = Scan({"-fix", "-detail"});
   EXPECT_EQ(r.exitCode, 1);
   const std::vector<std::string> lines = Lines(r.output);
