@@ -13,5 +13,8 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 #endif
   platform::InstallStopRequests();
-  return shelfscan::RunShelfscan(platform::ProgramArguments(argc, argv));
+  const int code = shelfscan::RunShelfscan(platform::ProgramArguments(argc, argv));
+  // A request that came outside the walk still decides how the program ends.
+  if (platform::StopRequested()) platform::EndAsRequested();
+  return code;
 }

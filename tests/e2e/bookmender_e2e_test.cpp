@@ -676,7 +676,8 @@ TEST_F(BookmenderRun, AnyFileNameIsPrintedWholeWithItsControlsReplaced) {
       {"caf\xC3\xA9 \xE6\x97\xA5 \xC2\xA0.xls", "caf\xC3\xA9 \xE6\x97\xA5 \xC2\xA0.xls"},
       {"bad\xFF\xFEname.xls", "bad" + fffd + fffd + "name.xls"},
       {"new\nline\r\n.xls", "new" + fffd + "line" + fffd + fffd + ".xls"},
-      {"\x1B[2J\x1B]0;owned\x07\xC2\x9B" "31m\x7F.xls", fffd + "[2J" + fffd + "]0;owned" + fffd + fffd + "31m" + fffd + ".xls"},
+      {"\x1B[2J\x1B]0;owned\x07\xC2\x9B" "31m\x7F.xls",
+       fffd + "[2J" + fffd + "]0;owned" + fffd + fffd + "31m" + fffd + ".xls"},
   };
   for (const auto& [name, shown] : names) {
     const std::string path = Write(name, file);

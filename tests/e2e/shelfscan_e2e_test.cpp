@@ -785,7 +785,9 @@ TEST_F(ShelfscanRun, AnUnknownOwnFolderStartsNoBookmenderAtAll) {
   ::close(console[1]);
   std::string output;
   char buffer[4096];
-  for (ssize_t n; (n = ::read(console[0], buffer, sizeof buffer)) > 0;) output.append(buffer, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(console[0], buffer, sizeof buffer)) > 0;) {
+    output.append(buffer, static_cast<std::size_t>(n));
+  }
   ::close(console[0]);
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -965,7 +967,8 @@ TEST_F(ShelfscanRun, EscapeSequencesInNamesReachNoConsoleAndNoLog) {
   const std::string raw = MainLog(folder);
   for (const char unit : {'\x1B', '\x07', '\x9B'}) {
     for (std::size_t i = 2; i + 1 < raw.size(); i += 2) {
-      EXPECT_FALSE(raw[i] == unit && raw[i + 1] == 0) << "U+00" << std::hex << int(static_cast<unsigned char>(unit)) << " in the main log";
+      EXPECT_FALSE(raw[i] == unit && raw[i + 1] == 0)
+          << "U+00" << std::hex << int(static_cast<unsigned char>(unit)) << " in the main log";
     }
   }
 }
@@ -1014,7 +1017,9 @@ TEST_F(ShelfscanRun, AStopRequestLetsTheRunningBookmenderEndAndEndsTheScanWithTh
     for (const bool group : {false, true}) {
       SCOPED_TRACE(std::string(sig == SIGINT ? "SIGINT" : "SIGTERM") + (group ? " to the group" : " alone"));
       const std::string root = Folder("r" + std::to_string(run++));
-      for (int i = 0; i < kFiles; ++i) File(root.substr(dir_.path().size() + 1) + "/" + std::to_string(i) + ".xls", damaged);
+      for (int i = 0; i < kFiles; ++i) {
+        File(root.substr(dir_.path().size() + 1) + "/" + std::to_string(i) + ".xls", damaged);
+      }
       const auto [option, folder] = LogFolder();
 
       const pid_t pid = ::fork();
@@ -1054,7 +1059,8 @@ TEST_F(ShelfscanRun, AStopRequestLetsTheRunningBookmenderEndAndEndsTheScanWithTh
       const std::vector<std::string> lines = Lines(std::string(bytes.begin(), bytes.end()));
       ASSERT_FALSE(lines.empty());
       EXPECT_EQ(lines.back(), "Scan interrupted at " + last);
-      const std::string killed = "[scan err]," + last + ",Failed to launch Bookmender (error code -" + std::to_string(sig) + ")";
+      const std::string killed =
+          "[scan err]," + last + ",Failed to launch Bookmender (error code -" + std::to_string(sig) + ")";
       if (!group) {
         EXPECT_EQ(log.back(), "[fixed]," + last) << "the running Bookmender finished its file";
         EXPECT_EQ(lines.size(), 1u);
