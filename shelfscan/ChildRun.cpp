@@ -2,6 +2,7 @@
 
 #include "MainLog.h"
 #include "frontend/ResultCode.h"
+#include "platform/hresult.h"
 #include "platform/process.h"
 #include "platform/text.h"
 
@@ -39,7 +40,32 @@ const wchar_t* StatusLabel(int exitCode, bool fixMode) {
   return L"[unexpected],";
 }
 
-std::wstring BookmenderPath() { return platform::OwnExecutableFolder() + kBookmenderName; }
+std::wstring BookmenderPath() {
+  std::wstring folder = platform::OwnExecutableFolder();
+  // An unknown folder gives no path at all: "" + "/Bookmender" would be a
+  // guess at the root folder.
+  if (folder.empty()) return std::wstring();
+  if (folder.back() == platform::kPreferredSeparator) folder.pop_back();
+  return folder + kBookmenderName;
+}
+
+bool BookmenderCanStart(std::wstring& problem) {
+  const std::wstring executable = BookmenderPath();
+  if (executable.empty()) {
+    problem = L"Bookmender cannot be started: the folder of Shelfscan's own program file cannot be read.";
+    return false;
+  }
+  platform::Win32Error error = 0;
+  if (platform::CanStart(executable, error)) return true;
+  std::wstring reason;
+  if (!platform::SystemMessageText(error, reason)) reason = L"system error " + std::to_wstring(error);
+  // Windows' texts end in a line end.
+  while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L' ')) {
+    reason.pop_back();
+  }
+  problem = L"Bookmender cannot be started from " + executable + L": " + reason;
+  return false;
+}
 
 std::wstring DetailLogPath(const std::wstring& logPath) {
   const std::size_t dot = logPath.rfind(L".log");

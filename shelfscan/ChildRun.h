@@ -12,8 +12,12 @@ namespace shelfscan {
 const wchar_t* StatusLabel(int exitCode, bool fixMode);
 
 // "<own folder>/Bookmender" ("<own folder>\Bookmender.exe" on Windows):
-// Bookmender is expected beside Shelfscan only.
+// Bookmender is expected beside Shelfscan only. "" when the own folder
+// cannot be read.
 std::wstring BookmenderPath();
+// Whether Bookmender is there and may be started by this user; else false
+// with the one line that says why.
+bool BookmenderCanStart(std::wstring& problem);
 // The detail log beside the main log: its last ".log" becomes "_detail.log".
 std::wstring DetailLogPath(const std::wstring& logPath);
 

@@ -4,6 +4,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include "ChildRun.h"
 #include "FsPath.h"
 #include "MainLog.h"
 #include "ScanOptions.h"
@@ -37,6 +38,11 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
     PrintHelp();
     platform::WriteNarrowLine(platform::ConsoleStream::kOutput,
                               "Invalid parameters. Please provide at least one path to search.");
+    return 1;
+  }
+  // Before anything is made: without a Bookmender every file would fail.
+  if (std::wstring problem; !BookmenderCanStart(problem)) {
+    platform::WriteLine(platform::ConsoleStream::kOutput, platform::SanitizeForLine(problem));
     return 1;
   }
   if (options.logFolder.empty()) options.logFolder = DefaultLogFolder();

@@ -1,6 +1,7 @@
 #include "Walk.h"
 
 #include <exception>
+#include <optional>
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -8,6 +9,9 @@
 #include "ChildRun.h"
 #include "FsPath.h"
 #include "MainLog.h"
+#include "platform/console.h"
+#include "platform/links.h"
+#include "platform/termination.h"
 #include "platform/text.h"
 
 namespace fs = boost::filesystem;
@@ -19,12 +23,28 @@ namespace {
 const wchar_t kPathDoesNotExist[] = L"The path doesn't exist!";
 const wchar_t kRootTestFailed[] = L"A problem occurred attempting to find if this path existed.";
 const wchar_t kSkippedLink[] = L"Skipped symbolic link";
-const wchar_t kNoFilename[] = L"[Cannot log a filename here]";
 
 // A folder itself, not a link to one; the entry's cached type saves a call.
 bool IsRealFolder(const fs::directory_entry& entry) {
   boost::system::error_code error;
   return fs::is_directory(entry.symlink_status(error)) && !error;
+}
+
+// Whether the entry is itself a link. Boost on Windows takes a reparse
+// point it cannot examine for no link, so there the entry's own reparse tag
+// decides (platform/links.h).
+bool IsLink(const fs::directory_entry& entry) {
+#ifdef _WIN32
+  bool link = false;
+  platform::Win32Error error = 0;
+  if (!platform::IsLinkEntry(entry.path().wstring(), link, error)) {
+    throw fs::filesystem_error("cannot examine the entry", entry.path(),
+                               boost::system::error_code(static_cast<int>(error), boost::system::system_category()));
+  }
+  return link;
+#else
+  return fs::is_symlink(entry.symlink_status());
+#endif
 }
 
 }  // namespace
@@ -71,9 +91,25 @@ void AdvanceWalk(FolderWalk& walk) {
 
 bool IsSelected(const fs::path& path) { return FromFsPath(path.extension()) == L".xls"; }
 
+namespace {
+
+// Once the line of the file under way is written, a request to stop ends the
+// scan, saying where.
+void StopIfRequested(const std::wstring& lastFile) {
+  if (!platform::StopRequested()) return;
+  platform::WriteLine(platform::ConsoleStream::kOutput,
+                      lastFile.empty() ? std::wstring(L"Scan interrupted before any file was checked")
+                                       : L"Scan interrupted at " + platform::SanitizeForLine(lastFile));
+  platform::EndAsRequested();
+}
+
+}  // namespace
+
 void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPath, bool fixMode,
                bool detailLog) {
+  std::wstring lastFile;
   for (const std::wstring& root : roots) {
+    StopIfRequested(lastFile);
     const fs::path rootPath = ToFsPath(root);
     try {
       const fs::file_type type = fs::status(rootPath).type();
@@ -89,34 +125,42 @@ void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPa
       continue;
     }
 
+    // A root that is a file, or cannot be listed, is reported like any other
+    // root that cannot be searched, and the scan goes on.
+    std::optional<FolderWalk> walk;
     try {
-      FolderWalk walk(rootPath);
-      while (!walk.atEnd()) {
-        bool folder = false;
-        bool link = false;
-        try {
-          folder = fs::is_directory(walk.entry().status());
-          link = fs::is_symlink(walk.entry().symlink_status());
-        } catch (const std::exception& error) {
-          ReportScanError(FromFsPath(walk.path()), platform::DecodeSystemText(error.what()), true);
-          walk.noPush();
-          AdvanceWalk(walk);
-          continue;
-        }
-        if (!folder) {
-          if (IsSelected(walk.path())) RunBookmender(FromFsPath(walk.path()), logPath, fixMode, detailLog);
-        } else if (link) {
-          ReportWarning(FromFsPath(walk.path()), kSkippedLink);
-          walk.noPush();
-        }
-        AdvanceWalk(walk);
-      }
+      walk.emplace(rootPath);
     } catch (const fs::filesystem_error& error) {
-      // Chiefly a root that cannot be listed: the scan ends here.
-      ReportScanError(kNoFilename, platform::DecodeSystemText(error.what()), true);
-      return;
+      ReportScanError(root, platform::DecodeSystemText(error.what()), true);
+      continue;
+    }
+    while (!walk->atEnd()) {
+      StopIfRequested(lastFile);
+      bool link = false;
+      bool folder = false;
+      try {
+        folder = fs::is_directory(walk->entry().status());
+        link = IsLink(walk->entry());
+      } catch (const std::exception& error) {
+        ReportScanError(FromFsPath(walk->path()), platform::DecodeSystemText(error.what()), true);
+        walk->noPush();
+        AdvanceWalk(*walk);
+        continue;
+      }
+      // A link met inside the tree is never followed, whatever it leads to:
+      // a link to a file outside the tree would be fixed there, its backup
+      // made in here.
+      if (link) {
+        ReportWarning(FromFsPath(walk->path()), kSkippedLink);
+        walk->noPush();
+      } else if (!folder && IsSelected(walk->path())) {
+        lastFile = FromFsPath(walk->path());
+        RunBookmender(lastFile, logPath, fixMode, detailLog);
+      }
+      AdvanceWalk(*walk);
     }
   }
+  StopIfRequested(lastFile);
 }
 
 }  // namespace shelfscan

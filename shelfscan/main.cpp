@@ -4,6 +4,7 @@
 
 #include "Shelfscan.h"
 #include "platform/process.h"
+#include "platform/termination.h"
 
 int main(int argc, char** argv) {
 #ifdef SIGPIPE
@@ -11,5 +12,9 @@ int main(int argc, char** argv) {
   // its lines fail and the walk goes on. Children start with the default.
   std::signal(SIGPIPE, SIG_IGN);
 #endif
-  return shelfscan::RunShelfscan(platform::ProgramArguments(argc, argv));
+  platform::InstallStopRequests();
+  const int code = shelfscan::RunShelfscan(platform::ProgramArguments(argc, argv));
+  // A request that came outside the walk still decides how the program ends.
+  if (platform::StopRequested()) platform::EndAsRequested();
+  return code;
 }

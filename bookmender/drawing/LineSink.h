@@ -12,7 +12,9 @@ struct LineSink {
   std::function<void(const std::wstring&)> error;   // error lines
 };
 
-// Writes each line whole to standard output or standard error.
+// Writes each line whole to standard output or standard error, with control
+// characters and undecodable bytes as U+FFFD: only the line ends of a message
+// of several lines reach the console as they are.
 const LineSink& ConsoleLineSink();
 
 }  // namespace bookmender

@@ -4,10 +4,29 @@
 #include "frontend/FileCopies.h"
 #include "frontend/TempFile.h"
 #include "platform/termination.h"
+#include "platform/text.h"
 
 namespace bookmender {
 
 namespace {
+
+// The lines with the file's name shown as Shelfscan's logs show it: control
+// characters and undecodable bytes as U+FFFD. The console sink replaces them
+// too but keeps line feeds, which are line ends in the program's own messages
+// and would split a line here. The name given to the system is unchanged.
+LineSink WithNameShown(const LineSink& lines, const std::wstring& fileName) {
+  const std::wstring shown = platform::SanitizeForLine(fileName);
+  if (shown == fileName) return lines;
+  const auto show = [fileName, shown](std::wstring line) {
+    for (std::size_t at = line.find(fileName); at != std::wstring::npos;
+         at = line.find(fileName, at + shown.size())) {
+      line.replace(at, fileName.size(), shown);
+    }
+    return line;
+  };
+  return {[&lines, show](const std::wstring& line) { lines.output(show(line)); },
+          [&lines, show](const std::wstring& line) { lines.error(show(line)); }};
+}
 
 void PrintUsage(const LineSink& lines) {
   lines.error(L"Usage:");
@@ -17,7 +36,8 @@ void PrintUsage(const LineSink& lines) {
 
 }  // namespace
 
-ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineSink& lines) {
+ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineSink& sink) {
+  const LineSink lines = arguments.size() == 2 ? WithNameShown(sink, arguments[1]) : sink;
   FixPlan plan;
   bool fixed = false;
   ResultCode result = NoProblems;

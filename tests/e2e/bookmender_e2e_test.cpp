@@ -11,6 +11,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "charted_workbook.h"
 #include "damage.h"
 #include "drawing_builder.h"
@@ -714,19 +716,42 @@ TEST_F(BookmenderRun, SparseWorkbookOfTwoGigabytesFitsASmallTemporaryFolder) {
   }
 }
 
-TEST_F(BookmenderRun, AnyFileNameIsPrintedWhole) {
+TEST_F(BookmenderRun, AnyFileNameIsPrintedWholeWithItsControlsReplaced) {
   const Bytes file = TaggedFile(MakeWorkbook({6}).stream);
-  for (const std::string name : {"a b,c \"q\".xls", "caf\xC3\xA9 \xE6\x97\xA5.xls", "bad\xFF\xFEname.xls",
-                                 "new\nline.xls"}) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  // Name as given, name as printed: undecodable bytes and control characters
+  // (C0, DEL, C1) become U+FFFD, the file itself is still the one fixed.
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"a b,c \"q\".xls", "a b,c \"q\".xls"},
+      {"caf\xC3\xA9 \xE6\x97\xA5 \xC2\xA0.xls", "caf\xC3\xA9 \xE6\x97\xA5 \xC2\xA0.xls"},
+      {"bad\xFF\xFEname.xls", "bad" + fffd + fffd + "name.xls"},
+      {"new\nline\r\n.xls", "new" + fffd + "line" + fffd + fffd + ".xls"},
+      {"\x1B[2J\x1B]0;owned\x07\xC2\x9B" "31m\x7F.xls",
+       fffd + "[2J" + fffd + "]0;owned" + fffd + fffd + "31m" + fffd + ".xls"},
+  };
+  for (const auto& [name, shown] : names) {
     const std::string path = Write(name, file);
+    const std::string shownPath = dir_.file(shown);
     const ProcessResult r = Run({"-fix", path});
     EXPECT_EQ(r.exitCode, 1) << name;
     const std::vector<std::string> lines = Lines(r.output);
-    EXPECT_EQ(r.output.substr(0, kSeparator.size() + 10 + path.size()),
-              kSeparator + "\nChecking " + path);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 3), Banner(shownPath));
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Backup copy successfully created: " + shownPath + ".bak"),
+              lines.end());
     EXPECT_EQ(lines.back(), "Final result: A problem was fixed") << name;
     EXPECT_TRUE(Exists(path + ".bak")) << name;
+    for (const char c : r.output + r.error) {
+      EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << "control character " << int(c);
+    }
+    EXPECT_EQ(r.output.find("\xC2\x9B"), std::string::npos) << "a raw C1 control";
   }
+
+  // Error lines name the file the same way.
+  const std::string missing = "gone\x1B[1m.xls";
+  const ProcessResult r = Run({"-check", dir_.file(missing)});
+  EXPECT_EQ(r.exitCode, 51);
+  EXPECT_EQ(r.error, "File not found opening workbook stream [" + dir_.file("gone" + fffd + "[1m.xls") + "]\n");
 }
 
 // Real workbooks, tagged as the optimiser tags them, and damaged as it damages

@@ -5,7 +5,9 @@
 // real Bookmender.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -188,6 +190,13 @@ std::vector<std::string> InWalkOrder(const std::string& root, std::vector<std::s
   for (const std::string& p : paths) EXPECT_LT(rank(p), static_cast<long>(order.size())) << p;
   std::sort(paths.begin(), paths.end(), [&](const std::string& a, const std::string& b) { return rank(a) < rank(b); });
   return paths;
+}
+
+template <typename T>
+std::vector<T> Twice(std::vector<T> v) {
+  const std::vector<T> once = v;
+  v.insert(v.end(), once.begin(), once.end());
+  return v;
 }
 
 std::vector<std::string> Prefixed(const std::string& label, const std::vector<std::string>& paths) {
@@ -461,12 +470,13 @@ TEST_F(ShelfscanRun, SelectsExactlyTheXlsFilesInWalkOrder) {
   Folder("r/sub");
   Folder("r/sub/deeper");
   File("r/sub/deeper/g.xls");
-  Link("r/l.xls", "book.xls");            // a link to a file is a file
+  Link("r/l.xls", "book.xls");            // a link to a file is skipped
   Link("r/dangling.xls", "nothing here");  // so is a link to nothing
-  const std::vector<std::string> selected = {"book.xls", ".xls", "x.xls/inner.xls", "sub/deeper/g.xls",
-                                             "l.xls", "dangling.xls"};
+  const std::vector<std::string> selected = {"book.xls", ".xls", "x.xls/inner.xls", "sub/deeper/g.xls"};
+  const std::vector<std::string> links = {"l.xls", "dangling.xls"};
   std::vector<std::string> paths;
   for (const std::string& name : selected) paths.push_back(root + "/" + name);
+  for (const std::string& name : links) paths.push_back(root + "/" + name);
   paths = InWalkOrder(root, paths);
 
   // The same root twice, the second time with a trailing slash: one slash
@@ -474,18 +484,24 @@ TEST_F(ShelfscanRun, SelectsExactlyTheXlsFilesInWalkOrder) {
   const auto [option, folder] = LogFolder();
   const ProcessResult r = Scan({root, option, root + "/"}, {}, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "") << "result lines go to the log only";
-  std::vector<std::string> log = Prefixed("[ok],", paths);
-  const std::vector<std::string> once = log;
-  log.insert(log.end(), once.begin(), once.end());
-  EXPECT_EQ(MainLog(folder), LogBytes(log));
-
+  std::vector<std::string> log, warnings;
   std::vector<std::vector<std::string>> calls;
-  for (const std::string& line : log) calls.push_back({"-check", line.substr(5)});
-  EXPECT_EQ(Calls(Path("record")), calls);
+  for (const std::string& path : paths) {
+    const bool link = std::find(links.begin(), links.end(), path.substr(root.size() + 1)) != links.end();
+    if (link) {
+      warnings.push_back("[warning]," + path + ",Skipped symbolic link");
+      log.push_back(warnings.back());
+    } else {
+      log.push_back("[ok]," + path);
+      calls.push_back({"-check", path});
+    }
+  }
+  EXPECT_EQ(MainLog(folder), LogBytes(Twice(log)));
+  EXPECT_EQ(Lines(r.output), Twice(warnings)) << "result lines go to the log only";
+  EXPECT_EQ(Calls(Path("record")), Twice(calls));
 }
 
-TEST_F(ShelfscanRun, MissingRootIsSkippedAndARootThatIsAFileEndsTheScan) {
+TEST_F(ShelfscanRun, EveryRootIsSearchedAfterMissingRootsAndRootsThatAreFiles) {
   const std::string program = Install();
   Folder("r");
   File("r/a.xls");
@@ -493,18 +509,22 @@ TEST_F(ShelfscanRun, MissingRootIsSkippedAndARootThatIsAFileEndsTheScan) {
   File("target/t.xls");
   Link("linked", Path("target"));  // a root that is a link is searched
   const auto [option, folder] = LogFolder();
-  const ProcessResult r =
-      Scan({option, Path("missing"), Path("linked"), Path("r/a.xls"), Path("r")}, {}, program);
+  const ProcessResult r = Scan(
+      {option, Path("missing"), Path("linked"), Path("r/a.xls"), Path("r"), Path("r/a.xls/x"), Path("target")}, {},
+      program);
   EXPECT_EQ(r.exitCode, 0);
   const std::vector<std::string> log = LogLines(MainLog(folder));
-  ASSERT_EQ(log.size(), 3u);
+  ASSERT_EQ(log.size(), 6u);
   EXPECT_EQ(log[0], "[scan err]," + Path("missing") + "," + kNotFound);
   EXPECT_EQ(log[1], "[ok]," + Path("linked/t.xls"));
-  EXPECT_TRUE(StartsWith(log[2], "[scan err],[Cannot log a filename here],")) << log[2];
+  // A file is no folder to search: its own scan error, and on to the next.
+  EXPECT_TRUE(StartsWith(log[2], "[scan err]," + Path("r/a.xls") + ",")) << log[2];
   EXPECT_TRUE(Contains(log[2], "Not a directory")) << log[2];
-  // The root after the file is never searched; the console has the errors.
-  EXPECT_EQ(Calls(Path("record")).size(), 1u);
-  EXPECT_EQ(Lines(r.output), (std::vector<std::string>{log[0], log[2]}));
+  EXPECT_EQ(log[3], "[ok]," + Path("r/a.xls"));
+  EXPECT_TRUE(StartsWith(log[4], "[scan err]," + Path("r/a.xls/x") + ",")) << log[4];
+  EXPECT_EQ(log[5], "[ok]," + Path("target/t.xls"));
+  EXPECT_EQ(Calls(Path("record")).size(), 3u);
+  EXPECT_EQ(Lines(r.output), (std::vector<std::string>{log[0], log[2], log[4]}));
 }
 
 TEST_F(ShelfscanRun, LinksLoopsAndUnreadableFoldersAreReportedAndTheRestIsSearched) {
@@ -524,11 +544,15 @@ TEST_F(ShelfscanRun, LinksLoopsAndUnreadableFoldersAreReportedAndTheRestIsSearch
   Folder("r/open");
   File("r/open/o.xls");
 
+  const std::string shutRoot = Folder("shut", 0711);
+  File("shut/s.xls");
+
   ProcessOptions options;
   options.uid = kNobody;
-  // A root that cannot even be looked at is reported and the next searched.
+  // A root that cannot even be looked at, or not listed, is reported and the
+  // next searched.
   const std::string hiddenRoot = Path("r/closed/inner");
-  const ProcessResult r = Scan({"-l:" + logs, hiddenRoot, root}, options, program);
+  const ProcessResult r = Scan({"-l:" + logs, hiddenRoot, shutRoot, root}, options, program);
   EXPECT_EQ(r.exitCode, 0);
   const std::vector<std::string> log = LogLines(MainLog(logs));
 
@@ -543,13 +567,47 @@ TEST_F(ShelfscanRun, LinksLoopsAndUnreadableFoldersAreReportedAndTheRestIsSearch
     const std::size_t second = line.find(',', first + 1);
     byPath[line.substr(0, first + 1) + line.substr(first + 1, second - first - 1)] = line.substr(second + 1);
   }
-  EXPECT_EQ(byPath.size(), 6u) << "one line each";
+  EXPECT_EQ(byPath.size(), 7u) << "one line each";
   EXPECT_TRUE(Contains(byPath["[scan err]," + hiddenRoot], "Permission denied"));
+  EXPECT_TRUE(Contains(byPath["[scan err]," + shutRoot], "Permission denied"));
   EXPECT_EQ(byPath["[warning]," + root + "/tosub"], "Skipped symbolic link");
   EXPECT_EQ(byPath["[warning]," + root + "/up"], "Skipped symbolic link");
   EXPECT_TRUE(Contains(byPath["[scan err]," + root + "/loop1.xls"], "Too many levels of symbolic links"));
   EXPECT_TRUE(Contains(byPath["[scan err]," + root + "/loop2.xls"], "Too many levels of symbolic links"));
   EXPECT_TRUE(Contains(byPath["[scan err]," + root + "/closed"], "Permission denied"));
+}
+
+TEST_F(ShelfscanRun, LinksToWorkbooksOutsideTheTreeAreNeitherFixedNorBackedUpInIt) {
+  // Another user's damaged workbook outside the tree, and links to it and to
+  // its folder inside the tree of a user who would have it repaired.
+  samples::WorkbookKind damaged;
+  damaged.moved = {12};
+  const Bytes bytes = samples::MakeWorkbook(damaged);
+  Folder("outside");
+  const std::string target = File("outside/theirs.xls", bytes);
+  const std::string root = Folder("tree");
+  File("tree/mine.xls", bytes);
+  Link("tree/link.xls", target);
+  Link("tree/relative.xls", "../outside/theirs.xls");
+  Link("tree/folder", Path("outside"));
+
+  const std::vector<std::string> skipped = {root + "/folder", root + "/link.xls", root + "/relative.xls"};
+  for (const char* mode : {"-check", "-fix"}) {
+    const auto [option, folder] = LogFolder();
+    const ProcessResult r = Scan({mode, option, root});
+    EXPECT_EQ(r.exitCode, 0);
+    std::vector<std::string> warnings;
+    for (const std::string& path : skipped) warnings.push_back("[warning]," + path + ",Skipped symbolic link");
+    EXPECT_EQ(Sorted(Lines(r.output)), warnings) << mode;
+    std::vector<std::string> log = warnings;
+    log.push_back((std::string(mode) == "-fix" ? "[fixed]," : "[fixable],") + root + "/mine.xls");
+    EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(log)) << mode;
+    EXPECT_EQ(ReadFileBytes(target), bytes) << "the workbook behind the links is left alone";
+  }
+  EXPECT_EQ(Sorted(Entries(root)),
+            Sorted({"mine.xls", "mine.xls.bak", "link.xls", "relative.xls", "folder"}))
+      << "no backup of the linked workbook in the tree";
+  EXPECT_EQ(Entries(Path("outside")), std::vector<std::string>{"theirs.xls"});
 }
 
 TEST_F(ShelfscanRun, FoldersRemovedDuringTheWalkAreHandledAsTheyAreMet) {
@@ -626,23 +684,134 @@ TEST_F(ShelfscanRun, ExitCodesBecomeLabelsByMode) {
   }
 }
 
+TEST_F(ShelfscanRun, WithoutABookmenderItCanStartNothingIsScanned) {
+  const std::string root = Folder("r");
+  File("r/a.xls");
+  const auto bookmenderOf = [](const std::string& program) {
+    return program.substr(0, program.size() - 9) + "Bookmender";
+  };
+  const std::string missing = Install("");
+  const std::string notExecutable = Install();
+  ASSERT_EQ(::chmod(bookmenderOf(notExecutable).c_str(), 0644), 0);
+  const std::string aFolder = Install("");
+  ASSERT_EQ(::mkdir(bookmenderOf(aFolder).c_str(), 0755), 0);
+  const std::string rootOnly = Install();  // executable by its owner, root, alone
+  ASSERT_EQ(::chmod(bookmenderOf(rootOnly).c_str(), 0744), 0);
+  struct Case {
+    std::string program;
+    int uid;
+    std::string reason;
+  };
+  for (const Case& c : std::vector<Case>{{missing, -1, "The system cannot find the file specified."},
+                                         {notExecutable, -1, "Access is denied."},
+                                         {aFolder, -1, "Access is denied."},
+                                         {rootOnly, kNobody, "Access is denied."}}) {
+    const auto [option, folder] = LogFolder();
+    ProcessOptions options;
+    options.uid = c.uid;
+    const ProcessResult r = Scan({option, root}, options, c.program);
+    EXPECT_EQ(r.exitCode, 1) << c.program;
+    EXPECT_EQ(r.output, "Bookmender cannot be started from " + bookmenderOf(c.program) + ": " + c.reason + "\n");
+    EXPECT_FALSE(Exists(folder)) << "nothing is made";
+  }
+  // Root may run what its owner alone may.
+  const auto [option, folder] = LogFolder();
+  EXPECT_EQ(Scan({option, root}, {}, rootOnly).exitCode, 0);
+  EXPECT_EQ(Calls(Path("record")).size(), 1u) << "only the last run scanned";
+}
+
+// A chain of folders below `parent` whose path is longer than the system
+// resolves by name, reached one descriptor at a time; removed with its files.
+class DeepFolder {
+ public:
+  explicit DeepFolder(const std::string& parent) {
+    levels_.push_back(::open(parent.c_str(), O_RDONLY | O_DIRECTORY));
+    for (int depth = 0; depth < 20 && levels_.back() >= 0; ++depth) {
+      if (::mkdirat(levels_.back(), kName.c_str(), 0755) != 0) break;
+      levels_.push_back(::openat(levels_.back(), kName.c_str(), O_RDONLY | O_DIRECTORY));
+    }
+  }
+  ~DeepFolder() {
+    for (const std::string& file : files_) ::unlinkat(fd(), file.c_str(), 0);
+    for (std::size_t i = levels_.size() - 1; i > 0; --i) {
+      ::close(levels_[i]);
+      ::unlinkat(levels_[i - 1], kName.c_str(), AT_REMOVEDIR);
+    }
+    ::close(levels_[0]);
+  }
+  DeepFolder(const DeepFolder&) = delete;
+  DeepFolder& operator=(const DeepFolder&) = delete;
+  bool made() const { return levels_.size() == 21 && levels_.back() >= 0; }
+  int fd() const { return levels_.back(); }
+  bool put(const std::string& name, const Bytes& bytes) {
+    const int file = ::openat(fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0755);
+    if (file < 0) return false;
+    files_.push_back(name);
+    const bool written = ::write(file, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    return ::close(file) == 0 && written;
+  }
+
+ private:
+  const std::string kName = std::string(250, 'd');
+  std::vector<int> levels_;
+  std::vector<std::string> files_;
+};
+
+TEST_F(ShelfscanRun, AnUnknownOwnFolderStartsNoBookmenderAtAll) {
+  // Shelfscan in a folder whose path is longer than the kernel gives back
+  // for /proc/self/exe cannot tell its own folder, and must not guess.
+  DeepFolder deep(dir_.path());
+  ASSERT_TRUE(deep.made());
+  ASSERT_TRUE(deep.put("Shelfscan", ReadFileBytes(SHELFSCAN_EXE)));
+  ASSERT_TRUE(deep.put("Bookmender", Text(kStandIn)));
+  const int fd = deep.fd();
+
+  const std::string root = Folder("r");
+  File("r/a.xls");
+  const auto [option, folder] = LogFolder();
+  int console[2];
+  ASSERT_EQ(::pipe(console), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(console[1], STDOUT_FILENO);
+    ::dup2(console[1], STDERR_FILENO);
+    const std::string record = "RECORD=" + Path("record");
+    ::putenv(const_cast<char*>(record.c_str()));
+    if (::fchdir(fd) != 0) ::_exit(126);
+    ::execl("./Shelfscan", "./Shelfscan", option.c_str(), root.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(console[1]);
+  std::string output;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(console[0], buffer, sizeof buffer)) > 0;) {
+    output.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(console[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(output, "Bookmender cannot be started: the folder of Shelfscan's own program file cannot be read.\n");
+  EXPECT_FALSE(Exists(folder));
+  EXPECT_TRUE(Calls(Path("record")).empty());
+}
+
 TEST_F(ShelfscanRun, BookmenderThatCannotBeStartedFailsEveryFileWithMinusOne) {
+  // It passes the check at start-up, but its interpreter is missing.
+  const std::string program = Install("#!/no/such/interpreter\n");
   const std::string root = Folder("r");
   File("r/a.xls");
   File("r/b.xls");
-  const std::string missing = Install("");
-  const std::string notExecutable = Install();
-  ASSERT_EQ(::chmod((notExecutable.substr(0, notExecutable.size() - 9) + "Bookmender").c_str(), 0644), 0);
-  for (const std::string& program : {missing, notExecutable}) {
-    const auto [option, folder] = LogFolder();
-    const ProcessResult r = Scan({option, root}, {}, program);
-    EXPECT_EQ(r.exitCode, 0);
-    const std::vector<std::string> lines = Prefixed("[scan err],", {root + "/a.xls", root + "/b.xls"});
-    std::vector<std::string> expected;
-    for (const std::string& line : lines) expected.push_back(line + ",Failed to launch Bookmender (error code -1)");
-    EXPECT_EQ(Sorted(Lines(r.output)), expected);
-    EXPECT_EQ(Sorted(LogLines(MainLog(folder))), expected);
-  }
+  const auto [option, folder] = LogFolder();
+  const ProcessResult r = Scan({option, root}, {}, program);
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<std::string> lines = Prefixed("[scan err],", {root + "/a.xls", root + "/b.xls"});
+  std::vector<std::string> expected;
+  for (const std::string& line : lines) expected.push_back(line + ",Failed to launch Bookmender (error code -1)");
+  EXPECT_EQ(Sorted(Lines(r.output)), expected);
+  EXPECT_EQ(Sorted(LogLines(MainLog(folder))), expected);
 }
 
 TEST_F(ShelfscanRun, AnyNameReachesBookmenderUnchangedAndStaysOneLineInTheLogs) {
@@ -756,6 +925,54 @@ TEST_F(ShelfscanRun, DetailLogHoldsEveryRunWholeInWalkOrder) {
   EXPECT_EQ(Entries(quietFolder).size(), 1u) << "no detail log";
 }
 
+TEST_F(ShelfscanRun, EscapeSequencesInNamesReachNoConsoleAndNoLog) {
+  // Sequences that clear a terminal, set its title and (C1 CSI) recolour it.
+  const std::string esc = "\x1B[2J\x1B]0;owned\x07\xC2\x9B" "31m";
+  const std::string shownEsc = kFffd + "[2J" + kFffd + "]0;owned" + kFffd + kFffd + "31m";
+  samples::WorkbookKind damaged;
+  damaged.moved = {12};
+  const Bytes bytes = samples::MakeWorkbook(damaged);
+  const std::string root = Folder("r");
+  const std::string file = File("r/" + esc + ".xls", bytes);
+  Link("r/" + esc + "link", ".");
+  const std::string shownRoot = root + "/";
+
+  const auto [option, folder] = LogFolder();
+  const ProcessResult r = Scan({"-detail", option, root, Path(esc + "missing")});
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<std::string> console = {
+      "[warning]," + shownRoot + shownEsc + "link,Skipped symbolic link",
+      "[scan err]," + Path(shownEsc + "missing") + "," + kNotFound,
+  };
+  EXPECT_EQ(Lines(r.output), console);
+  // The file was checked under its own name, and is shown with U+FFFD.
+  std::vector<std::string> log = {"[fixable]," + shownRoot + shownEsc + ".xls", console[0], console[1]};
+  EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(log));
+  EXPECT_EQ(ReadFileBytes(file), bytes);
+
+  std::string detail;
+  for (const std::string& name : Entries(folder)) {
+    if (Contains(name, "_detail")) {
+      const Bytes d = ReadFileBytes(folder + "/" + name);
+      detail.assign(d.begin(), d.end());
+    }
+  }
+  EXPECT_TRUE(Contains(detail, "\nChecking " + shownRoot + shownEsc + ".xls\n")) << detail;
+  EXPECT_TRUE(Contains(detail, "Final result: ")) << detail;
+  for (const std::string& text : {r.output, detail}) {
+    EXPECT_EQ(text.find('\x1B'), std::string::npos);
+    EXPECT_EQ(text.find('\x07'), std::string::npos);
+    EXPECT_EQ(text.find("\xC2\x9B"), std::string::npos);
+  }
+  const std::string raw = MainLog(folder);
+  for (const char unit : {'\x1B', '\x07', '\x9B'}) {
+    for (std::size_t i = 2; i + 1 < raw.size(); i += 2) {
+      EXPECT_FALSE(raw[i] == unit && raw[i + 1] == 0)
+          << "U+00" << std::hex << int(static_cast<unsigned char>(unit)) << " in the main log";
+    }
+  }
+}
+
 TEST_F(ShelfscanRun, RealResultsOfAnUnprivilegedScanBecomeTheirLabels) {
   const std::string program = Install("real");
   const std::string root = Folder("r");
@@ -777,11 +994,103 @@ TEST_F(ShelfscanRun, RealResultsOfAnUnprivilegedScanBecomeTheirLabels) {
   options.uid = kNobody;
   const ProcessResult r = Scan({"-l:" + logs, root}, options, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "");
+  const std::string skipped = "[warning]," + root + "/gone.xls,Skipped symbolic link";
+  EXPECT_EQ(r.output, skipped + "\n");
   EXPECT_EQ(Sorted(LogLines(MainLog(logs))),
             Sorted({"[password]," + root + "/password.xls", "[access denied]," + root + "/secret.xls",
-                    "[sharing violation]," + root + "/held.xls", "[fixable]," + root + "/damaged.xls",
-                    "[file not found]," + root + "/gone.xls"}));
+                    "[sharing violation]," + root + "/held.xls", "[fixable]," + root + "/damaged.xls", skipped}));
+}
+
+TEST_F(ShelfscanRun, AStopRequestLetsTheRunningBookmenderEndAndEndsTheScanWithTheSignal) {
+  // Many damaged workbooks, fixed by the real Bookmender; the request comes
+  // once a few are done. Sent to Shelfscan alone, the running Bookmender
+  // finishes its file; sent to the process group, as a terminal sends
+  // Ctrl-C, Bookmender gets it too and ends on its own.
+  samples::WorkbookKind kind;
+  kind.moved = {12};
+  const Bytes damaged = samples::MakeWorkbook(kind);
+  const std::string tmp = Folder("tmp");
+  const std::string console = Path("console");
+  constexpr int kFiles = 150;
+  int run = 0;
+  for (const int sig : {SIGINT, SIGTERM}) {
+    for (const bool group : {false, true}) {
+      SCOPED_TRACE(std::string(sig == SIGINT ? "SIGINT" : "SIGTERM") + (group ? " to the group" : " alone"));
+      const std::string root = Folder("r" + std::to_string(run++));
+      for (int i = 0; i < kFiles; ++i) {
+        File(root.substr(dir_.path().size() + 1) + "/" + std::to_string(i) + ".xls", damaged);
+      }
+      const auto [option, folder] = LogFolder();
+
+      const pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::setpgid(0, 0);
+        const int out = ::open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+        const std::string tmpdir = "TMPDIR=" + tmp;
+        ::putenv(const_cast<char*>(tmpdir.c_str()));
+        ::execl(SHELFSCAN_EXE, SHELFSCAN_EXE, "-fix", option.c_str(), root.c_str(), nullptr);
+        ::_exit(127);
+      }
+      // A few lines logged: the scan is under way, most likely in a run.
+      const auto logged = [&folder = folder]() {
+        for (const std::string& name : Entries(folder)) {
+          struct stat st {};
+          if (::stat((folder + "/" + name).c_str(), &st) == 0) return static_cast<long>(st.st_size);
+        }
+        return 0L;
+      };
+      for (int waited = 0; logged() < 200 && waited < 20000; ++waited) ::usleep(1000);
+      ASSERT_EQ(::kill(group ? -pid : pid, sig), 0);
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      ASSERT_TRUE(WIFSIGNALED(status)) << "exit code " << WEXITSTATUS(status);
+      EXPECT_EQ(WTERMSIG(status), sig);
+
+      const std::vector<std::string> log = LogLines(MainLog(folder));
+      ASSERT_FALSE(log.empty());
+      ASSERT_LT(log.size(), static_cast<std::size_t>(kFiles)) << "the scan was over before the request";
+      // The last line is the file the scan stopped at; the console says so.
+      const std::size_t from = log.back().find(',') + 1;
+      const std::string last = log.back().substr(from, log.back().find(',', from) - from);
+      const Bytes bytes = ReadFileBytes(console);
+      const std::vector<std::string> lines = Lines(std::string(bytes.begin(), bytes.end()));
+      ASSERT_FALSE(lines.empty());
+      EXPECT_EQ(lines.back(), "Scan interrupted at " + last);
+      const std::string killed =
+          "[scan err]," + last + ",Failed to launch Bookmender (error code -" + std::to_string(sig) + ")";
+      if (!group) {
+        EXPECT_EQ(log.back(), "[fixed]," + last) << "the running Bookmender finished its file";
+        EXPECT_EQ(lines.size(), 1u);
+      } else if (log.back() == killed) {
+        EXPECT_EQ(lines, (std::vector<std::string>{killed, lines.back()}));
+      } else {
+        EXPECT_EQ(log.back(), "[fixed]," + last);
+      }
+
+      // Files before it fixed with their backups, files after it untouched;
+      // the one it stopped at is whole either way.
+      std::vector<std::string> fixed;
+      for (const std::string& line : log) {
+        if (StartsWith(line, "[fixed],")) fixed.push_back(line.substr(8));
+      }
+      EXPECT_GE(fixed.size(), log.size() - 1);
+      for (int i = 0; i < kFiles; ++i) {
+        const std::string path = root + "/" + std::to_string(i) + ".xls";
+        const bool isFixed = std::find(fixed.begin(), fixed.end(), path) != fixed.end();
+        if (isFixed) {
+          EXPECT_NE(ReadFileBytes(path), damaged) << path;
+          EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged) << path;
+        } else if (path != last) {
+          EXPECT_EQ(ReadFileBytes(path), damaged) << path;
+          EXPECT_FALSE(Exists(path + ".bak")) << path;
+        }
+      }
+      EXPECT_TRUE(Entries(tmp).empty()) << "a temporary copy was left behind";
+    }
+  }
 }
 
 TEST_F(ShelfscanRun, FixModeRepairsDamagedCopiesOfRealWorkbooksByteForByte) {

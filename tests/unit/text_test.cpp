@@ -61,6 +61,18 @@ TEST(NativeText, LineSanitizingReplacesControlsAndEscapes) {
   const std::wstring in{L'a', L'\n', L'b', L'\r', 0x7F, static_cast<wchar_t>(0xDCFF), L'\u00E9'};
   const std::wstring out{L'a', 0xFFFD, L'b', 0xFFFD, 0xFFFD, 0xFFFD, L'\u00E9'};
   EXPECT_EQ(SanitizeForLine(in), out);
+  // C1 from U+0080 to U+009F; its neighbours are characters.
+  const std::wstring c1{0x1F, 0x20, 0x7E, 0x80, 0x9B, 0x9F, 0xA0, 0xFFFD};
+  EXPECT_EQ(SanitizeForLine(c1), (std::wstring{0xFFFD, 0x20, 0x7E, 0xFFFD, 0xFFFD, 0xFFFD, 0xA0, 0xFFFD}));
+}
+
+TEST(NativeText, SanitizingOfSeveralLinesKeepsOnlyTheirLineEnds) {
+  EXPECT_EQ(SanitizeKeepingLineEnds(L"one\ntwo\r\nthree\n"), L"one\ntwo\r\nthree\n");
+  // A carriage return not before a line feed, and every other control, are
+  // no line end.
+  EXPECT_EQ(SanitizeKeepingLineEnds(L"a\rb\x1B[1m\t\n\r"), L"a\uFFFDb\uFFFD[1m\uFFFD\n\uFFFD");
+  EXPECT_EQ(SanitizeKeepingLineEnds(L"\n\n\r\r\n"), L"\n\n\uFFFD\r\n");
+  EXPECT_EQ(SanitizeKeepingLineEnds(L""), L"");
 }
 
 #ifndef _WIN32

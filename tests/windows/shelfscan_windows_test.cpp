@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "platform/hresult.h"
 #include "process.h"
 #include "samples.h"
 #include "windows_test_util.h"
@@ -140,6 +141,52 @@ TEST_F(ShelfscanWindowsRun, NamesBeyondTheCodePageReachBookmenderAndTheLogWhole)
   EXPECT_EQ(Log(), LogBytes({"[ok]," + path}));
 }
 
+TEST_F(ShelfscanWindowsRun, EveryRootIsSearchedAfterARootThatIsAFile) {
+  PutBookmender(false);
+  const std::string path = File("a.xls");
+  const ProcessResult r = Scan({"-l:" + logs_, path, root_});
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<std::string> lines = Lines(r.output);
+  ASSERT_EQ(lines.size(), 1u) << r.output;
+  EXPECT_EQ(lines[0].substr(0, 12 + path.size()), "[scan err]," + path + ",") << lines[0];
+  EXPECT_EQ(Log(), LogBytes({lines[0], "[ok]," + path}));
+  EXPECT_EQ(Calls().size(), 1u);
+}
+
+// Whether `path` is a symbolic link as the system keeps it: a reparse point
+// with that tag, read without following it.
+bool IsSymbolicLink(const std::string& path) {
+  const HANDLE handle = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                    nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  const bool read = GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) != 0;
+  CloseHandle(handle);
+  return read && (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && info.ReparseTag == IO_REPARSE_TAG_SYMLINK;
+}
+
+TEST_F(ShelfscanWindowsRun, SymbolicLinksInsideTheTreeAreSkipped) {
+  PutBookmender(false);
+  const std::string outside = dir_.file("outside");
+  ASSERT_TRUE(MakeFolder(outside));
+  WriteFileBytes(outside + "\\theirs.xls", {'x'});
+  const std::string mine = File("mine.xls");
+  const std::string file = root_ + "\\link.xls";
+  const std::string folder = root_ + "\\folder";
+  constexpr DWORD kUnprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+  CreateSymbolicLinkW(Wide(file).c_str(), Wide(outside + "\\theirs.xls").c_str(), kUnprivileged);
+  CreateSymbolicLinkW(Wide(folder).c_str(), Wide(outside).c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | kUnprivileged);
+  if (!IsSymbolicLink(file) || !IsSymbolicLink(folder)) GTEST_SKIP() << "no symbolic links can be made here";
+
+  const ProcessResult r = Scan({"-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<std::string> warnings = {"[warning]," + folder + ",Skipped symbolic link",
+                                             "[warning]," + file + ",Skipped symbolic link"};
+  EXPECT_EQ(Sorted(Lines(r.output)), warnings);
+  EXPECT_EQ(Calls(), std::vector<std::string>{" -check \"" + mine + "\""});
+}
+
 TEST_F(ShelfscanWindowsRun, RealBookmenderFixesTheSamplesAndTheDetailLogHoldsEveryRun) {
   PutBookmender(true);
   const std::vector<samples::Sample> selected = samples::WriteSampleFolder(root_);
@@ -193,7 +240,33 @@ TEST_F(ShelfscanWindowsRun, RealBookmenderFixesTheSamplesAndTheDetailLogHoldsEve
   EXPECT_FALSE(Exists(root_ + "\\damaged\\Upper case.XLS.bak"));
 }
 
-TEST_F(ShelfscanWindowsRun, WithoutBookmenderEveryFileIsAScanErrorWithMinusOne) {
+TEST_F(ShelfscanWindowsRun, WithoutABookmenderItCanStartNothingIsScanned) {
+  File("book.xls");
+  // The system's own text, without its line end.
+  const auto reason = [](DWORD code) {
+    std::wstring text;
+    EXPECT_TRUE(platform::SystemMessageText(code, text));
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+    return Utf8(text);
+  };
+  const std::string bookmender = bin_ + "\\Bookmender.exe";
+  ProcessResult r = Scan({"-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.output, "Bookmender cannot be started from " + bookmender + ": " + reason(ERROR_FILE_NOT_FOUND) + "\r\n");
+  EXPECT_TRUE(Entries(logs_).empty()) << "nothing is logged";
+
+  // A folder in its place.
+  ASSERT_TRUE(MakeFolder(bookmender));
+  r = Scan({"-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.output, "Bookmender cannot be started from " + bookmender + ": " + reason(ERROR_ACCESS_DENIED) + "\r\n");
+  EXPECT_TRUE(Entries(logs_).empty());
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(ShelfscanWindowsRun, BookmenderThatCannotBeStartedFailsEveryFileWithMinusOne) {
+  // There and open to execution, but no program.
+  WriteFileBytes(bin_ + "\\Bookmender.exe", {'t', 'e', 'x', 't', '\r', '\n'});
   const std::string path = File("book.xls");
   const ProcessResult r = Scan({"-l:" + logs_, root_});
   EXPECT_EQ(r.exitCode, 0);
@@ -203,6 +276,7 @@ TEST_F(ShelfscanWindowsRun, WithoutBookmenderEveryFileIsAScanErrorWithMinusOne) 
 }
 
 TEST_F(ShelfscanWindowsRun, HelpAndLogFolderNameTheWindowsDefaults) {
+  PutBookmender(false);
   ProcessResult r = Scan({"-fix", "-detail"});
   EXPECT_EQ(r.exitCode, 1);
   const std::vector<std::string> lines = Lines(r.output);

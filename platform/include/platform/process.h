@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/hresult.h"
+
 namespace platform {
 
 // The system's preferred folder separator.
@@ -21,9 +23,16 @@ inline constexpr wchar_t kPreferredSeparator = L'/';
 // character, and does not look at argc and argv.
 std::vector<std::wstring> ProgramArguments(int argc, char** argv);
 
-// The folder of this program's executable, without a trailing separator, or
-// "" when it cannot be read in full.
+// The folder of this program's executable, without a trailing separator
+// except for the root folder "/", or "" when it cannot be read in full.
 std::wstring OwnExecutableFolder();
+
+// Whether `executable` is a file this process may start: a regular file that
+// the effective user may execute (an execute bit for root too) on Linux, a
+// file that opens for FILE_EXECUTE on Windows. Else false with the system
+// error number (2 or 3 when it is missing, 5 for a folder or a file without
+// the right).
+bool CanStart(const std::wstring& executable, Win32Error& error);
 
 // One argument for a child. Linux hands each argument over unchanged as one
 // element of the argument vector. Windows has a single command line text:

@@ -19,6 +19,19 @@ void InstallTerminationHandling();
 // One at a time: a later call replaces the earlier path.
 void SetScratchFile(const std::wstring& path);
 
+// Shelfscan's handling instead of the above: a request to end (SIGINT,
+// SIGTERM, SIGHUP; a console control event on Windows) is only recorded, so
+// that the program finishes the step under way and ends where it chooses, by
+// EndAsRequested. Signals ignored by whoever started the program stay
+// ignored.
+void InstallStopRequests();
+// Whether such a request has come.
+bool StopRequested();
+// Ends the program as the first recorded request would have: the signal's
+// own default action (a shell reports 128 + N); on Windows the exit code of
+// the default console control handler, STATUS_CONTROL_C_EXIT.
+[[noreturn]] void EndAsRequested();
+
 // Holds termination requests while it lives; they take effect when the
 // outermost deferral ends.
 class TerminationDeferral {

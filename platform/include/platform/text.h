@@ -23,9 +23,12 @@ std::wstring FromUtf16(const std::u16string& units);
 std::u16string ToUtf16(const std::wstring& text);
 
 // Text fit for one line of a log or the console: every lone surrogate (an
-// undecodable byte) and every control character (U+0000..U+001F, U+007F)
-// becomes U+FFFD.
+// undecodable byte) and every control character (U+0000..U+001F, U+007F and
+// the C1 range U+0080..U+009F) becomes U+FFFD.
 std::wstring SanitizeForLine(const std::wstring& text);
+// The same for a text of several lines composed by the program: each line
+// feed, alone or after a carriage return, stays the line end it is.
+std::wstring SanitizeKeepingLineEnds(const std::wstring& text);
 
 // A narrow text from the system or a library (such as an exception's
 // message) as wide text: Linux decodes it as DecodeNative does, Windows

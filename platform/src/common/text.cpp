@@ -169,9 +169,27 @@ std::u16string ToUtf16(const std::wstring& text) {
 
 std::wstring SanitizeForLine(const std::wstring& text) {
   return EachCodePoint<std::wstring>(text, [](std::wstring& out, char32_t c) {
-    const bool control = c < 0x20 || c == 0x7F;
+    // C0, DEL and C1: the C1 range holds a one-character CSI (U+009B) that
+    // some terminals obey as readily as ESC [.
+    const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
     AppendWide(out, IsCharacter(c) && !control ? c : kReplacement);
   });
+}
+
+std::wstring SanitizeKeepingLineEnds(const std::wstring& text) {
+  std::wstring out;
+  out.reserve(text.size());
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find(L'\n', start);
+    std::wstring piece = text.substr(start, end == std::wstring::npos ? end : end - start);
+    const bool crLf = end != std::wstring::npos && !piece.empty() && piece.back() == L'\r';
+    if (crLf) piece.pop_back();
+    out += SanitizeForLine(piece);
+    if (end == std::wstring::npos) return out;
+    out += crLf ? L"\r\n" : L"\n";
+    start = end + 1;
+  }
 }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,11 +102,30 @@ std::wstring OwnExecutableFolder() {
   // A path that fills the whole buffer may have been cut.
   if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size()) return std::wstring();
   buffer.resize(static_cast<std::size_t>(n));
-  // The kernel gives an absolute path. A program in the root folder has the
-  // folder "", so that the folder and "/name" still join to a path.
+  // The kernel gives an absolute path; anything else is no folder to trust.
   const std::string folder = FolderOf(buffer);
-  if (folder == "/" || folder == ".") return std::wstring();
+  if (folder.empty() || folder[0] != '/') return std::wstring();
   return DecodeNative(folder);
+}
+
+bool CanStart(const std::wstring& executable, Win32Error& error) {
+  const std::string native = EncodeNative(executable);
+  struct stat st {};
+  if (::stat(native.c_str(), &st) != 0) {
+    error = Win32ErrorFromErrno(errno, native);
+    return false;
+  }
+  // Execute bits on a folder mean searching it; the check is for the
+  // effective user, the one posix_spawn runs as.
+  if (!S_ISREG(st.st_mode)) {
+    error = kErrorAccessDenied;
+    return false;
+  }
+  if (::faccessat(AT_FDCWD, native.c_str(), X_OK, AT_EACCESS) != 0) {
+    error = Win32ErrorFromErrno(errno, native);
+    return false;
+  }
+  return true;
 }
 
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,

@@ -1,7 +1,8 @@
 // Termination signals: the handler removes the scratch file and then lets the
 // signal take its default course, so the program ends as the signal asks
 // (a shell reports 128 + N). Deferral blocks the signals; a pending one is
-// delivered when the outermost deferral unblocks them.
+// delivered when the outermost deferral unblocks them. Shelfscan's handler
+// only records the signal for the program to end itself.
 #include "platform/termination.h"
 
 #include <signal.h>
@@ -55,7 +56,46 @@ class Blocked {
   sigset_t old_;
 };
 
+// The first stop request's signal, 0 before one comes.
+volatile sig_atomic_t g_stopSignal = 0;
+
+extern "C" void OnStopRequest(int sig) {
+  if (g_stopSignal == 0) g_stopSignal = sig;
+}
+
 }  // namespace
+
+void InstallStopRequests() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = OnStopRequest;
+  sigemptyset(&action.sa_mask);
+  // Calls under way go on, the wait for a child among them: the request is
+  // looked at once they are done.
+  action.sa_flags = SA_RESTART;
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction previous;
+    ::sigaction(sig, nullptr, &previous);
+    if (previous.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &action, nullptr);
+  }
+}
+
+bool StopRequested() { return g_stopSignal != 0; }
+
+void EndAsRequested() {
+  const int sig = g_stopSignal;
+  if (sig != 0) {
+    ::signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(sig);
+  }
+  // Only without a request, or should the default action not end us.
+  ::_exit(128 + sig);
+}
 
 void InstallTerminationHandling() {
   struct sigaction action;

@@ -67,6 +67,28 @@ std::wstring OwnExecutableFolder() {
   return path.substr(0, backslash);
 }
 
+bool CanStart(const std::wstring& executable, Win32Error& error) {
+  const DWORD attributes = ::GetFileAttributesW(executable.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    error = ::GetLastError();
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    error = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  // The right CreateProcessW needs: the file's security may deny it alone.
+  const HANDLE handle = ::CreateFileW(executable.c_str(), FILE_EXECUTE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = ::GetLastError();
+    return false;
+  }
+  ::CloseHandle(handle);
+  return true;
+}
+
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
                const std::wstring& output) {
   std::wstring commandLine;

@@ -2,7 +2,8 @@
 // and shutdown) arrive on a thread of their own. The handler takes the lock
 // that a deferral holds, so it waits for the step under way; then it removes
 // the scratch file and leaves the event to the default handler, which ends
-// the process.
+// the process. Shelfscan's handler only records the event for the program to
+// end itself.
 #include "platform/termination.h"
 
 #include <windows.h>
@@ -31,7 +32,26 @@ BOOL WINAPI OnControlEvent(DWORD) {
   return FALSE;
 }
 
+// The first stop request's control event, -1 before one comes.
+volatile LONG g_stopEvent = -1;
+
+BOOL WINAPI OnStopRequest(DWORD event) {
+  ::InterlockedCompareExchange(&g_stopEvent, static_cast<LONG>(event), -1);
+  // Closing the console, log-off and shut-down end the process as soon as
+  // the handler returns: this thread waits instead, until the program ends
+  // itself (or the system's grace period does). Ctrl-C and Ctrl-Break leave
+  // the program running.
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) ::Sleep(INFINITE);
+  return TRUE;
+}
+
 }  // namespace
+
+void InstallStopRequests() { SetConsoleCtrlHandler(OnStopRequest, TRUE); }
+
+bool StopRequested() { return ::InterlockedCompareExchange(&g_stopEvent, -1, -1) != -1; }
+
+void EndAsRequested() { ::ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT)); }
 
 void InstallTerminationHandling() {
   Lock();
