@@ -4,6 +4,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include "ChildRun.h"
 #include "FsPath.h"
 #include "MainLog.h"
 #include "ScanOptions.h"
@@ -45,7 +46,10 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
                         L"Could not create log folder at path:" + platform::SanitizeForLine(options.logFolder));
     return 1;
   }
-  CurrentLogPath = options.logFolder + BuildLogFileName();
+  // The record is kept from the start or the scan does not start: the logs
+  // are opened before the first Bookmender run.
+  const std::wstring logPath = options.logFolder + BuildLogFileName();
+  if (!OpenMainLog(logPath) || (options.detailLog && !OpenDetailLog(logPath))) return 1;
   ScanRoots(options.roots, CurrentLogPath, options.fixMode, options.detailLog);
   return 0;
 }

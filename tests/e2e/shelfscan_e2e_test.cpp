@@ -221,6 +221,19 @@ std::vector<std::vector<std::string>> Calls(const std::string& record) {
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
+// The main log's name for the moment `t` in a zone `hours` ahead of UTC.
+std::string LogName(std::time_t t, int hours) {
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t local = t + hours * 3600;
+  std::tm tm{};
+  ::gmtime_r(&local, &tm);
+  char name[64];
+  std::snprintf(name, sizeof name, "%d-%s-%d-%02d-%02d-%02d.log", tm.tm_year + 1900, kMonths[tm.tm_mon], tm.tm_mday,
+                tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return name;
+}
+
 class ShelfscanRun : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0); }
@@ -334,7 +347,7 @@ TEST_F(ShelfscanRun, OptionsAreExactCaseSensitiveAndTheLaterOneWins) {
   EXPECT_EQ(Calls(Path("record")), expected);
 }
 
-TEST_F(ShelfscanRun, LogFolderIsMadeOneLevelDeepAndTheLogOnlyWhenSomethingIsLogged) {
+TEST_F(ShelfscanRun, LogFolderIsMadeOneLevelDeepAndTheLogAtTheStart) {
   Folder("empty");
   Folder("cwd");
   ProcessOptions inCwd;
@@ -357,12 +370,12 @@ TEST_F(ShelfscanRun, LogFolderIsMadeOneLevelDeepAndTheLogOnlyWhenSomethingIsLogg
   }
   EXPECT_FALSE(Exists(Path("unused")));
 
-  // Nothing to log: the folder is made, the log is not.
+  // Nothing to log: the log is made at the start all the same, holding its
+  // byte-order mark only.
   const ProcessResult r = Scan({"-l:" + Path("quiet"), Path("empty")});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.output, "");
-  EXPECT_TRUE(Exists(Path("quiet")));
-  EXPECT_TRUE(Entries(Path("quiet")).empty());
+  EXPECT_EQ(MainLog(Path("quiet")), LogBytes({}));
 }
 
 TEST_F(ShelfscanRun, LogFolderThatCannotBeMadeEndsTheRunWithTwoLines) {
@@ -431,18 +444,8 @@ TEST_F(ShelfscanRun, LogIsNamedAfterTheLocalTimeAtStart) {
   const std::time_t after = std::time(nullptr);
   ASSERT_EQ(r.exitCode, 0);
 
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::vector<std::string> names;
-  for (std::time_t t = before; t <= after; ++t) {
-    const std::time_t local = t + 14 * 3600;
-    std::tm tm{};
-    ::gmtime_r(&local, &tm);
-    char name[64];
-    std::snprintf(name, sizeof name, "%d-%s-%d-%02d-%02d-%02d.log", tm.tm_year + 1900, kMonths[tm.tm_mon],
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    names.push_back(name);
-  }
+  for (std::time_t t = before; t <= after; ++t) names.push_back(LogName(t, 14));
   const std::vector<std::string> found = Entries(folder);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_NE(std::find(names.begin(), names.end(), found[0]), names.end()) << found[0];
