@@ -21,8 +21,10 @@ bool EnsureLogFolder(const std::wstring& folder) {
 
   std::wstring reason = L"There was a problem trying to create the log folder.";
   try {
-    // Only a folder made here counts: one that appeared meanwhile does not.
-    if (boost::filesystem::create_directory(path)) return true;
+    // False without an error: a folder appeared meanwhile (another scan of
+    // the same moment made it), which serves as well.
+    boost::filesystem::create_directory(path);
+    return true;
   } catch (const std::exception& error) {
     const std::wstring text = platform::DecodeSystemText(error.what());
     if (!text.empty()) reason = text;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <thread>
@@ -647,6 +648,34 @@ TEST_F(ShelfscanRun, TwoScansOfTheSameSecondShareOneLogAndKeepEveryLine) {
   }
   EXPECT_EQ(shared, 3) << "fewer than three rounds whose scans started in the same second";
   EXPECT_EQ(kept, 1800u);
+}
+
+TEST_F(ShelfscanRun, TwoScansThatBothFindTheLogFolderMissingBothRun) {
+  const std::string program = Install();
+  const std::string folder = Path("new-logs");
+  ProcessOptions slow;
+  slow.environment = {std::string("LD_PRELOAD=") + SLOW_MKDIR_LIB, "BM_MKDIR_DELAY_MS=300"};
+  // A sanitized build is told not to mind the library loaded before it.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  slow.environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
+                             "verify_asan_link_order=0");
+  ProcessResult results[2];
+  std::thread other([&] { results[1] = Scan({"-l:" + folder, "missing"}, slow, program); });
+  results[0] = Scan({"-l:" + folder, "missing"}, slow, program);
+  other.join();
+  const std::string line = "[scan err],missing," + kNotFound;
+  for (const ProcessResult& r : results) {
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, line + "\n");
+  }
+  // Both logged their line, in one log or, a second apart, in two.
+  std::vector<std::string> lines;
+  for (const std::string& name : Entries(folder)) {
+    const Bytes bytes = ReadFileBytes(folder + "/" + name);
+    const std::vector<std::string> some = LogLines(std::string(bytes.begin(), bytes.end()));
+    lines.insert(lines.end(), some.begin(), some.end());
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{line, line}));
 }
 
 // --- The walk ---
