@@ -16,6 +16,14 @@ const wchar_t kBookmenderName[] = L"\\Bookmender.exe";
 const wchar_t kBookmenderName[] = L"/Bookmender";
 #endif
 
+// Opened once and handed to every child, so that its name is resolved once,
+// under the checks, and never again.
+platform::LogFile detailLog;
+
+bool OpenDetail(const std::wstring& path, platform::LogError& error) {
+  return detailLog.open(path, platform::LogUse::kChildOutput, std::string(), kLogLockWait, error);
+}
+
 }  // namespace
 
 const wchar_t* StatusLabel(int exitCode, bool fixMode) {
@@ -73,6 +81,14 @@ std::wstring DetailLogPath(const std::wstring& logPath) {
   return logPath.substr(0, dot) + L"_detail.log" + logPath.substr(dot + 4);
 }
 
+bool OpenDetailLog(const std::wstring& logPath) {
+  const std::wstring path = DetailLogPath(logPath);
+  platform::LogError error;
+  if (OpenDetail(path, error)) return true;
+  ReportUnusableLog(path, error);
+  return false;
+}
+
 void LogFileResult(const std::wstring& filePath, int exitCode, bool fixMode) {
   AppendLogLine(StatusLabel(exitCode, fixMode) + platform::SanitizeForLine(filePath) + L"\n");
 }
@@ -81,12 +97,17 @@ void RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bo
                    bool detail) {
   const std::wstring executable = BookmenderPath();
   // Appending, so that the children's output follows one another in walk
-  // order. A target that cannot be opened is not an error of the file: the
+  // order. A detail log that cannot be used is not an error of the file: the
   // child runs with its output discarded. The path goes in quotation marks
   // on a Windows command line, so that blanks keep it one argument.
+  const platform::LogFile* output = nullptr;
+  if (detail) {
+    const std::wstring path = DetailLogPath(logPath);
+    platform::LogError error;
+    if (detailLog.path() == path || OpenDetail(path, error)) output = &detailLog;
+  }
   const int result = platform::RunAndWait(
-      executable, {{fixMode ? L"-fix" : L"-check", false}, {filePath, true}},
-      detail ? DetailLogPath(logPath) : std::wstring());
+      executable, {{fixMode ? L"-fix" : L"-check", false}, {filePath, true}}, output);
 
   if (result < 0) {
     ReportScanError(filePath, L"Failed to launch Bookmender (error code " + std::to_wstring(result) + L")",

@@ -21,12 +21,20 @@ bool BookmenderCanStart(std::wstring& problem);
 // The detail log beside the main log: its last ".log" becomes "_detail.log".
 std::wstring DetailLogPath(const std::wstring& logPath);
 
+// Opens the detail log beside `logPath` for the whole run, under the main
+// log's rules (never through a link, only a regular file of this user), to be
+// handed to every child. False, after a console line naming it and the
+// reason, when it cannot be used.
+bool OpenDetailLog(const std::wstring& logPath);
+
 // Appends the label and the path as one line to the main log.
 void LogFileResult(const std::wstring& filePath, int exitCode, bool fixMode);
 
 // Runs Bookmender on `filePath` in the chosen mode, its output appended to
-// the detail log beside `logPath` or discarded, and logs the result: a status
-// line, or a scan error line when the child could not be run to its end.
+// the detail log beside `logPath` (opened here if OpenDetailLog was not
+// called; discarded when it cannot be used) or discarded, and logs the
+// result: a status line, or a scan error line when the child could not be
+// run to its end.
 void RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bool fixMode,
                    bool detail);
 

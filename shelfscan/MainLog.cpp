@@ -1,7 +1,9 @@
 #include "MainLog.h"
 
+#include <cstdlib>
+
 #include "platform/console.h"
-#include "platform/files.h"
+#include "platform/hresult.h"
 #include "platform/text.h"
 
 namespace shelfscan {
@@ -9,6 +11,49 @@ namespace shelfscan {
 std::wstring CurrentLogPath;
 
 namespace {
+
+const std::string kByteOrderMark("\xFF\xFE", 2);
+
+platform::LogFile mainLog;
+
+// Why a log cannot be used, as one sentence.
+std::wstring LogErrorText(const platform::LogError& error) {
+  switch (error.fault) {
+    case platform::LogFault::kNone: break;
+    case platform::LogFault::kSystem: {
+      std::wstring text;
+      if (!platform::SystemMessageText(error.code, text)) return L"System error " + std::to_wstring(error.code) + L".";
+      while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+      return text;
+    }
+#ifdef _WIN32
+    case platform::LogFault::kLink: return L"It is a link (a reparse point).";
+#else
+    case platform::LogFault::kLink: return L"It is a symbolic link.";
+#endif
+    case platform::LogFault::kNotRegular: return L"It is not a regular file.";
+    case platform::LogFault::kNotOwned: return L"It belongs to another user.";
+    case platform::LogFault::kManyNames: return L"It has more than one name (a hard link).";
+    case platform::LogFault::kHeld:
+      return L"Another program has held it locked for " + std::to_wstring(kLogLockWait.count()) + L" seconds.";
+  }
+  return std::wstring();
+}
+
+bool Open(const std::wstring& path, platform::LogError& error) {
+  return mainLog.open(path, platform::LogUse::kLines, kByteOrderMark, kLogLockWait, error);
+}
+
+// The record would have a gap from here on: the scan ends before another
+// file is touched.
+[[noreturn]] void StopForLostLine(const std::wstring& text, const platform::LogError& error) {
+  const std::wstring line = !text.empty() && text.back() == L'\n' ? text.substr(0, text.size() - 1) : text;
+  ReportScanError(CurrentLogPath,
+                  L"Cannot write to the log: " + LogErrorText(error) +
+                      L" The scan stops here; this line is not in the log: " + line,
+                  false);
+  std::exit(kExitLineLost);
+}
 
 void AppendUnits(std::string& bytes, const std::u16string& units) {
   for (const char16_t unit : units) {
@@ -40,10 +85,23 @@ void AppendLogLine(const std::wstring& text) {
     start = end + 1;
   }
 
-  // Held without sharing while this one line is written, so that a second
-  // scan appending to the same log cannot put a second byte-order mark in or
-  // split a line; a log held by someone else loses the line.
-  platform::AppendWithoutSharing(CurrentLogPath, std::string("\xFF\xFE", 2), bytes);
+  // Locked while this one line is written, so that a second scan appending
+  // to the same log cannot put a second byte-order mark in or split a line.
+  platform::LogError error;
+  if (mainLog.path() != CurrentLogPath && !Open(CurrentLogPath, error)) StopForLostLine(text, error);
+  if (!mainLog.append(bytes, error)) StopForLostLine(text, error);
+}
+
+bool OpenMainLog(const std::wstring& path) {
+  CurrentLogPath = path;
+  platform::LogError error;
+  if (Open(path, error)) return true;
+  ReportUnusableLog(path, error);
+  return false;
+}
+
+void ReportUnusableLog(const std::wstring& path, const platform::LogError& error) {
+  ReportScanError(path, L"Cannot open the log: " + LogErrorText(error), false);
 }
 
 void ReportWarning(const std::wstring& path, const std::wstring& message) {

@@ -21,8 +21,10 @@ bool EnsureLogFolder(const std::wstring& folder) {
 
   std::wstring reason = L"There was a problem trying to create the log folder.";
   try {
-    // Only a folder made here counts: one that appeared meanwhile does not.
-    if (boost::filesystem::create_directory(path)) return true;
+    // False without an error: a folder appeared meanwhile (another scan of
+    // the same moment made it), which serves as well.
+    boost::filesystem::create_directory(path);
+    return true;
   } catch (const std::exception& error) {
     const std::wstring text = platform::DecodeSystemText(error.what());
     if (!text.empty()) reason = text;
@@ -51,7 +53,10 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
                         L"Could not create log folder at path:" + platform::SanitizeForLine(options.logFolder));
     return 1;
   }
-  CurrentLogPath = options.logFolder + BuildLogFileName();
+  // The record is kept from the start or the scan does not start: the logs
+  // are opened before the first Bookmender run.
+  const std::wstring logPath = options.logFolder + BuildLogFileName();
+  if (!OpenMainLog(logPath) || (options.detailLog && !OpenDetailLog(logPath))) return 1;
   ScanRoots(options.roots, CurrentLogPath, options.fixMode, options.detailLog);
   return 0;
 }

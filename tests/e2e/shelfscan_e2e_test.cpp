@@ -9,13 +9,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <map>
+#include <thread>
 
 #include "damage.h"
 #include "process.h"
@@ -230,6 +233,19 @@ std::vector<std::vector<std::string>> Calls(const std::string& record) {
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
+// The main log's name for the moment `t` in a zone `hours` ahead of UTC.
+std::string LogName(std::time_t t, int hours) {
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t local = t + hours * 3600;
+  std::tm tm{};
+  ::gmtime_r(&local, &tm);
+  char name[64];
+  std::snprintf(name, sizeof name, "%d-%s-%d-%02d-%02d-%02d.log", tm.tm_year + 1900, kMonths[tm.tm_mon], tm.tm_mday,
+                tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return name;
+}
+
 class ShelfscanRun : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0); }
@@ -343,7 +359,7 @@ TEST_F(ShelfscanRun, OptionsAreExactCaseSensitiveAndTheLaterOneWins) {
   EXPECT_EQ(Calls(Path("record")), expected);
 }
 
-TEST_F(ShelfscanRun, LogFolderIsMadeOneLevelDeepAndTheLogOnlyWhenSomethingIsLogged) {
+TEST_F(ShelfscanRun, LogFolderIsMadeOneLevelDeepAndTheLogAtTheStart) {
   Folder("empty");
   Folder("cwd");
   ProcessOptions inCwd;
@@ -366,12 +382,12 @@ TEST_F(ShelfscanRun, LogFolderIsMadeOneLevelDeepAndTheLogOnlyWhenSomethingIsLogg
   }
   EXPECT_FALSE(Exists(Path("unused")));
 
-  // Nothing to log: the folder is made, the log is not.
+  // Nothing to log: the log is made at the start all the same, holding its
+  // byte-order mark only.
   const ProcessResult r = Scan({"-l:" + Path("quiet"), Path("empty")});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.output, "");
-  EXPECT_TRUE(Exists(Path("quiet")));
-  EXPECT_TRUE(Entries(Path("quiet")).empty());
+  EXPECT_EQ(MainLog(Path("quiet")), LogBytes({}));
 }
 
 TEST_F(ShelfscanRun, LogFolderThatCannotBeMadeEndsTheRunWithTwoLines) {
@@ -440,21 +456,235 @@ TEST_F(ShelfscanRun, LogIsNamedAfterTheLocalTimeAtStart) {
   const std::time_t after = std::time(nullptr);
   ASSERT_EQ(r.exitCode, 0);
 
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::vector<std::string> names;
-  for (std::time_t t = before; t <= after; ++t) {
-    const std::time_t local = t + 14 * 3600;
-    std::tm tm{};
-    ::gmtime_r(&local, &tm);
-    char name[64];
-    std::snprintf(name, sizeof name, "%d-%s-%d-%02d-%02d-%02d.log", tm.tm_year + 1900, kMonths[tm.tm_mon],
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    names.push_back(name);
-  }
+  for (std::time_t t = before; t <= after; ++t) names.push_back(LogName(t, 14));
   const std::vector<std::string> found = Entries(folder);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_NE(std::find(names.begin(), names.end(), found[0]), names.end()) << found[0];
+}
+
+// --- Logs in shared and hostile folders ---
+
+// A file system of `bytes` mounted on `folder` for the test's time (root
+// only).
+class TinyFileSystem {
+ public:
+  TinyFileSystem(const std::string& folder, std::size_t bytes) : folder_(folder) {
+    ::mkdir(folder.c_str(), 0755);
+    mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) == 0;
+  }
+  ~TinyFileSystem() {
+    if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+  }
+  TinyFileSystem(const TinyFileSystem&) = delete;
+  TinyFileSystem& operator=(const TinyFileSystem&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
+// The path of a console line "[scan err],path,Cannot open the log: reason"
+// and its reason; empty when the line is not of that kind.
+std::pair<std::string, std::string> UnusableLog(const std::string& line) {
+  const std::string prefix = "[scan err],";
+  const std::string middle = ",Cannot open the log: ";
+  const std::size_t at = line.rfind(middle);
+  if (!StartsWith(line, prefix) || at == std::string::npos) return {};
+  return {line.substr(prefix.size(), at - prefix.size()), line.substr(at + middle.size())};
+}
+
+TEST_F(ShelfscanRun, WhatAUserPutsInTheLogsPlaceIsNeverWrittenAndNoWorkbookIsTouched) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, as a scan over users' folders runs";
+  Folder("secret", 0700);
+  const std::string target = File("secret/root's file", Text("root's own\n"));
+  const std::string root = Folder("r");
+  samples::WorkbookKind damaged;
+  damaged.moved = {12};
+  const Bytes book = samples::MakeWorkbook(damaged);
+  const std::string workbook = File("r/damaged.xls", book);
+
+  enum class Plant { kLink, kHardLink, kTheirFile, kFifo };
+  struct Case {
+    Plant plant;
+    bool detailOnly;  // the main log's names are left free
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {Plant::kLink, false, "It is a symbolic link."},
+      {Plant::kLink, true, "It is a symbolic link."},
+      // As a user can where fs.protected_hardlinks is off.
+      {Plant::kHardLink, false, "It has more than one name (a hard link)."},
+      {Plant::kTheirFile, false, "It belongs to another user."},
+      {Plant::kFifo, true, "It is not a regular file."},
+  };
+  ProcessOptions utc;
+  utc.environment.push_back("TZ=UTC");
+  for (const Case& c : cases) {
+    // World-writable without the sticky bit, where the kernel does not
+    // protect a privileged program from other users' links by itself.
+    const auto [option, folder] = LogFolder();
+    ASSERT_EQ(::mkdir(folder.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+    std::vector<std::string> planted;
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now; t <= now + 8; ++t) {
+      const std::string main = folder + "/" + LogName(t, 0);
+      if (!c.detailOnly) planted.push_back(main);
+      planted.push_back(main.substr(0, main.size() - 4) + "_detail.log");
+    }
+    for (const std::string& name : planted) {
+      switch (c.plant) {
+        case Plant::kLink: ASSERT_EQ(::symlink(target.c_str(), name.c_str()), 0); break;
+        case Plant::kHardLink: ASSERT_EQ(::link(target.c_str(), name.c_str()), 0); break;
+        case Plant::kTheirFile: WriteFileBytes(name, Text("theirs\n")); break;
+        case Plant::kFifo: ASSERT_EQ(::mkfifo(name.c_str(), 0666), 0); break;
+      }
+      if (c.plant != Plant::kHardLink) {
+        ASSERT_EQ(::lchown(name.c_str(), kNobody, kNobody), 0);
+      }
+    }
+
+    const ProcessResult r = Scan({"-fix", "-detail", option, root}, utc);
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    const std::vector<std::string> lines = Lines(r.output);
+    ASSERT_EQ(lines.size(), 1u) << r.output;
+    const auto [path, reason] = UnusableLog(lines[0]);
+    EXPECT_NE(std::find(planted.begin(), planted.end(), path), planted.end()) << lines[0];
+    EXPECT_EQ(reason, c.reason);
+    EXPECT_EQ(ReadFileBytes(target), Text("root's own\n"));
+    if (c.plant == Plant::kTheirFile) {
+      EXPECT_EQ(ReadFileBytes(path), Text("theirs\n"));
+    }
+    EXPECT_EQ(ReadFileBytes(workbook), book) << "no Bookmender run without a log";
+    EXPECT_FALSE(Exists(workbook + ".bak"));
+  }
+}
+
+TEST_F(ShelfscanRun, LogFolderTheUserMayNotWriteEndsTheRunBeforeAnyFix) {
+  const std::string program = Install("real");
+  const std::string root = Folder("r", 0777);
+  samples::WorkbookKind damaged;
+  damaged.moved = {12};
+  const Bytes book = samples::MakeWorkbook(damaged);
+  const std::string workbook = File("r/damaged.xls", book);
+  ASSERT_EQ(::chmod(workbook.c_str(), 0666), 0);
+  const std::string closed = Folder("closed", 0755);
+  const std::string link = Link("to-closed", closed);
+
+  ProcessOptions options;
+  options.uid = kNobody;
+  for (const std::string& folder : {closed, link}) {
+    const ProcessResult r = Scan({"-fix", "-l:" + folder, root}, options, program);
+    EXPECT_EQ(r.exitCode, 1);
+    const std::vector<std::string> lines = Lines(r.output);
+    ASSERT_EQ(lines.size(), 1u) << r.output;
+    const auto [path, reason] = UnusableLog(lines[0]);
+    EXPECT_TRUE(StartsWith(path, folder + "/20")) << lines[0];
+    EXPECT_EQ(reason, "Access is denied.");
+    EXPECT_EQ(ReadFileBytes(workbook), book) << folder;
+    EXPECT_FALSE(Exists(workbook + ".bak"));
+    EXPECT_TRUE(Entries(closed).empty());
+  }
+}
+
+TEST_F(ShelfscanRun, LogThatFillsItsDiskKeepsWholeLinesAndTheScanStopsThere) {
+  const std::string program = Install();
+  const std::string root = Folder("r");
+  // Lines of some 500 bytes: the file system holds about thirty of them.
+  const std::string padding(200, 'p');
+  for (int i = 0; i < 100; ++i) File("r/" + std::to_string(i) + padding + ".xls");
+  const std::string logs = Path("tiny");
+  TinyFileSystem tiny(logs, 16384);
+  if (!tiny.mounted()) GTEST_SKIP() << "cannot mount a small file system here";
+
+  const ProcessResult r = Scan({"-l:" + logs, root}, {}, program);
+  EXPECT_EQ(r.exitCode, 2);
+  const std::vector<std::string> log = LogLines(MainLog(logs));  // fails on a torn line
+  const std::vector<std::vector<std::string>> calls = Calls(Path("record"));
+  ASSERT_GT(log.size(), 10u);
+  ASSERT_EQ(calls.size(), log.size() + 1) << "no run after the file whose line was lost";
+  for (std::size_t i = 0; i < log.size(); ++i) EXPECT_EQ(log[i], "[ok]," + calls[i][1]);
+
+  const std::vector<std::string> console = Lines(r.output);
+  ASSERT_EQ(console.size(), 1u) << r.output;
+  EXPECT_TRUE(StartsWith(console[0], "[scan err]," + logs + "/20")) << console[0];
+  EXPECT_TRUE(Contains(console[0], ".log,Cannot write to the log: There is not enough space on the disk. "))
+      << console[0];
+  const std::string lost = "The scan stops here; this line is not in the log: [ok]," + calls.back()[1];
+  EXPECT_EQ(console[0].substr(console[0].size() - lost.size()), lost);
+}
+
+TEST_F(ShelfscanRun, TwoScansOfTheSameSecondShareOneLogAndKeepEveryLine) {
+  const std::string program = Install();
+  std::vector<std::string> roots, expected;
+  for (const std::string name : {"r1", "r2"}) {
+    roots.push_back(Folder(name));
+    for (int i = 0; i < 300; ++i) expected.push_back("[ok]," + File(name + "/" + std::to_string(i) + ".xls"));
+  }
+  int shared = 0;
+  std::size_t kept = 0;
+  // A round whose two scans straddle a second writes two logs and does not
+  // count; on a busy machine that may happen now and then.
+  for (int round = 0; round < 10 && shared < 3; ++round) {
+    const auto [option, folder] = LogFolder();
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    // Started together just after a second begins, so that both take its
+    // name.
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    ::usleep(static_cast<useconds_t>((1000000000L - now.tv_nsec) / 1000 + 20000));
+    ProcessResult second;
+    std::thread other([&] { second = Scan({option, roots[1]}, {}, program); });
+    const ProcessResult first = Scan({option, roots[0]}, {}, program);
+    other.join();
+    EXPECT_EQ(first.exitCode, 0) << first.output;
+    EXPECT_EQ(second.exitCode, 0) << second.output;
+
+    const std::vector<std::string> logs = Entries(folder);
+    std::vector<std::string> lines;
+    for (const std::string& name : logs) {
+      const Bytes bytes = ReadFileBytes(folder + "/" + name);
+      const std::vector<std::string> some = LogLines(std::string(bytes.begin(), bytes.end()));
+      lines.insert(lines.end(), some.begin(), some.end());
+    }
+    EXPECT_EQ(Sorted(lines), Sorted(expected)) << "round " << round;
+    if (logs.size() == 1) {
+      ++shared;
+      kept += lines.size();
+    }
+  }
+  EXPECT_EQ(shared, 3) << "fewer than three rounds whose scans started in the same second";
+  EXPECT_EQ(kept, 1800u);
+}
+
+TEST_F(ShelfscanRun, TwoScansThatBothFindTheLogFolderMissingBothRun) {
+  const std::string program = Install();
+  const std::string folder = Path("new-logs");
+  ProcessOptions slow;
+  slow.environment = {std::string("LD_PRELOAD=") + SLOW_MKDIR_LIB, "BM_MKDIR_DELAY_MS=300"};
+  // A sanitized build is told not to mind the library loaded before it.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  slow.environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
+                             "verify_asan_link_order=0");
+  ProcessResult results[2];
+  std::thread other([&] { results[1] = Scan({"-l:" + folder, "missing"}, slow, program); });
+  results[0] = Scan({"-l:" + folder, "missing"}, slow, program);
+  other.join();
+  const std::string line = "[scan err],missing," + kNotFound;
+  for (const ProcessResult& r : results) {
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, line + "\n");
+  }
+  // Both logged their line, in one log or, a second apart, in two.
+  std::vector<std::string> lines;
+  for (const std::string& name : Entries(folder)) {
+    const Bytes bytes = ReadFileBytes(folder + "/" + name);
+    const std::vector<std::string> some = LogLines(std::string(bytes.begin(), bytes.end()));
+    lines.insert(lines.end(), some.begin(), some.end());
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{line, line}));
 }
 
 // --- The walk ---

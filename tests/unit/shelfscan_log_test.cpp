@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <memory>
 #include <set>
+#include <thread>
 
 #include "ChildRun.h"
 #include "MainLog.h"
@@ -87,20 +90,39 @@ TEST_F(MainLogTest, LongLinesAreWrittenWhole) {
   EXPECT_EQ(Log(), kBom + Le(u"[ok],") + Le(std::u16string(5000, u'p')) + kCrLf);
 }
 
-TEST_F(MainLogTest, LineIsLostWhenTheLogCannotBeOpenedOrIsHeld) {
-  shelfscan::CurrentLogPath = platform::DecodeNative(dir_.file("missing/x.log"));
-  shelfscan::AppendLogLine(L"[ok],a\n");
-  EXPECT_NE(::access(dir_.file("missing").c_str(), F_OK), 0);
-
-  shelfscan::CurrentLogPath = platform::DecodeNative(path_);
+TEST_F(MainLogTest, HeldLogIsWaitedForAndALineItCannotTakeEndsTheRun) {
   shelfscan::AppendLogLine(L"[ok],first\n");
   {
-    testsupport::LockHolder holder(path_, 'w');
-    ASSERT_TRUE(holder.held());
-    shelfscan::AppendLogLine(L"[ok],lost\n");
+    // Another scan holding the log a moment: the line waits, it is not lost.
+    auto holder = std::make_unique<testsupport::LockHolder>(path_, 'w');
+    ASSERT_TRUE(holder->held());
+    std::thread release([&holder] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      holder.reset();
+    });
+    shelfscan::AppendLogLine(L"[ok],waited\n");
+    release.join();
   }
   shelfscan::AppendLogLine(L"[ok],after\n");
-  EXPECT_EQ(Log(), kBom + Le(u"[ok],first") + kCrLf + Le(u"[ok],after") + kCrLf);
+  EXPECT_EQ(Log(), kBom + Le(u"[ok],first") + kCrLf + Le(u"[ok],waited") + kCrLf + Le(u"[ok],after") + kCrLf);
+
+  // A log that cannot take the line: the program ends there, with its code.
+  shelfscan::CurrentLogPath = platform::DecodeNative(dir_.file("missing/x.log"));
+  EXPECT_EXIT(shelfscan::AppendLogLine(L"[ok],a\n"), ::testing::ExitedWithCode(shelfscan::kExitLineLost), "");
+  EXPECT_NE(::access(dir_.file("missing").c_str(), F_OK), 0);
+}
+
+TEST_F(MainLogTest, OpenedAtStartWithItsMarkOrRefusedWithAConsoleLine) {
+  EXPECT_EQ(Console([this] { EXPECT_TRUE(shelfscan::OpenMainLog(platform::DecodeNative(path_))); }), "");
+  EXPECT_EQ(Log(), kBom) << "the mark is written at the open, before any line";
+  shelfscan::AppendLogLine(L"[ok],x\n");
+  EXPECT_EQ(Log(), kBom + Le(u"[ok],x") + kCrLf);
+
+  const std::string link = dir_.file("link.log");
+  ASSERT_EQ(::symlink(path_.c_str(), link.c_str()), 0);
+  EXPECT_EQ(Console([&link] { EXPECT_FALSE(shelfscan::OpenMainLog(platform::DecodeNative(link))); }),
+            "[scan err]," + link + ",Cannot open the log: It is a symbolic link.\n");
+  EXPECT_EQ(Log(), kBom + Le(u"[ok],x") + kCrLf);
 }
 
 TEST_F(MainLogTest, WarningsAndScanErrorsGoToConsoleAndLog) {

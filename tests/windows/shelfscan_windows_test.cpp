@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
 
 #include "platform/hresult.h"
 #include "process.h"
@@ -43,6 +45,44 @@ bool EndsWith(const std::string& s, const std::string& end) {
   return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
+// The lines of a main log (UTF-8), after checking that it starts with one
+// byte-order mark and that every line ends in CR LF.
+std::vector<std::string> LogLines(const std::string& log) {
+  std::vector<std::string> lines;
+  EXPECT_EQ(log.substr(0, 2), "\xFF\xFE");
+  std::size_t start = 2;
+  while (start < log.size()) {
+    const std::size_t end = log.find(Utf16le("\r\n"), start);
+    EXPECT_NE(end, std::string::npos) << "a last line without CR LF";
+    if (end == std::string::npos || (end - start) % 2 != 0) break;
+    std::wstring line;
+    for (std::size_t i = start; i < end; i += 2) {
+      line.push_back(static_cast<wchar_t>(static_cast<unsigned char>(log[i]) | static_cast<unsigned char>(log[i + 1]) << 8));
+    }
+    EXPECT_EQ(line.find(L'\xFEFF'), std::wstring::npos) << "a second byte-order mark";
+    lines.push_back(Utf8(line));
+    start = end + 4;
+  }
+  return lines;
+}
+
+// The main log's names a run started now or in the next `seconds` seconds
+// can take, in `folder`.
+std::vector<std::string> NextLogNames(const std::string& folder, int seconds) {
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::vector<std::string> names;
+  const std::time_t now = std::time(nullptr);
+  for (std::time_t t = now; t <= now + seconds; ++t) {
+    const std::tm* tm = std::localtime(&t);
+    char name[64];
+    std::snprintf(name, sizeof name, "%d-%s-%d-%02d-%02d-%02d.log", tm->tm_year + 1900, kMonths[tm->tm_mon],
+                  tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec);
+    names.push_back(folder + "\\" + name);
+  }
+  return names;
+}
+
 class ShelfscanWindowsRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -79,6 +119,26 @@ class ShelfscanWindowsRun : public ::testing::Test {
       }
     }
     return std::string();
+  }
+  // A fix over the root with a link, a second name of `target` or a folder
+  // in the place of every log the run may take (`planted`): nothing is
+  // written through it, and the run ends before any Bookmender run with one
+  // line that names the log and the reason.
+  void ExpectLogRefused(const std::vector<std::string>& planted, const std::string& target,
+                        const std::string& reason) {
+    const ProcessResult r = Scan({"-fix", "-detail", "-l:" + logs_, root_});
+    EXPECT_EQ(r.exitCode, 1);
+    const std::vector<std::string> lines = Lines(r.output);
+    ASSERT_EQ(lines.size(), 1u) << r.output;
+    const std::string prefix = "[scan err],";
+    const std::string middle = ",Cannot open the log: ";
+    const std::size_t at = lines[0].find(middle);
+    ASSERT_TRUE(lines[0].rfind(prefix, 0) == 0 && at != std::string::npos) << lines[0];
+    const std::string path = lines[0].substr(prefix.size(), at - prefix.size());
+    EXPECT_NE(std::find(planted.begin(), planted.end(), path), planted.end()) << lines[0];
+    EXPECT_EQ(lines[0].substr(at + middle.size()), reason);
+    EXPECT_EQ(Text(ReadFileBytes(target)), "keep");
+    EXPECT_TRUE(Calls().empty()) << "no Bookmender run without a log";
   }
   // What the stand-in recorded: one command line per run.
   std::vector<std::string> Calls() { return Exists(record_) ? Lines(Text(ReadFileBytes(record_))) : std::vector<std::string>{}; }
@@ -312,6 +372,90 @@ TEST_F(ShelfscanWindowsRun, HelpAndLogFolderNameTheWindowsDefaults) {
   }
   EXPECT_TRUE(logged);
   if (!existed) RemoveDirectoryW(L"c:\\Halvane");
+}
+
+TEST_F(ShelfscanWindowsRun, HardLinkOrFolderInTheLogsPlaceIsNeverWritten) {
+  PutBookmender(false);
+  File("code-1.xls");
+  const std::string target = dir_.file("other.txt");
+  WriteFileBytes(target, Bytes{'k', 'e', 'e', 'p'});
+  const std::vector<std::string> names = NextLogNames(logs_, 8);
+  for (const std::string& name : names) {
+    ASSERT_TRUE(CreateHardLinkW(Wide(name).c_str(), Wide(target).c_str(), nullptr)) << name;
+  }
+  ExpectLogRefused(names, target, "It has more than one name (a hard link).");
+
+  for (const std::string& name : names) {
+    ASSERT_TRUE(DeleteFileW(Wide(name).c_str())) << name;
+    ASSERT_TRUE(MakeFolder(name)) << name;
+  }
+  // In the system's own words (Wine words it differently).
+  std::wstring denied;
+  ASSERT_TRUE(platform::SystemMessageText(ERROR_ACCESS_DENIED, denied));
+  while (!denied.empty() && (denied.back() == L'\n' || denied.back() == L'\r' || denied.back() == L' ')) denied.pop_back();
+  ExpectLogRefused(names, target, Utf8(denied));
+}
+
+TEST_F(ShelfscanWindowsRun, TwoScansOfTheSameSecondShareOneLogAndKeepEveryLine) {
+  PutBookmender(false);
+  std::vector<std::string> roots, expected;
+  for (const std::string name : {"one", "two"}) {
+    roots.push_back(root_ + "\\" + name);
+    ASSERT_TRUE(MakeFolder(roots.back()));
+    for (int i = 0; i < 40; ++i) expected.push_back("[ok]," + File(name + "\\" + std::to_string(i) + ".xls"));
+  }
+  bool shared = false;
+  // A round whose scans straddle a second writes two logs and is tried again.
+  for (int round = 0; round < 5 && !shared; ++round) {
+    for (const std::string& name : Entries(logs_)) ASSERT_TRUE(DeleteFileW(Wide(logs_ + "\\" + name).c_str()));
+    // Started together just after a second begins, so that both take its
+    // name.
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    Sleep(1000 - now.wMilliseconds + 20);
+    PROCESS_INFORMATION scans[2];
+    for (int i = 0; i < 2; ++i) {
+      std::wstring line = Wide("\"" + bin_ + "\\Shelfscan.exe\" \"-l:" + logs_ + "\" \"" + roots[i] + "\"");
+      STARTUPINFOW startup{};
+      startup.cb = sizeof startup;
+      ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &scans[i]));
+    }
+    for (PROCESS_INFORMATION& scan : scans) {
+      WaitForSingleObject(scan.hProcess, INFINITE);
+      DWORD code = 99;
+      GetExitCodeProcess(scan.hProcess, &code);
+      EXPECT_EQ(code, 0u);
+      CloseHandle(scan.hThread);
+      CloseHandle(scan.hProcess);
+    }
+    const std::vector<std::string> logs = Entries(logs_);
+    std::vector<std::string> lines;
+    for (const std::string& name : logs) {
+      const std::vector<std::string> some = LogLines(Text(ReadFileBytes(logs_ + "\\" + name)));
+      lines.insert(lines.end(), some.begin(), some.end());
+    }
+    EXPECT_EQ(Sorted(lines), Sorted(expected)) << "round " << round;
+    shared = logs.size() == 1;
+  }
+  EXPECT_TRUE(shared) << "no round whose two scans started in the same second";
+}
+
+TEST_F(ShelfscanWindowsRun, SymbolicLinkInTheLogsPlaceIsNeverWritten) {
+  PutBookmender(false);
+  File("code-1.xls");
+  const std::string target = dir_.file("other.txt");
+  WriteFileBytes(target, Bytes{'k', 'e', 'e', 'p'});
+  const std::vector<std::string> names = NextLogNames(logs_, 8);
+  for (const std::string& name : names) {
+    // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE, as a user without the
+    // privilege may make links in developer mode.
+    const bool made = CreateSymbolicLinkW(Wide(name).c_str(), Wide(target).c_str(), 0x2) != 0;
+    const DWORD attributes = GetFileAttributesW(Wide(name).c_str());
+    if (!made || attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      GTEST_SKIP() << "this system makes no symbolic link here (Wine's CreateSymbolicLinkW makes none)";
+    }
+  }
+  ExpectLogRefused(names, target, "It is a link (a reparse point).");
 }
 
 }  // namespace

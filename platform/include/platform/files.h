@@ -1,5 +1,6 @@
-// Deletion, temporary files and appends: the file operations the programs
-// rely on beside the held workbook (platform/held_file.h).
+// Deletion and temporary files: the file operations the programs rely on
+// beside the held workbook (platform/held_file.h) and the logs
+// (platform/log_file.h).
 #pragma once
 
 #include <string>
@@ -20,12 +21,5 @@ std::wstring TemporaryFolder();
 // (GetTempFileNameW on Windows).
 bool ReserveTemporaryFile(const std::wstring& folder, const std::wstring& prefix, std::wstring& path,
                           Win32Error& error);
-
-// Appends `bytes` to the file `path`, created when missing, with `header`
-// before them when the file is empty. The file is held without sharing while
-// this one piece is written, so that two writers cannot interleave or both
-// write the header. False when the file cannot be opened or another program
-// holds it; nothing is written then.
-bool AppendWithoutSharing(const std::wstring& path, const std::string& header, const std::string& bytes);
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/hresult.h"
+#include "platform/log_file.h"
 
 namespace platform {
 
@@ -44,12 +45,12 @@ struct ChildArgument {
 };
 
 // Starts `executable` with `arguments`, standard input none, standard output
-// and error both appended to the file `output` (created when missing; the
-// null device when `output` is empty; discarded when it cannot be opened),
-// and waits for it without a time limit. Returns its exit code as a signed
-// 32-bit number; -1 when it could not be started or its code not read; on
-// Linux -N when signal N ended it.
+// and error both appending to the open log `output` (kChildOutput), or the
+// null device when there is none, and waits for it without a time limit. The
+// child gets its own copy of the log's descriptor or handle for this run
+// only. Returns its exit code as a signed 32-bit number; -1 when it could not
+// be started or its code not read; on Linux -N when signal N ended it.
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-               const std::wstring& output);
+               const LogFile* output);
 
 }  // namespace platform

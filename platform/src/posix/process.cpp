@@ -39,16 +39,6 @@ class SpawnActions {
   bool ok_ = false;
 };
 
-// The output target opened for appending, kept above the standard
-// descriptors so that the child's dup2 always makes a fresh, inheritable
-// copy; none when it cannot be opened.
-Fd OpenOutput(const std::wstring& output) {
-  const std::string target = output.empty() ? std::string(kNullDevice) : EncodeNative(output);
-  Fd fd(OpenRetrying(target.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644));
-  if (fd.valid() && fd.get() <= STDERR_FILENO) fd = Fd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
-  return fd;
-}
-
 int Spawn(const std::wstring& executable, const std::vector<ChildArgument>& arguments, int outputFd) {
   if (executable.empty()) return -1;
   std::vector<std::string> bytes{EncodeNative(executable)};
@@ -129,9 +119,11 @@ bool CanStart(const std::wstring& executable, Win32Error& error) {
 }
 
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-               const std::wstring& output) {
-  const Fd fd = OpenOutput(output);
-  return Spawn(executable, arguments, fd.get());
+               const LogFile* output) {
+  // The log's descriptor is above the standard ones (LogFile::open), so the
+  // child's dup2 makes a fresh copy that survives its exec.
+  const bool open = output != nullptr && output->isOpen();
+  return Spawn(executable, arguments, open ? static_cast<int>(output->nativeHandle()) : -1);
 }
 
 }  // namespace platform

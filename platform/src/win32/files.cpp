@@ -1,9 +1,8 @@
-// Windows files: DeleteFileW, GetTempPathW and GetTempFileNameW for the
-// temporary file, and an append through a handle opened without sharing.
+// Windows files: DeleteFileW, and GetTempPathW and GetTempFileNameW for the
+// temporary file.
 #include <windows.h>
 
 #include "platform/files.h"
-#include "write_all.h"
 
 namespace platform {
 
@@ -26,17 +25,6 @@ bool ReserveTemporaryFile(const std::wstring& folder, const std::wstring& prefix
   }
   path = buffer;
   return true;
-}
-
-bool AppendWithoutSharing(const std::wstring& path, const std::string& header, const std::string& bytes) {
-  const HANDLE handle = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  LARGE_INTEGER size;
-  const bool empty = ::GetFileSizeEx(handle, &size) && size.QuadPart == 0;
-  const bool written = WriteAll(handle, empty ? header + bytes : bytes);
-  ::CloseHandle(handle);
-  return written;
 }
 
 }  // namespace platform

@@ -32,6 +32,12 @@ class Handle {
 
   HANDLE get() const { return handle_; }
   bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  // Hands the handle over without closing it.
+  HANDLE release() {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return handle;
+  }
   // Closes now: false, with the system's error for GetLastError, when the
   // close fails. Closing no handle succeeds.
   bool close() {

@@ -10,15 +10,24 @@ namespace platform {
 
 namespace {
 
-// The output target, inheritable, opened for appending only, so that every
-// write of the child lands at the end of the file, whoever else appends.
-HANDLE OpenOutput(const std::wstring& output) {
+// The children's output: an inheritable copy of the log's handle for this
+// run, or the null device. Either is append-only, so that every write of the
+// child lands at the end of the file, whoever else appends.
+HANDLE OpenOutput(const LogFile* log) {
+  if (log != nullptr && log->isOpen()) {
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    const HANDLE self = ::GetCurrentProcess();
+    if (!::DuplicateHandle(self, reinterpret_cast<HANDLE>(log->nativeHandle()), self, &copy, 0, TRUE,
+                           DUPLICATE_SAME_ACCESS)) {
+      return INVALID_HANDLE_VALUE;
+    }
+    return copy;
+  }
   SECURITY_ATTRIBUTES inheritable{};
   inheritable.nLength = sizeof inheritable;
   inheritable.bInheritHandle = TRUE;
-  const std::wstring target = output.empty() ? std::wstring(L"nul:") : output;
-  return ::CreateFileW(target.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return ::CreateFileW(L"nul:", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 int Launch(const std::wstring& executable, std::wstring commandLine, HANDLE output) {
@@ -90,13 +99,13 @@ bool CanStart(const std::wstring& executable, Win32Error& error) {
 }
 
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-               const std::wstring& output) {
+               const LogFile* output) {
   std::wstring commandLine;
   for (const ChildArgument& argument : arguments) {
     commandLine += L' ';
     commandLine += argument.quoted ? L'"' + argument.text + L'"' : argument.text;
   }
-  // A target that cannot be opened leaves the child without a usable output.
+  // An output that cannot be had leaves the child without a usable one.
   const HANDLE handle = OpenOutput(output);
   const int result = Launch(executable, commandLine, handle);
   if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);

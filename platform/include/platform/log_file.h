@@ -1,0 +1,75 @@
+// A log file: opened once, by a name that is never resolved again, and
+// appended to a whole piece at a time, perhaps by a second program doing the
+// same at the same moment. Run as a privileged user over other users' folders,
+// a log must not become a way to write to some other file: a name that is a
+// symbolic link (a reparse point on Windows), or anything but a plain file of
+// ours, is refused before a byte is written.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "platform/hresult.h"
+
+namespace platform {
+
+// Why a log cannot be opened or a piece not appended.
+enum class LogFault {
+  kNone,
+  kSystem,      // the system refused: `LogError::code` says why
+  kLink,        // the name is a symbolic link (a reparse point on Windows)
+  kNotRegular,  // a folder, FIFO, device or socket
+  kNotOwned,    // another user's file (Linux; Windows does not look at owners)
+  kManyNames,   // a file with more than one name (hard links)
+  kHeld,        // another writer held the lock for longer than the wait
+};
+
+struct LogError {
+  LogFault fault = LogFault::kNone;
+  Win32Error code = kErrorSuccess;  // the system's error for kSystem
+};
+
+// What the log is for. kLines: this program appends to it under a lock and
+// cuts a piece that could not be written whole off again. kChildOutput:
+// children write to it through their standard output, always at its end.
+enum class LogUse { kLines, kChildOutput };
+
+class LogFile {
+ public:
+  LogFile() = default;
+  ~LogFile();
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  // Opens `path` for appending, created (mode 0644) when missing. An
+  // existing file is opened only when the name itself is a regular file with
+  // one name that belongs to the user this process runs as; the name is
+  // never followed as a link. With kLines, `header` is written when the file
+  // is empty, and `wait` bounds every wait for the lock. Closes what was
+  // open before. False with the reason; nothing is written then.
+  bool open(const std::wstring& path, LogUse use, const std::string& header, std::chrono::milliseconds wait,
+            LogError& error);
+  bool isOpen() const;
+  const std::wstring& path() const { return path_; }
+  void close();
+
+  // Appends `bytes` (kLines only), with the header before them when the file
+  // is empty, under an exclusive lock of the whole file waited for with
+  // short sleeps. A piece that cannot be written whole is cut off again, so
+  // that the file ends where it ended before. False with the reason.
+  bool append(const std::string& bytes, LogError& error);
+
+  // The open file as the system knows it: the descriptor on Linux, the
+  // HANDLE on Windows (not inheritable: the child runner hands children a
+  // copy of their own).
+  std::intptr_t nativeHandle() const { return handle_; }
+
+ private:
+  std::intptr_t handle_ = -1;  // none: also INVALID_HANDLE_VALUE on Windows
+  std::wstring path_;
+  std::string header_;
+  std::chrono::milliseconds wait_{0};
+};
+
+}  // namespace platform
