@@ -40,18 +40,6 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-// A tagged workbook whose globals hold `fillers` NUMBER records before a
-// worksheet with two embedded charts, each of whose drawing containers
-// claims 12 bytes that belong to the sheet's.
-Bytes DamagedWorkbook(long fillers) {
-  ChartedWorkbookRecipe recipe;
-  recipe.moved = {12, 12};
-  recipe.fillers = fillers;
-  WorkbookFileOptions file;
-  file.tagProperty = u"TMTAG";
-  return BuildChartedWorkbookFile(recipe, file);
-}
-
 std::set<std::string> Names(const std::string& folder) {
   std::set<std::string> names;
   if (DIR* d = opendir(folder.c_str())) {
@@ -295,18 +283,18 @@ class CrashSafety : public ::testing::Test {
 };
 
 TEST_F(CrashSafety, TerminationSignalsOnALargeWorkbook) {
-  SignalRepeatedly("large generated workbook", DamagedWorkbook(kSanitized ? 60000 : 1300000), 8);
+  SignalRepeatedly("large generated workbook", DamagedWorkbookFile(kSanitized ? 60000 : 1300000), 8);
 }
 
 TEST_F(CrashSafety, SmallGeneratedWorkbook) {
-  KillRepeatedly("small generated workbook", DamagedWorkbook(0), 30);
+  KillRepeatedly("small generated workbook", DamagedWorkbookFile(0), 30);
 }
 
 // Large enough that the backup, the temporary copy and the copy back each
 // take a measurable share of the run, so that kills land inside each of them
 // (smaller under the sanitizers, whose indexing is far slower).
 TEST_F(CrashSafety, LargeGeneratedWorkbook) {
-  KillRepeatedly("large generated workbook", DamagedWorkbook(kSanitized ? 60000 : 1300000), 40);
+  KillRepeatedly("large generated workbook", DamagedWorkbookFile(kSanitized ? 60000 : 1300000), 40);
 }
 
 TEST_F(CrashSafety, DamagedRealWorkbooks) {

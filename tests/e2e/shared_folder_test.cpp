@@ -29,20 +29,10 @@ namespace {
 
 std::string Program() { return BOOKMENDER_EXE; }
 
-// A damaged workbook of `fillers` NUMBER records (18 bytes each) before the
-// worksheet: 2,000,000 make a 36 MB file, so that each step of a run takes
-// long enough for another process to come between the steps.
-Bytes DamagedWorkbook(long fillers) {
-  ChartedWorkbookRecipe recipe;
-  recipe.moved = {12, 12};
-  recipe.fillers = fillers;
-  WorkbookFileOptions file;
-  file.tagProperty = u"TMTAG";
-  return BuildChartedWorkbookFile(recipe, file);
-}
-
+// 2,000,000 filler records make a 36 MB workbook, so that each step of a
+// run takes long enough for another process to come between the steps.
 const Bytes& LargeInput() {
-  static const Bytes input = DamagedWorkbook(2000000);
+  static const Bytes input = DamagedWorkbookFile(2000000);
   return input;
 }
 
@@ -117,7 +107,7 @@ class SharedFolder : public ::testing::Test {
 // Lock holders of each kind: a fix is refused (53) and writes nothing; a
 // check is refused only by holders that write.
 TEST_F(SharedFolder, LockHoldersOfEveryKindAnswer53) {
-  const Bytes input = DamagedWorkbook(1000);
+  const Bytes input = DamagedWorkbookFile(1000);
   struct Holder {
     char kind;
     const char* what;

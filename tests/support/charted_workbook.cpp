@@ -44,4 +44,13 @@ Bytes BuildChartedWorkbookFile(const ChartedWorkbookRecipe& recipe, const Workbo
   return BuildWorkbookFile(BuildChartedWorkbook(recipe).stream, file);
 }
 
+Bytes DamagedWorkbookFile(long fillers) {
+  ChartedWorkbookRecipe recipe;
+  recipe.moved = {12, 12};
+  recipe.fillers = fillers;
+  WorkbookFileOptions file;
+  file.tagProperty = u"TMTAG";
+  return BuildChartedWorkbookFile(recipe, file);
+}
+
 }  // namespace testsupport

@@ -40,4 +40,10 @@ ChartedWorkbook BuildChartedWorkbook(const ChartedWorkbookRecipe& recipe);
 // The same Workbook stream in a compound file.
 Bytes BuildChartedWorkbookFile(const ChartedWorkbookRecipe& recipe, const WorkbookFileOptions& file);
 
+// A tagged workbook whose globals hold `fillers` NUMBER records (18 bytes
+// each) before a worksheet with two embedded charts, each of whose drawing
+// containers claims 12 bytes that belong to the sheet's: the large damaged
+// workbook of the tests that run the program while other things happen.
+Bytes DamagedWorkbookFile(long fillers);
+
 }  // namespace testsupport

@@ -69,6 +69,15 @@ inline HRESULT HResultFromSystemError(std::int64_t n) {
   return static_cast<HRESULT>((static_cast<std::uint32_t>(n) & 0xFFFFu) | 0x80070000u);
 }
 
+// The other way: the Win32 error inside a converted system error.
+// STG_E_WRITEFAULT (a write the system took no byte of) is an I/O error, any
+// other code a general failure.
+inline Win32Error Win32ErrorFromHResult(HRESULT hr) {
+  const auto code = static_cast<std::uint32_t>(hr);
+  if ((code & 0xFFFF0000u) == 0x80070000u) return code & 0xFFFFu;
+  return hr == STG_E_WRITEFAULT ? kErrorIoDevice : kErrorGenFailure;
+}
+
 // The system's text for a Win32 error number, exactly as the system gives it
 // (on Windows with its trailing line end). Returns false when there is none.
 bool SystemMessageText(Win32Error code, std::wstring& text);

@@ -66,6 +66,11 @@ class LogFile {
   std::intptr_t nativeHandle() const { return handle_; }
 
  private:
+  // The end of open() on every system: takes over `handle`, a checked log,
+  // and writes the header into it when it is empty (kLines).
+  bool adopt(std::intptr_t handle, const std::wstring& path, LogUse use, const std::string& header,
+             std::chrono::milliseconds wait, LogError& error);
+
   std::intptr_t handle_ = -1;  // none: also INVALID_HANDLE_VALUE on Windows
   std::wstring path_;
   std::string header_;

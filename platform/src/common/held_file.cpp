@@ -11,37 +11,12 @@
 namespace platform {
 namespace {
 
-Win32Error Win32FromHResult(HRESULT hr) {
-  const auto code = static_cast<std::uint32_t>(hr);
-  if ((code & 0xFFFF0000u) == 0x80070000u) return code & 0xFFFFu;
-  return hr == STG_E_WRITEFAULT ? kErrorIoDevice : kErrorGenFailure;
-}
-
+// The held file read as a FileHandle: by the compound-file layer, which
+// keeps the file alive through `keep`, and by the checks of the copy back.
 class HeldFileReader final : public FileHandle {
  public:
-  explicit HeldFileReader(std::shared_ptr<HeldFile> file) : file_(std::move(file)) {}
-  std::uint64_t size() const override { return file_->size(); }
-  HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
-    return file_->system().readAt(offset, buffer, count, done);
-  }
-  HRESULT writeAt(std::uint64_t, const void*, std::size_t) override { return STG_E_ACCESSDENIED; }
-
- private:
-  std::shared_ptr<HeldFile> file_;
-};
-
-// Reads exactly `count` bytes at `offset`; a short file is an error.
-Win32Error ReadExactly(FileHandle& file, std::uint64_t offset, void* buffer, std::size_t count) {
-  std::size_t done = 0;
-  const HRESULT hr = file.readAt(offset, buffer, count, done);
-  if (Failed(hr)) return Win32FromHResult(hr);
-  return done == count ? kErrorSuccess : kErrorIoDevice;
-}
-
-// The held file read as a FileHandle, for the helpers above.
-class SystemReader final : public FileHandle {
- public:
-  explicit SystemReader(HeldFileSystem& system) : system_(system) {}
+  explicit HeldFileReader(HeldFileSystem& system, std::shared_ptr<HeldFile> keep = nullptr)
+      : system_(system), keep_(std::move(keep)) {}
   std::uint64_t size() const override { return system_.size(); }
   HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
     return system_.readAt(offset, buffer, count, done);
@@ -50,7 +25,16 @@ class SystemReader final : public FileHandle {
 
  private:
   HeldFileSystem& system_;
+  std::shared_ptr<HeldFile> keep_;
 };
+
+// Reads exactly `count` bytes at `offset`; a short file is an error.
+Win32Error ReadExactly(FileHandle& file, std::uint64_t offset, void* buffer, std::size_t count) {
+  std::size_t done = 0;
+  const HRESULT hr = file.readAt(offset, buffer, count, done);
+  if (Failed(hr)) return Win32ErrorFromHResult(hr);
+  return done == count ? kErrorSuccess : kErrorIoDevice;
+}
 
 constexpr std::size_t kChunk = 1u << 20;
 
@@ -92,7 +76,8 @@ std::vector<ByteRange> MergeRanges(std::vector<ByteRange> ranges) {
 }
 
 std::unique_ptr<FileHandle> ReadHeldFile(std::shared_ptr<HeldFile> file) {
-  return std::unique_ptr<FileHandle>(new HeldFileReader(std::move(file)));
+  HeldFileSystem& system = file->system();
+  return std::unique_ptr<FileHandle>(new HeldFileReader(system, std::move(file)));
 }
 
 HRESULT HeldFile::open(const std::wstring& path, bool forWriting, std::shared_ptr<HeldFile>& out) {
@@ -149,7 +134,7 @@ WriteBackResult HeldFile::writeBack(const std::wstring& repaired, const std::vec
   std::unique_ptr<FileHandle> fixed;
   HRESULT hr = OpenFileHandle(repaired, false, fixed);
   if (Failed(hr)) {
-    error = Win32FromHResult(hr);
+    error = Win32ErrorFromHResult(hr);
     return WriteBackResult::kNotWritable;
   }
   if (fixed->size() != size || backup->size() != size) return WriteBackResult::kContentChanged;
@@ -157,7 +142,7 @@ WriteBackResult HeldFile::writeBack(const std::wstring& repaired, const std::vec
   // One pass over the three files: the original must be the backup, and the
   // repair the backup outside the ranges, so that the result of the writes
   // is the repaired copy byte for byte.
-  SystemReader original(*system_);
+  HeldFileReader original(*system_);
   std::vector<std::uint8_t> a(kChunk), b(kChunk), c(kChunk);
   std::size_t next = 0;
   for (std::uint64_t at = 0; at < size; at += kChunk) {

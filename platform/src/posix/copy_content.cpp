@@ -10,6 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "fd.h"
+
 #if defined(__linux__)
 #include <linux/fs.h>
 #endif
@@ -60,25 +62,6 @@ bool Clone(int in, int out, bool& unavailable) {
 #endif
 }
 
-// pwrite of every byte at `at`; false with errno (EIO when the system takes
-// no byte without saying why).
-bool WriteAllAt(int fd, const char* bytes, std::size_t size, off_t at) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pwrite(fd, bytes + done, size - done, at + static_cast<off_t>(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Copies bytes [from, to) of `in` to the same offsets of `out`: in the kernel
 // while `kernel` holds, else through `buffer`. A source that ends early (it
 // shrank meanwhile) ends the range there.
@@ -107,7 +90,7 @@ bool CopyRange(int in, int out, off_t from, off_t to, bool& kernel, std::vector<
       return false;
     }
     if (n == 0) return true;
-    if (!WriteAllAt(out, buffer.data(), static_cast<std::size_t>(n), from)) return false;
+    if (!WriteAllAt(out, static_cast<std::uint64_t>(from), buffer.data(), static_cast<std::size_t>(n))) return false;
     from += n;
   }
   return true;

@@ -1,6 +1,7 @@
 #include "fd.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -39,11 +40,56 @@ int OpenRetrying(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
+bool Blocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 bool WriteAll(int fd, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   std::size_t done = 0;
   while (done < size) {
     const ssize_t n = ::write(fd, bytes + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) {
+  done = 0;
+  auto* out = static_cast<char*>(buffer);
+  while (done < count) {
+    const std::uint64_t at = offset + done;
+    if (at > static_cast<std::uint64_t>(INT64_MAX)) break;
+    const ssize_t n = ::pread(fd, out + done, count - done, static_cast<off_t>(at));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool WriteAllAt(int fd, std::uint64_t offset, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    const std::uint64_t at = offset + done;
+    if (at > static_cast<std::uint64_t>(INT64_MAX)) {
+      errno = EFBIG;
+      return false;
+    }
+    const ssize_t n = ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(at));
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 
@@ -37,11 +38,27 @@ class Fd {
 // started meanwhile inherits nothing. -1 with errno on failure.
 int OpenRetrying(const char* path, int flags, mode_t mode = 0);
 
+// Takes O_NONBLOCK off again, once a file opened without blocking (so that a
+// FIFO could not stall the open) is known to be a regular one. False with
+// errno.
+bool Blocking(int fd);
+
 // Writes all `size` bytes, retrying short writes and interruptions. False
 // with errno on failure (EIO when the system takes no byte without saying
 // why).
 bool WriteAll(int fd, const void* data, std::size_t size);
 inline bool WriteAll(int fd, const std::string& bytes) { return WriteAll(fd, bytes.data(), bytes.size()); }
+
+// Reads at `offset` until `count` bytes are in or the file ends; `done` says
+// how many came. Offsets beyond what the system can address read as the end.
+// False with errno on failure.
+bool ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done);
+
+// Writes all `size` bytes at `offset`, whatever the descriptor's position,
+// retrying short writes and interruptions. False with errno on failure (EIO
+// when the system takes no byte without saying why, EFBIG for an offset
+// beyond what it can address).
+bool WriteAllAt(int fd, std::uint64_t offset, const void* data, std::size_t size);
 
 // The folder part of `path`: "." when it has none, "/" for a name in the root
 // folder.

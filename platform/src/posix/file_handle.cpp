@@ -27,37 +27,17 @@ class PosixFile final : public FileHandle {
   std::uint64_t size() const override { return size_; }
 
   HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
-    done = 0;
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    while (done < count) {
-      const std::uint64_t at = offset + done;
-      if (at > static_cast<std::uint64_t>(INT64_MAX)) break;
-      const ssize_t n = ::pread(fd_.get(), out + done, count - done, static_cast<off_t>(at));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return HResultFromSystemError(Win32ErrorFromErrno(errno));
-      }
-      if (n == 0) break;
-      done += static_cast<std::size_t>(n);
-    }
+    if (!ReadAt(fd_.get(), offset, buffer, count, done)) return HResultFromSystemError(Win32ErrorFromErrno(errno));
     return S_OK;
   }
 
   HRESULT writeAt(std::uint64_t offset, const void* buffer, std::size_t count) override {
-    const auto* in = static_cast<const std::uint8_t*>(buffer);
-    std::size_t done = 0;
-    while (done < count) {
-      const std::uint64_t at = offset + done;
-      if (at > static_cast<std::uint64_t>(INT64_MAX)) return STG_E_WRITEFAULT;
-      const ssize_t n = ::pwrite(fd_.get(), in + done, count - done, static_cast<off_t>(at));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return HResultFromSystemError(Win32ErrorFromErrno(errno));
-      }
-      if (n == 0) return STG_E_WRITEFAULT;
-      done += static_cast<std::size_t>(n);
-    }
-    return S_OK;
+    // The layer never writes beyond the file's end, so a range past what the
+    // system can address is a fault of the caller's.
+    constexpr auto kReach = static_cast<std::uint64_t>(INT64_MAX);
+    if (offset > kReach || count > kReach - offset) return STG_E_WRITEFAULT;
+    if (WriteAllAt(fd_.get(), offset, buffer, count)) return S_OK;
+    return HResultFromSystemError(Win32ErrorFromErrno(errno));
   }
 
  private:
@@ -83,8 +63,7 @@ HRESULT OpenFileHandle(const std::wstring& path, bool writable, std::unique_ptr<
   if (S_ISDIR(st.st_mode)) return STG_E_ACCESSDENIED;
   // A device, FIFO or socket exists but holds no compound file.
   if (!S_ISREG(st.st_mode)) return STG_E_FILEALREADYEXISTS;
-  const int fl = ::fcntl(fd.get(), F_GETFL);
-  if (fl >= 0) ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+  Blocking(fd.get());  // a descriptor that stays non-blocking still reads a regular file
 
   struct flock lock;
   std::memset(&lock, 0, sizeof lock);

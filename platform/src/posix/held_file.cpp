@@ -67,19 +67,7 @@ class FdReader final : public FileHandle {
   HRESULT writeAt(std::uint64_t, const void*, std::size_t) override { return STG_E_ACCESSDENIED; }
 
   static HRESULT ReadAtFd(int fd, std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) {
-    done = 0;
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    while (done < count) {
-      const std::uint64_t at = offset + done;
-      if (at > static_cast<std::uint64_t>(INT64_MAX)) break;
-      const ssize_t n = ::pread(fd, out + done, count - done, static_cast<off_t>(at));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return HResultFromSystemError(Win32ErrorFromErrno(errno));
-      }
-      if (n == 0) break;
-      done += static_cast<std::size_t>(n);
-    }
+    if (!ReadAt(fd, offset, buffer, count, done)) return HResultFromSystemError(Win32ErrorFromErrno(errno));
     return S_OK;
   }
 
@@ -200,18 +188,7 @@ class PosixHeldFile final : public HeldFileSystem {
   }
 
   Win32Error writeAt(std::uint64_t offset, const void* data, std::size_t count) override {
-    const auto* in = static_cast<const std::uint8_t*>(data);
-    std::size_t done = 0;
-    while (done < count) {
-      const ssize_t n = ::pwrite(file_.get(), in + done, count - done, static_cast<off_t>(offset + done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return Win32ErrorFromErrno(errno);
-      }
-      if (n == 0) return kErrorIoDevice;
-      done += static_cast<std::size_t>(n);
-    }
-    return kErrorSuccess;
+    return WriteAllAt(file_.get(), offset, data, count) ? kErrorSuccess : Win32ErrorFromErrno(errno);
   }
 
   Win32Error flush() override {

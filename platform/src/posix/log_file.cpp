@@ -98,8 +98,6 @@ class WholeFileLock {
 
 }  // namespace
 
-LogFile::~LogFile() { close(); }
-
 bool LogFile::isOpen() const { return handle_ >= 0; }
 
 void LogFile::close() {
@@ -131,15 +129,7 @@ bool LogFile::open(const std::wstring& path, LogUse use, const std::string& head
   // file.
   if (::fcntl(fd.get(), F_SETFL, O_APPEND) != 0) return FailErrno(error, errno, native);
 
-  handle_ = fd.release();
-  path_ = path;
-  header_ = use == LogUse::kLines ? header : std::string();
-  wait_ = wait;
-  if (!header_.empty() && !append(std::string(), error)) {
-    close();
-    return false;
-  }
-  return true;
+  return adopt(fd.release(), path, use, header, wait, error);
 }
 
 bool LogFile::append(const std::string& bytes, LogError& error) {

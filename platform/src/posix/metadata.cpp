@@ -9,12 +9,6 @@
 
 namespace platform {
 
-// Takes O_NONBLOCK off again once the file is known to be a regular one.
-bool Blocking(int fd) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
 // Gives a copy the metadata of its source, as `cp -a` does: owner and group,
 // mode, extended attributes (ACLs among them) and then the access and
 // modification times, which the writes before would change. Without the

@@ -1,13 +1,10 @@
-// What a copy of a user's file keeps of it, and the flushes that make a new
+// What a copy of a user's file keeps of it, and the flush that makes a new
 // name durable. Internal to the platform library.
 #pragma once
 
 #include <sys/stat.h>
 
 namespace platform {
-
-// Takes O_NONBLOCK off again once the file is known to be a regular one.
-bool Blocking(int fd);
 
 // Gives a copy the metadata of its source, as `cp -a` does: owner and group,
 // mode, extended attributes (ACLs among them) and then the access and

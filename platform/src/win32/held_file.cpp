@@ -15,13 +15,6 @@
 namespace platform {
 namespace {
 
-// The Win32 error inside a converted system error; a write the system took
-// no byte of, or any other code, is an I/O error.
-Win32Error Win32Of(HRESULT hr) {
-  const auto code = static_cast<std::uint32_t>(hr);
-  return (code & 0xFFFF0000u) == 0x80070000u ? code & 0xFFFFu : kErrorIoDevice;
-}
-
 bool Fail(Win32Error& error, DWORD code) {
   error = code;
   return false;
@@ -41,10 +34,10 @@ Win32Error CopyContent(HANDLE from, HANDLE to, std::uint64_t& copied) {
   for (;;) {
     std::size_t got = 0;
     HRESULT hr = ReadAtHandle(from, copied, buffer.data(), buffer.size(), got);
-    if (Failed(hr)) return Win32Of(hr);
+    if (Failed(hr)) return Win32ErrorFromHResult(hr);
     if (got == 0) return kErrorSuccess;
     hr = WriteAtHandle(to, copied, buffer.data(), got);
-    if (Failed(hr)) return Win32Of(hr);
+    if (Failed(hr)) return Win32ErrorFromHResult(hr);
     copied += got;
   }
 }
@@ -184,7 +177,7 @@ class WindowsHeldFile final : public HeldFileSystem {
 
   Win32Error writeAt(std::uint64_t offset, const void* data, std::size_t count) override {
     const HRESULT hr = WriteAtHandle(file_.get(), offset, data, count);
-    return Failed(hr) ? Win32Of(hr) : kErrorSuccess;
+    return Failed(hr) ? Win32ErrorFromHResult(hr) : kErrorSuccess;
   }
 
   Win32Error flush() override { return ::FlushFileBuffers(file_.get()) ? kErrorSuccess : ::GetLastError(); }

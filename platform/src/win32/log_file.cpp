@@ -44,26 +44,7 @@ class Patience {
 
 HANDLE AsHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
-// Writes every byte of `bytes` at `offset`; the system's error otherwise.
-Win32Error WriteWholeAt(HANDLE handle, std::uint64_t offset, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    OVERLAPPED at = At(offset + done);
-    const std::size_t left = bytes.size() - done;
-    DWORD put = 0;
-    if (!::WriteFile(handle, bytes.data() + done, static_cast<DWORD>(left < kMostPerCall ? left : kMostPerCall),
-                     &put, &at)) {
-      return ::GetLastError();
-    }
-    if (put == 0) return kErrorIoDevice;
-    done += put;
-  }
-  return kErrorSuccess;
-}
-
 }  // namespace
-
-LogFile::~LogFile() { close(); }
 
 bool LogFile::isOpen() const { return AsHandle(handle_) != INVALID_HANDLE_VALUE; }
 
@@ -100,15 +81,7 @@ bool LogFile::open(const std::wstring& path, LogUse use, const std::string& head
   }
   if (info.nNumberOfLinks != 1) return Fail(error, LogFault::kManyNames);
 
-  handle_ = reinterpret_cast<std::intptr_t>(file.release());
-  path_ = path;
-  header_ = use == LogUse::kLines ? header : std::string();
-  wait_ = wait;
-  if (!header_.empty() && !append(std::string(), error)) {
-    close();
-    return false;
-  }
-  return true;
+  return adopt(reinterpret_cast<std::intptr_t>(file.release()), path, use, header, wait, error);
 }
 
 bool LogFile::append(const std::string& bytes, LogError& error) {
@@ -132,7 +105,8 @@ bool LogFile::append(const std::string& bytes, LogError& error) {
   if (e == kErrorSuccess) {
     const std::uint64_t end = static_cast<std::uint64_t>(size.QuadPart);
     const std::string piece = end == 0 ? header_ + bytes : bytes;
-    e = WriteWholeAt(handle, end, piece);
+    const HRESULT hr = WriteAtHandle(handle, end, piece.data(), piece.size());
+    e = Failed(hr) ? Win32ErrorFromHResult(hr) : kErrorSuccess;
     if (e != kErrorSuccess) {
       // A full disk or a failing device: what went in is taken out again,
       // so that the log holds whole lines only.
