@@ -27,10 +27,12 @@ ResultCode Run(const std::wstring& fileName, bool forFix, WorkbookStream& file, 
     lines.output(L"File has not been optimized by Trimora");
     return NoProblems;
   }
-  const BiffRecordList records = ReadBiffRecords(file);
+  // The sheets are found while the index is read: one pass over the records.
+  SheetFinder finder;
+  const BiffRecordList records = ReadBiffRecords(file, finder);
   lines.output(L"Read " + std::to_wstring(records.size()) + L" BIFF records.");
   ValidateBiffRecords(records);
-  const std::vector<SheetSubstream> sheets = FindSheetSubstreams(records);
+  const std::vector<SheetSubstream> sheets = finder.take();
 
   bool anySuspicious = false;
   for (const SheetSubstream& sheet : sheets) {

@@ -26,9 +26,10 @@ void OfficeDrawingStream::open(std::uint32_t startIndex) {
   // nested substream if it was active at that substream's BOF.
   bool savedInDrawing = false;
   std::int32_t pendingTxoContinuations = 0;
+  // Only the types are looked at on the way; the few records kept are
+  // looked up whole.
   for (std::size_t i = startIndex; i < records_.size(); ++i) {
-    const BiffRecord& record = records_[i];
-    switch (record.type) {
+    switch (records_.typeAt(i)) {
       case biff::kBof:
         ++depth;
         savedInDrawing = inDrawing;
@@ -41,13 +42,13 @@ void OfficeDrawingStream::open(std::uint32_t startIndex) {
       case biff::kMsoDrawing:
         // Nested substreams (embedded charts) have drawings of their own.
         if (depth == 1) {
-          selected_.push_back(record);
+          selected_.push_back(records_[i]);
           inDrawing = true;
         }
         break;
       case biff::kContinue:
         if (inDrawing && depth == 1 && pendingTxoContinuations == 0) {
-          selected_.push_back(record);
+          selected_.push_back(records_[i]);
         } else if (pendingTxoContinuations > 0) {
           --pendingTxoContinuations;
         }

@@ -7,8 +7,52 @@
 
 #include "errors/Exception.h"
 #include "platform/byte_reader.h"
+#include "workbook/SubstreamDiscovery.h"
 
 namespace bookmender {
+
+void BiffRecordList::addBlock() {
+  BlockPtr block(static_cast<Block*>(::operator new(sizeof(Block))));
+  blocks_.push_back(std::move(block));
+}
+
+std::uint32_t BiffRecordList::offsetAt(std::size_t i) const {
+  const std::size_t group = i >> kGroupShift;
+  if (!loose_.empty()) {
+    const auto found = std::lower_bound(loose_.begin(), loose_.end(), group,
+                                        [](const LooseGroup& g, std::size_t n) { return g.group < n; });
+    if (found != loose_.end() && found->group == group) return found->offsets[i & (kGroupSize - 1)];
+  }
+  const Block& block = *blocks_[i >> kBlockShift];
+  const std::size_t first = i & kBlockMask & ~(kGroupSize - 1);
+  std::uint32_t offset = block.checkpoints[first >> kGroupShift];
+  for (std::size_t j = first; j < (i & kBlockMask); ++j) offset += biff::kHeaderSize + LengthOf(block.entries[j]);
+  return offset;
+}
+
+void BiffRecordList::makeLoose(std::size_t group, std::uint32_t offset) {
+  LooseGroup loose{};
+  loose.group = group;
+  for (std::size_t j = group << kGroupShift; j < size_; ++j) loose.offsets[j & (kGroupSize - 1)] = offsetAt(j);
+  loose.offsets[size_ & (kGroupSize - 1)] = offset;
+  loose_.push_back(loose);
+}
+
+void BiffRecordList::Appender::addSlow(std::uint16_t type, std::uint16_t length, std::uint32_t dataOffset) {
+  finish();
+  list_.push_back(BiffRecord{type, length, dataOffset});
+  next_ = list_.nextOffset_;
+  longest_ = list_.longest_;
+  // Back to the fast way when the last block has room and nothing is loose.
+  block_ = nullptr;
+  at_ = end_ = 0;
+  if (list_.loose_.empty() && list_.size_ < list_.blocks_.size() * kBlockSize) {
+    block_ = list_.blocks_.back().get();
+    at_ = list_.size_ & kBlockMask;
+    end_ = kBlockSize;
+  }
+  base_ = list_.size_ - at_;
+}
 
 namespace {
 
@@ -50,47 +94,69 @@ class PaddingProbe {
 // that runs past the end, a read that fails or comes up short) and leaves
 // `position` at that record's header, so the loop answers exactly as if it
 // had read every record itself.
-void IndexFromLargeReads(WorkbookStream& stream, std::uint32_t& position, BiffRecordList& records) {
-  constexpr std::uint32_t kReadSize = 1u << 20;
-  const std::uint64_t size = stream.size();
-  std::vector<std::uint8_t> buffer(kReadSize);
-  std::uint64_t held = 0, heldEnd = 0;  // the stream range in `buffer`
-  std::uint64_t at = position;
-  while (size - at >= biff::kHeaderSize) {
-    if (at + biff::kHeaderSize > heldEnd) {
-      const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(kReadSize, size - at));
-      std::uint32_t got = 0;
-      try {
-        stream.seek(static_cast<std::uint32_t>(at), SeekFromStart);
-        got = stream.read(buffer.data(), want);
-      } catch (const IOException&) {
-        break;  // the loop below reads only what it must, and says why it fails
-      }
-      if (got < biff::kHeaderSize) break;
-      held = at;
-      heldEnd = at + got;
-    }
-    const std::uint8_t* header = buffer.data() + (at - held);
-    const std::uint16_t type = platform::LoadU16(header);
-    const std::uint16_t length = platform::LoadU16(header + 2);
-    if (type == biff::kFilePass) throw PasswordProtectedWorkbookException();
-    if (type == 0 && length == 0) break;
-    const std::uint64_t next = at + biff::kHeaderSize + length;
-    if (next > size) break;
-    records.push_back(BiffRecord{type, length, static_cast<std::uint32_t>(at + biff::kHeaderSize)});
-    at = next;
+// Hands each type on when there is a finder, at no cost when there is none.
+template <bool kFinding>
+struct TypeSink {
+  SheetFinder* finder;
+  void operator()(std::uint16_t type) const {
+    if (kFinding) finder->step(type);
   }
+};
+
+template <bool kFinding>
+void IndexFromLargeReads(WorkbookStream& stream, std::uint32_t& position, BiffRecordList& records,
+                         TypeSink<kFinding> sink) {
+  // Small enough that what a read brings in is still in the cache when the
+  // headers are taken out of it.
+  constexpr std::uint32_t kReadSize = 128u << 10;
+  const std::uint64_t size = stream.size();
+  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kReadSize]);
+  BiffRecordList::Appender append(records);
+  std::uint64_t at = position;
+  bool stop = false;
+  while (!stop && size - at >= biff::kHeaderSize) {
+    const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(kReadSize, size - at));
+    std::uint32_t got = 0;
+    try {
+      stream.seek(static_cast<std::uint32_t>(at), SeekFromStart);
+      got = stream.read(buffer.get(), want);
+    } catch (const IOException&) {
+      break;  // the loop below reads only what it must, and says why it fails
+    }
+    if (got < biff::kHeaderSize) break;
+    // Offsets in the buffer, which holds the stream from `at`: one record's
+    // length leads to the next header with nothing else on that path.
+    const std::uint8_t* const held = buffer.get();
+    const std::uint64_t limit = size - at;  // no record may end beyond the stream
+    std::uint64_t o = 0;
+    while (o + biff::kHeaderSize <= got) {
+      const std::uint16_t type = platform::LoadU16(held + o);
+      const std::uint16_t length = platform::LoadU16(held + o + 2);
+      if (type == biff::kFilePass) throw PasswordProtectedWorkbookException();
+      const std::uint64_t next = o + biff::kHeaderSize + length;
+      if ((type == 0 && length == 0) || next > limit) {
+        stop = true;
+        break;
+      }
+      append.add(type, length, static_cast<std::uint32_t>(at + o + biff::kHeaderSize));
+      sink(type);
+      o = next;
+    }
+    at += o;
+  }
+  append.finish();
   position = static_cast<std::uint32_t>(at);
   stream.seek(position, SeekFromStart);
 }
 
-BiffRecordList IndexRecords(WorkbookStream& stream) {
+template <bool kFinding>
+BiffRecordList IndexRecords(WorkbookStream& stream, TypeSink<kFinding> sink) {
   BiffRecordList records;
   PaddingProbe padding;
   // Each record moves the position by exactly its header and data, so the
   // position is asked for once and then followed here.
   std::uint32_t position = stream.tell();
-  IndexFromLargeReads(stream, position, records);
+  IndexFromLargeReads(stream, position, records, sink);
   for (;;) {
     std::uint8_t header[biff::kHeaderSize] = {};
     const std::uint32_t got = stream.read(header, sizeof header);
@@ -108,15 +174,15 @@ BiffRecordList IndexRecords(WorkbookStream& stream) {
     if (type == 0 && length == 0 && padding.restIsZero(stream, position)) return records;
     stream.seek(length, SeekFromCurrent);
     records.push_back(BiffRecord{type, length, position + biff::kHeaderSize});
+    sink(type);
     position += biff::kHeaderSize + length;
   }
 }
 
-}  // namespace
-
-BiffRecordList ReadBiffRecords(WorkbookStream& stream) {
+template <bool kFinding>
+BiffRecordList Index(WorkbookStream& stream, TypeSink<kFinding> sink) {
   try {
-    return IndexRecords(stream);
+    return IndexRecords(stream, sink);
   } catch (const std::bad_alloc&) {
     // A stream of very many records can need more memory than the process
     // may have: the workbook is too large to index here, not a crash.
@@ -125,12 +191,17 @@ BiffRecordList ReadBiffRecords(WorkbookStream& stream) {
   }
 }
 
+}  // namespace
+
+BiffRecordList ReadBiffRecords(WorkbookStream& stream) { return Index(stream, TypeSink<false>{nullptr}); }
+
+BiffRecordList ReadBiffRecords(WorkbookStream& stream, SheetFinder& sheets) {
+  return Index(stream, TypeSink<true>{&sheets});
+}
+
 void ValidateBiffRecords(const BiffRecordList& records) {
-  for (const BiffRecord& record : records) {
-    if (record.length > kMaxBiffRecordLength) {
-      throw IOException(MessageDetail(L"BIFF record is too long"));
-    }
-  }
+  // The list keeps its longest length as it grows: no pass over the entries.
+  if (records.longest() > kMaxBiffRecordLength) throw IOException(MessageDetail(L"BIFF record is too long"));
   if (records.empty() || records.front().type != biff::kBof || records.back().type != biff::kEof) {
     throw IOException(MessageDetail(L"First record is not BOF or last record is not EOF!"));
   }

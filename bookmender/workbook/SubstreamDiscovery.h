@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "workbook/BiffFormat.h"
 #include "workbook/BiffRecordReader.h"
 
 namespace bookmender {
@@ -11,6 +12,56 @@ namespace bookmender {
 struct SheetSubstream {
   std::uint32_t bofIndex = 0;  // record number of the sheet's BOF
   bool suspicious = false;     // shows the damage pattern that is repaired
+  // Known to hold neither drawing records of its own nor nested substreams:
+  // there is nothing in it for the container check to read.
+  bool drawingFree = false;
+};
+
+// Finds the sheets while the records go by, one type at a time in stream
+// order: the indexing feeds it as it reads, so that finding them is no pass
+// of its own.
+class SheetFinder {
+ public:
+  void step(std::uint16_t type) {
+    if (type == biff::kBof) {
+      bof();
+    } else if (type == biff::kEof) {
+      if (--depth_ == 0 && sheetStart_ != 0) endSheet();
+    } else if (type == biff::kMsoDrawing) {
+      if (depth_ == 2) {
+        chartHasDrawing_ = true;
+      } else if (depth_ == 1) {
+        sheetHasDrawing_ = true;
+        if (chartHasDrawing_ && previousWasEof_) sheetSuspicious_ = true;
+      }
+    }
+    previousWasEof_ = type == biff::kEof;
+    ++index_;
+  }
+  // The sheets found so far; the finder is spent.
+  std::vector<SheetSubstream> take() { return std::move(sheets_); }
+
+ private:
+  void bof() {
+    chartHasDrawing_ = false;
+    if (++depth_ == 1) {
+      sheetStart_ = index_;
+      sheetSuspicious_ = false;
+      sheetHasDrawing_ = false;
+    } else {
+      sheetHasDrawing_ = true;  // a nested substream: a chart, say
+    }
+  }
+  void endSheet();
+
+  std::vector<SheetSubstream> sheets_;
+  std::int64_t depth_ = 0;
+  std::uint32_t index_ = 0;
+  std::uint32_t sheetStart_ = 0;
+  bool chartHasDrawing_ = false;
+  bool sheetSuspicious_ = false;
+  bool sheetHasDrawing_ = false;  // drawing records or a nested substream seen
+  bool previousWasEof_ = false;
 };
 
 // Every top-level substream after the first (the workbook globals), with the

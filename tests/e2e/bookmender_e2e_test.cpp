@@ -527,13 +527,13 @@ TEST_F(BookmenderRun, FileSizeLimitFailsTheTemporaryCopy) {
 
 // A stream of millions of empty records needs more memory for its index
 // than the process may have: a malformed answer naming the size, no abort.
-// The index alone (8 bytes a record, 120 MiB) is beyond the limit.
+// The index alone (4.25 bytes a record, 64 MiB) is beyond the limit.
 TEST_F(BookmenderRun, IndexBeyondTheMemoryLimitIsMalformed) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit allows";
 #endif
   ProcessOptions limited;
-  limited.addressSpaceLimit = 96ll << 20;
+  limited.addressSpaceLimit = 48ll << 20;
   // The same limit leaves room for an ordinary run.
   const std::string small = Write("small.xls", TaggedFile(MakeWorkbook({6}).stream));
   EXPECT_EQ(Run({"-check", small}, limited).exitCode, 1);

@@ -7,6 +7,7 @@
 #include "platform/compound_file.h"
 #include "platform/text.h"
 #include "workbook/BiffRecordReader.h"
+#include "workbook/SubstreamDiscovery.h"
 #include "workbook_test_util.h"
 
 using namespace bookmender;
@@ -163,14 +164,14 @@ TEST(ReadBiffRecords, ZeroRecordsFollowedByDataAreRecords) {
 }
 
 TEST(ValidateBiffRecords, LengthLimitComesFirst) {
-  BiffRecordList list{{biff::kBof, 16, 4}, {0x0200, 8224, 24}, {biff::kEof, 0, 8252}};
-  EXPECT_NO_THROW(ValidateBiffRecords(list));
-  list[1].length = 8225;
-  ExpectThrowMessage<IOException>([&] { ValidateBiffRecords(list); },
-                                  L"I/O exception [BIFF record is too long]");
-  list[0].type = 0x0200;  // also not a BOF: the length is still what is reported
-  ExpectThrowMessage<IOException>([&] { ValidateBiffRecords(list); },
-                                  L"I/O exception [BIFF record is too long]");
+  EXPECT_NO_THROW(ValidateBiffRecords({{biff::kBof, 16, 4}, {0x0200, 8224, 24}, {biff::kEof, 0, 8252}}));
+  ExpectThrowMessage<IOException>(
+      [] { ValidateBiffRecords({{biff::kBof, 16, 4}, {0x0200, 8225, 24}, {biff::kEof, 0, 8253}}); },
+      L"I/O exception [BIFF record is too long]");
+  // Also not a BOF: the length is still what is reported.
+  ExpectThrowMessage<IOException>(
+      [] { ValidateBiffRecords({{0x0200, 16, 4}, {0x0200, 8225, 24}, {biff::kEof, 0, 8253}}); },
+      L"I/O exception [BIFF record is too long]");
 }
 
 TEST(ValidateBiffRecords, BofFirstEofLast) {
@@ -253,6 +254,86 @@ TEST(BiffRecordList, MovesHandTheBlocksOver) {
   EXPECT_TRUE(moved.empty());
   EXPECT_TRUE(Same(assigned[kBlock - 1], Entry(kBlock - 1), kBlock - 1));
   EXPECT_TRUE(Same(assigned.back(), Entry(7), kBlock + 2));
+}
+
+// Entries whose offsets do not follow one another (a list made by hand) sit
+// among entries that do: every way of reading the list gives each entry as
+// pushed, and the longest length is kept.
+TEST(BiffRecordList, OffsetsThatDoNotFollowAreKeptAsPushed) {
+  std::vector<BiffRecord> pushed;
+  std::uint32_t offset = 4;
+  for (std::size_t i = 0; i < 3 * BiffRecordList::kGroupSize + 5; ++i) {
+    const auto length = static_cast<std::uint16_t>(i % 7 == 3 ? 8224 : i % 5);
+    // Two jumps: one inside a group, one at a group's first entry.
+    if (i == 21 || i == 32) offset += 1000;
+    pushed.push_back(BiffRecord{static_cast<std::uint16_t>(0x0200 + i), length, offset});
+    offset += biff::kHeaderSize + length;
+  }
+  BiffRecordList list;
+  for (const BiffRecord& record : pushed) list.push_back(record);
+  {
+    BiffRecordList appended;
+    BiffRecordList::Appender append(appended);
+    for (const BiffRecord& record : pushed) append.add(record.type, record.length, record.dataOffset);
+    append.finish();
+    ASSERT_EQ(appended.size(), pushed.size());
+    std::size_t i = 0;
+    for (const BiffRecord& record : appended) {
+      EXPECT_TRUE(Same(record, pushed[i], i));
+      ++i;
+    }
+  }
+  ASSERT_EQ(list.size(), pushed.size());
+  EXPECT_EQ(list.longest(), 8224);
+  for (std::size_t i = 0; i < pushed.size(); ++i) {
+    EXPECT_TRUE(Same(list[i], pushed[i], i));
+    EXPECT_EQ(list.typeAt(i), pushed[i].type);
+    EXPECT_TRUE(Same(*list.from(i), pushed[i], i));
+  }
+  std::size_t i = 0;
+  for (const BiffRecord& record : list) {
+    EXPECT_TRUE(Same(record, pushed[i], i));
+    ++i;
+  }
+  EXPECT_EQ(i, pushed.size());
+}
+
+// The sheets found while the stream is indexed are the ones a walk over the
+// finished index finds.
+TEST(ReadBiffRecords, SheetsFoundWhileIndexingMatchTheWalk) {
+  TempDir dir;
+  BiffBuilder b;
+  b.bof();
+  b.record(0x0200, Bytes(3, 1));
+  b.eof();
+  for (int sheet = 0; sheet < 3; ++sheet) {
+    b.bof();
+    for (int i = 0; i < 40000; ++i) b.record(0x0203, Bytes(14, static_cast<std::uint8_t>(i)));
+    if (sheet == 1) {
+      b.bof();
+      b.record(biff::kMsoDrawing, Bytes(8, 0));
+      b.eof();
+      b.record(biff::kMsoDrawing, Bytes(8, 0));
+    }
+    b.eof();
+  }
+  WorkbookStream ws;
+  ws.open(platform::DecodeNative(WriteWorkbook(dir, b.bytes(), {}, "sheets.xls")), true);
+  SheetFinder finder;
+  const BiffRecordList list = ReadBiffRecords(ws, finder);
+  const std::vector<SheetSubstream> found = finder.take();
+  const std::vector<SheetSubstream> walked = FindSheetSubstreams(list);
+  ASSERT_EQ(found.size(), 3u);
+  ASSERT_EQ(walked.size(), found.size());
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    EXPECT_EQ(found[i].bofIndex, walked[i].bofIndex);
+    EXPECT_EQ(found[i].suspicious, walked[i].suspicious);
+    EXPECT_EQ(found[i].drawingFree, walked[i].drawingFree);
+  }
+  EXPECT_TRUE(found[1].suspicious);
+  EXPECT_FALSE(found[1].drawingFree);
+  EXPECT_TRUE(found[0].drawingFree);
+  EXPECT_TRUE(found[2].drawingFree);
 }
 
 // A stream of more records than one block holds: every record's type,

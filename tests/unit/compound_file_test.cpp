@@ -190,6 +190,13 @@ TEST_F(CompoundFileTest, ReadsAtAnyPositionAndSize) {
       std::uint32_t done = 1;
       EXPECT_EQ(s->read(buf.data(), 10, done), S_OK);
       EXPECT_EQ(done, 0u);
+      // One read of the whole stream, run after run straight into the buffer.
+      Bytes whole(data.size() + 100);
+      ASSERT_EQ(s->seek(0, platform::kSeekSet, nullptr), S_OK);
+      ASSERT_EQ(s->read(whole.data(), static_cast<std::uint32_t>(whole.size()), done), S_OK);
+      ASSERT_EQ(done, data.size());
+      whole.resize(done);
+      EXPECT_EQ(whole, data);
     }
   }
 }

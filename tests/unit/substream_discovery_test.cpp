@@ -63,6 +63,15 @@ TEST(FindSheetSubstreams, UnbalancedNestingListsNestedSubstreamsAsSheets) {
   EXPECT_EQ(Sheets(List({B, E, E, B, B, E, E})), (SheetList{{4, false}}));
 }
 
+// A sheet is drawing-free, and skipped by the container check, only when it
+// holds neither a drawing record of its own nor a nested substream.
+TEST(FindSheetSubstreams, DrawingFreeOnlyWithoutDrawingsOrNestedSubstreams) {
+  const BiffRecordList list = List({B, E, B, O, C, E, B, O, D, E, B, B, O, E, E, B, B, B, D, E, E, E});
+  std::vector<std::pair<std::uint32_t, bool>> free;
+  for (const SheetSubstream& s : FindSheetSubstreams(list)) free.emplace_back(s.bofIndex, s.drawingFree);
+  EXPECT_EQ(free, (SheetList{{2, true}, {6, false}, {10, false}, {15, false}}));
+}
+
 TEST(FindSheetEmbeddedChartSubstreams, ListsDirectChildrenOnly) {
   const BiffRecordList list = List({B, E, B, B, E, B, B, E, E, E});
   EXPECT_EQ(FindSheetEmbeddedChartSubstreams(list, 2), (std::vector<std::uint32_t>{3, 5}));

@@ -21,9 +21,24 @@ constexpr std::uint64_t kReadWindow = 64 * 1024;
 
 class StreamImpl final : public Stream {
  public:
+  // A piece of the stream that lies contiguously in the file.
+  struct Run {
+    std::uint64_t unit;        // its first unit (sector or mini sector) in the stream
+    std::uint64_t fileOffset;  // where that unit starts in the file
+  };
+
+  // `map` gives each unit's file offset; it is kept as runs, which for a
+  // file written in one go are a handful where the map has one entry per
+  // 512 bytes.
   StreamImpl(std::shared_ptr<CompoundFile> file, std::uint64_t size, std::uint32_t unitShift,
-             std::vector<std::uint64_t> map)
-      : file_(std::move(file)), size_(size), unitShift_(unitShift), map_(std::move(map)) {}
+             const std::vector<std::uint64_t>& map)
+      : file_(std::move(file)), size_(size), unitShift_(unitShift), units_(map.size()) {
+    const std::uint64_t unit = std::uint64_t{1} << unitShift_;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+      if (i == 0 || map[i] != map[i - 1] + unit) runs_.push_back(Run{i, map[i]});
+    }
+    runs_.shrink_to_fit();
+  }
 
   HRESULT stat(std::uint64_t& size) override {
     size = size_;
@@ -116,7 +131,22 @@ class StreamImpl final : public Stream {
     try {
       while (done < count && pos_ < size_) {
         const std::uint64_t want = std::min<std::uint64_t>(count - done, size_ - pos_);
-        if (cacheGeneration_ != file_->generation() || pos_ < cacheStart_ || pos_ - cacheStart_ >= cacheLength_) {
+        const bool cached =
+            cacheGeneration_ == file_->generation() && pos_ >= cacheStart_ && pos_ - cacheStart_ < cacheLength_;
+        if (!cached && want >= kReadWindow) {
+          // A large read goes straight from the file to the caller, a run of
+          // contiguous sectors at a time: no copy through the window.
+          std::uint64_t fileOffset = 0, length = 0;
+          if (!contiguousRun(pos_, want, fileOffset, length)) return STG_E_DOCFILECORRUPT;
+          std::size_t got = 0;
+          HRESULT hr = file_->file().readAt(fileOffset, out + done, static_cast<std::size_t>(length), got);
+          if (Failed(hr)) return hr;
+          if (got == 0) return STG_E_DOCFILECORRUPT;  // bytes the chain promises but the file lacks
+          pos_ += got;
+          done += static_cast<std::uint32_t>(got);
+          continue;
+        }
+        if (!cached) {
           HRESULT hr = fillCache();
           if (Failed(hr)) return hr;
         }
@@ -136,17 +166,16 @@ class StreamImpl final : public Stream {
   // file, at most `limit` bytes. False when `pos` is past the chain.
   bool contiguousRun(std::uint64_t pos, std::uint64_t limit, std::uint64_t& fileOffset,
                      std::uint64_t& length) const {
-    const std::uint64_t unit = std::uint64_t{1} << unitShift_;
-    std::uint64_t idx = pos >> unitShift_;
-    if (idx >= map_.size()) return false;
-    const std::uint64_t within = pos & (unit - 1);
-    fileOffset = map_[static_cast<std::size_t>(idx)] + within;
-    length = std::min(unit - within, limit);
-    while (length < limit && idx + 1 < map_.size() &&
-           map_[static_cast<std::size_t>(idx + 1)] == map_[static_cast<std::size_t>(idx)] + unit) {
-      ++idx;
-      length = std::min(length + unit, limit);
-    }
+    const std::uint64_t idx = pos >> unitShift_;
+    if (idx >= units_) return false;
+    // The last run that starts at or before the unit.
+    const auto next = std::upper_bound(runs_.begin(), runs_.end(), idx,
+                                       [](std::uint64_t u, const Run& run) { return u < run.unit; });
+    const Run& run = *(next - 1);
+    const std::uint64_t runEnd = next == runs_.end() ? units_ : next->unit;
+    const std::uint64_t within = pos & ((std::uint64_t{1} << unitShift_) - 1);
+    fileOffset = run.fileOffset + ((idx - run.unit) << unitShift_) + within;
+    length = std::min(((runEnd - idx) << unitShift_) - within, limit);
     return true;
   }
 
@@ -170,7 +199,8 @@ class StreamImpl final : public Stream {
   std::shared_ptr<CompoundFile> file_;
   std::uint64_t size_;
   std::uint32_t unitShift_;
-  std::vector<std::uint64_t> map_;
+  std::uint64_t units_;     // units in the chain
+  std::vector<Run> runs_;   // in stream order, the first at unit 0
   std::uint64_t pos_ = 0;
   std::vector<std::uint8_t> cache_;
   std::uint64_t cacheStart_ = 0;
@@ -184,7 +214,7 @@ std::shared_ptr<Stream> OpenChainStream(const std::shared_ptr<CompoundFile>& fil
   std::uint32_t unitShift = 0;
   std::vector<std::uint64_t> map;
   file->sectorMap(e, unitShift, map);
-  return std::make_shared<StreamImpl>(file, file->streamSize(e), unitShift, std::move(map));
+  return std::make_shared<StreamImpl>(file, file->streamSize(e), unitShift, map);
 }
 
 }  // namespace platform
