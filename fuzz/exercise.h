@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,12 +26,27 @@ namespace fuzzing {
 inline void ExerciseOpenWorkbook(bookmender::WorkbookStream& stream) {
   using namespace bookmender;
   HasOptimiserTag(stream);
-  BiffRecordList records = ReadBiffRecords(stream);
+  SheetFinder finder;
+  BiffRecordList records = ReadBiffRecords(stream, finder);
   ValidateBiffRecords(records);
-  const std::vector<SheetSubstream> sheets = FindSheetSubstreams(records);
+  const std::vector<SheetSubstream> sheets = finder.take();
+  // The sheets found while indexing are the ones a walk over the index finds.
+  const std::vector<SheetSubstream> walked = FindSheetSubstreams(records);
+  if (walked.size() != sheets.size()) std::abort();
+  for (std::size_t i = 0; i < sheets.size(); ++i) {
+    if (walked[i].bofIndex != sheets[i].bofIndex || walked[i].suspicious != sheets[i].suspicious ||
+        walked[i].drawingFree != sheets[i].drawingFree) {
+      std::abort();
+    }
+  }
   const LineSink quiet{[](const std::wstring&) {}, [](const std::wstring&) {}};
-  // Catches its own failures and answers false.
-  CheckAllContainers(records, sheets, stream, quiet);
+  // Catches its own failures and answers false; skipping the drawing-free
+  // sheets must not change the answer.
+  std::vector<SheetSubstream> everySheet = sheets;
+  for (SheetSubstream& sheet : everySheet) sheet.drawingFree = false;
+  if (CheckAllContainers(records, sheets, stream, quiet) != CheckAllContainers(records, everySheet, stream, quiet)) {
+    std::abort();
+  }
   for (const SheetSubstream& sheet : sheets) {
     try {
       MeasureChartDiscrepancies(sheet.bofIndex, records, stream, quiet);
