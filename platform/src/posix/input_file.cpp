@@ -1,7 +1,7 @@
 // Reading a file or standard input on POSIX systems. The wait for data is a
-// poll, which a signal always cuts short (the stop requests' handler is
-// installed with SA_RESTART, which a read from a terminal or pipe would
-// obey), so that a stop request is seen while a list still comes in.
+// poll with a short time limit, not a read that blocks (the stop requests'
+// handler is installed with SA_RESTART, which a read from a terminal or pipe
+// would obey), so that a stop request is seen while a list still comes in.
 #include "platform/input_file.h"
 
 #include <cerrno>
@@ -17,6 +17,8 @@
 namespace platform {
 
 namespace {
+
+constexpr int kStopCheckMs = 200;
 
 // A descriptor that is no folder; else false with the error.
 bool Readable(int fd, const std::string& path, Win32Error& error) {
@@ -88,15 +90,16 @@ bool InputFile::read(void* buffer, std::size_t size, std::size_t& done, Win32Err
   }
   const int fd = static_cast<int>(handle_);
   for (;;) {
+    // Looked at again every so often, so that a request that came just
+    // before the wait began is not missed.
+    if (StopRequested()) return true;
     pollfd wait{fd, POLLIN, 0};
-    if (::poll(&wait, 1, -1) < 0) {
-      if (errno != EINTR) {
-        error = Win32ErrorFromErrno(errno);
-        return false;
-      }
-      if (StopRequested()) return true;
-      continue;
+    const int ready = ::poll(&wait, 1, kStopCheckMs);
+    if (ready < 0 && errno != EINTR) {
+      error = Win32ErrorFromErrno(errno);
+      return false;
     }
+    if (ready <= 0) continue;
     const ssize_t n = ::read(fd, buffer, size);
     if (n >= 0) {
       done = static_cast<std::size_t>(n);
