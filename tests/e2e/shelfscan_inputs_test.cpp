@@ -321,6 +321,13 @@ TEST_F(ShelfscanInputs, AListThatCannotBeReadOrABadPatternEndsTheRunBeforeAnythi
     EXPECT_FALSE(Exists(logs)) << "no log folder is made";
   }
   EXPECT_TRUE(Calls(Record()).empty()) << "nothing was checked";
+
+  // Options without a search path or a list are no scan.
+  const ProcessResult r = Scan({"-anycase", "-exclude:x"}, program);
+  EXPECT_EQ(r.exitCode, 1);
+  const std::vector<std::string> lines = testsupport::Lines(r.output);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Invalid parameters. Please provide at least one path to search.");
 }
 
 TEST_F(ShelfscanInputs, AListThatBreaksOffIsReportedInTheLogAndTheScanGoesOn) {
