@@ -14,6 +14,12 @@ namespace shelfscan {
 
 ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
   static const std::wstring kLogFolderPrefix = L"-l:";
+  static const std::wstring kFilesPrefix = L"-files:";
+  static const std::wstring kFiles0Prefix = L"-files0:";
+  static const std::wstring kExcludePrefix = L"-exclude:";
+  const auto startsWith = [](const std::wstring& argument, const std::wstring& prefix) {
+    return argument.compare(0, prefix.size(), prefix) == 0;
+  };
   ScanOptions options;
   for (const std::wstring& argument : arguments) {
     if (argument == L"-fix") {
@@ -27,6 +33,14 @@ ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
       if (!options.logFolder.empty() && options.logFolder.back() != kFolderSeparator) {
         options.logFolder += kFolderSeparator;
       }
+    } else if (argument == L"-anycase") {
+      options.anyCase = true;
+    } else if (startsWith(argument, kFilesPrefix)) {
+      options.fileLists.push_back({argument.substr(kFilesPrefix.size()), false, options.roots.size()});
+    } else if (startsWith(argument, kFiles0Prefix)) {
+      options.fileLists.push_back({argument.substr(kFiles0Prefix.size()), true, options.roots.size()});
+    } else if (startsWith(argument, kExcludePrefix)) {
+      options.exclusions.push_back(argument.substr(kExcludePrefix.size()));
     } else {
       options.roots.push_back(argument);
     }
@@ -101,6 +115,12 @@ void PrintHelp() {
       "  -fix             : Repair XLS files where possible, creating backup copies.",
       std::string("  -l:LogFolderName : Create log file in LogFolderName (default ") + defaultFolder + ").",
       "  -detail          : Also create detailed log file.",
+      "  -files:LIST      : Check the files named in LIST, one per line, whatever",
+      "                     their extension (\"-\": standard input).",
+      "  -files0:LIST     : The same, the names ended by NUL (as find -print0 writes).",
+      "  -exclude:PATTERN : Neither check nor search files and folders whose name",
+      "                     matches PATTERN (*, ?, [...]; any letter case). Repeatable.",
+      "  -anycase         : Select \".xls\" in any letter case (\".XLS\", \".Xls\").",
       "",
   };
   for (const std::string& line : lines) platform::WriteNarrowLine(platform::ConsoleStream::kOutput, line);

@@ -1,6 +1,7 @@
 // Shelfscan's command line, its help text and the name of the main log.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -13,11 +14,21 @@ namespace shelfscan {
 // The platform's folder separator, added to "-l:" folders that lack one.
 inline constexpr wchar_t kFolderSeparator = platform::kPreferredSeparator;
 
+// A list of files to check, from "-files:" or "-files0:".
+struct FileListOption {
+  std::wstring path;        // as given; "-" is standard input
+  bool nulSeparated;        // "-files0:": names end in NUL, else one per line
+  std::size_t rootsBefore;  // search paths given before it: it is read after them
+};
+
 struct ScanOptions {
   bool fixMode = false;              // "-fix": Bookmender runs with "-fix", else "-check"
   bool detailLog = false;            // "-detail": gather every child's output
   std::wstring logFolder;            // from "-l:"; ends in the separator unless empty
   std::vector<std::wstring> roots;   // folders to search, in order, duplicates kept
+  std::vector<FileListOption> fileLists;  // in order, duplicates kept
+  std::vector<std::wstring> exclusions;   // "-exclude:" patterns
+  bool anyCase = false;                   // "-anycase": ".xls" in any letter case
 };
 
 // Reads the arguments (without the program name). Options are matched

@@ -5,8 +5,10 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "ChildRun.h"
+#include "FileList.h"
 #include "FsPath.h"
 #include "MainLog.h"
+#include "NamePattern.h"
 #include "ScanOptions.h"
 #include "Walk.h"
 #include "platform/console.h"
@@ -36,7 +38,7 @@ bool EnsureLogFolder(const std::wstring& folder) {
 
 int RunShelfscan(const std::vector<std::wstring>& arguments) {
   ScanOptions options = ParseArguments(arguments);
-  if (options.roots.empty()) {
+  if (options.roots.empty() && options.fileLists.empty()) {
     PrintHelp();
     platform::WriteNarrowLine(platform::ConsoleStream::kOutput,
                               "Invalid parameters. Please provide at least one path to search.");
@@ -46,6 +48,25 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
   if (std::wstring problem; !BookmenderCanStart(problem)) {
     platform::WriteLine(platform::ConsoleStream::kOutput, platform::SanitizeForLine(problem));
     return 1;
+  }
+  // Patterns and lists are looked at before anything is made: a mistake in
+  // them ends the run as a missing Bookmender does.
+  for (const std::wstring& pattern : options.exclusions) {
+    if (const std::wstring problem = PatternProblem(pattern); !problem.empty()) {
+      ReportScanError(L"-exclude:" + pattern, problem, false);
+      return 1;
+    }
+  }
+  std::vector<FileList> lists;
+  for (const FileListOption& list : options.fileLists) {
+    lists.emplace_back(list.path, list.nulSeparated);
+    platform::Win32Error error = 0;
+    if (!lists.back().open(error)) {
+      // A list without a name is shown by its option.
+      const std::wstring shown = !list.path.empty() ? list.path : list.nulSeparated ? L"-files0:" : L"-files:";
+      ReportScanError(shown, L"Cannot read the file list: " + ListReadProblem(list.path, error), false);
+      return 1;
+    }
   }
   if (options.logFolder.empty()) options.logFolder = DefaultLogFolder();
   if (!EnsureLogFolder(options.logFolder)) {
@@ -57,7 +78,7 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
   // are opened before the first Bookmender run.
   const std::wstring logPath = options.logFolder + BuildLogFileName();
   if (!OpenMainLog(logPath) || (options.detailLog && !OpenDetailLog(logPath))) return 1;
-  ScanRoots(options.roots, CurrentLogPath, options.fixMode, options.detailLog);
+  ScanRoots(options, lists, CurrentLogPath);
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "ChildRun.h"
 #include "FsPath.h"
 #include "MainLog.h"
+#include "NamePattern.h"
 #include "platform/console.h"
 #include "platform/links.h"
 #include "platform/termination.h"
@@ -23,6 +24,9 @@ namespace {
 const wchar_t kPathDoesNotExist[] = L"The path doesn't exist!";
 const wchar_t kRootTestFailed[] = L"A problem occurred attempting to find if this path existed.";
 const wchar_t kSkippedLink[] = L"Skipped symbolic link";
+const wchar_t kListedFolder[] = L"It is a folder; folders named in a file list are not searched.";
+const std::wstring kEntryTooLong = L"An entry of more than " + std::to_wstring(kMaxListEntry) +
+                                   L" bytes is no file name; it was skipped.";
 
 // A folder itself, not a link to one; the entry's cached type saves a call.
 bool IsRealFolder(const fs::directory_entry& entry) {
@@ -33,18 +37,87 @@ bool IsRealFolder(const fs::directory_entry& entry) {
 // Whether the entry is itself a link. Boost on Windows takes a reparse
 // point it cannot examine for no link, so there the entry's own reparse tag
 // decides (platform/links.h).
-bool IsLink(const fs::directory_entry& entry) {
 #ifdef _WIN32
+bool IsLinkPath(const fs::path& path) {
   bool link = false;
   platform::Win32Error error = 0;
-  if (!platform::IsLinkEntry(entry.path().wstring(), link, error)) {
-    throw fs::filesystem_error("cannot examine the entry", entry.path(),
+  if (!platform::IsLinkEntry(path.wstring(), link, error)) {
+    throw fs::filesystem_error("cannot examine the entry", path,
                                boost::system::error_code(static_cast<int>(error), boost::system::system_category()));
   }
   return link;
+}
+
+bool IsLink(const fs::directory_entry& entry) { return IsLinkPath(entry.path()); }
 #else
-  return fs::is_symlink(entry.symlink_status());
+bool IsLink(const fs::directory_entry& entry) { return fs::is_symlink(entry.symlink_status()); }
 #endif
+
+// ".xls" in any letter case.
+bool IsXlsInAnyCase(const std::wstring& extension) {
+  return extension.size() == 4 && extension[0] == L'.' && (extension[1] | 0x20) == L'x' &&
+         (extension[2] | 0x20) == L'l' && (extension[3] | 0x20) == L's';
+}
+
+// A name from a file list, handled as the walk would handle it had it met
+// the name: a link is reported and not followed, any other file is checked
+// whatever its extension (the user chose it). What the walk never hands on
+// is said in a line: a name that does not exist, a folder.
+template <typename CheckFile>
+void CheckListed(const std::wstring& path, const CheckFile& checkFile) {
+  const fs::path fsPath = ToFsPath(path);
+  bool link = false;
+  bool folder = false;
+  try {
+    const fs::file_status own = fs::symlink_status(fsPath);
+    if (own.type() == fs::file_not_found) {
+      ReportScanError(path, kPathDoesNotExist, true);
+      return;
+    }
+#ifdef _WIN32
+    link = IsLinkPath(fsPath);
+#else
+    link = fs::is_symlink(own);
+#endif
+    folder = fs::is_directory(own);
+  } catch (const std::exception& error) {
+    ReportScanError(path, platform::DecodeSystemText(error.what()), true);
+    return;
+  }
+  if (link) {
+    ReportWarning(path, kSkippedLink);
+  } else if (folder) {
+    ReportScanError(path, kListedFolder, true);
+  } else {
+    checkFile(path);
+  }
+}
+
+// Every entry of one list, in order, until its end. A read that fails ends
+// the list with a scan error line; the scan goes on.
+template <typename CheckFile, typename StopCheck>
+void ScanList(FileList& list, const Exclusions& exclusions, const CheckFile& checkFile,
+              const StopCheck& stopIfRequested) {
+  ListEntry entry;
+  bool failed = false;
+  platform::Win32Error error = 0;
+  while (list.next(entry, failed, error)) {
+    stopIfRequested();
+    if (entry.tooLong) {
+      ReportScanError(list.path(), kEntryTooLong, true);
+      continue;
+    }
+    // Decoded as names and arguments are, so that the child gets back the
+    // very bytes of the list.
+    const std::wstring path = platform::DecodeNative(entry.bytes);
+    if (exclusions.matchLastName(path)) continue;
+    CheckListed(path, checkFile);
+  }
+  if (failed) {
+    ReportScanError(list.path(), L"Cannot read the file list: " + ListReadProblem(list.path(), error) +
+                                     L" The rest of the list is not checked.",
+                    true);
+  }
 }
 
 }  // namespace
@@ -89,7 +162,11 @@ void AdvanceWalk(FolderWalk& walk) {
   }
 }
 
-bool IsSelected(const fs::path& path) { return FromFsPath(path.extension()) == L".xls"; }
+bool IsSelected(const fs::path& path, bool anyCase) {
+  const std::wstring extension = FromFsPath(path.extension());
+  if (extension == L".xls") return true;
+  return anyCase && IsXlsInAnyCase(extension);
+}
 
 namespace {
 
@@ -105,10 +182,28 @@ void StopIfRequested(const std::wstring& lastFile) {
 
 }  // namespace
 
-void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPath, bool fixMode,
-               bool detailLog) {
+ScanResult ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, const std::wstring& logPath) {
+  const bool fixMode = options.fixMode;
+  const bool detailLog = options.detailLog;
+  const Exclusions exclusions(options.exclusions);
+  ScanResult result;
   std::wstring lastFile;
-  for (const std::wstring& root : roots) {
+  // The one step that runs Bookmender on a file, found by the walk or listed.
+  const auto checkFile = [&](const std::wstring& path) {
+    lastFile = path;
+    RunBookmender(lastFile, logPath, fixMode, detailLog);
+  };
+  // The lists given before root number `roots`, in order.
+  std::size_t nextList = 0;
+  const auto readListsBefore = [&](std::size_t roots) {
+    for (; nextList < lists.size() && options.fileLists[nextList].rootsBefore <= roots; ++nextList) {
+      ScanList(lists[nextList], exclusions, checkFile, [&] { StopIfRequested(lastFile); });
+    }
+  };
+
+  std::size_t rootsDone = 0;
+  for (const std::wstring& root : options.roots) {
+    readListsBefore(rootsDone++);
     StopIfRequested(lastFile);
     const fs::path rootPath = ToFsPath(root);
     try {
@@ -136,6 +231,12 @@ void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPa
     }
     while (!walk->atEnd()) {
       StopIfRequested(lastFile);
+      // An excluded name is neither looked at nor entered, and leaves no line.
+      if (!exclusions.empty() && exclusions.matchName(FromFsPath(walk->path().filename()))) {
+        walk->noPush();
+        AdvanceWalk(*walk);
+        continue;
+      }
       bool link = false;
       bool folder = false;
       try {
@@ -153,14 +254,17 @@ void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPa
       if (link) {
         ReportWarning(FromFsPath(walk->path()), kSkippedLink);
         walk->noPush();
-      } else if (!folder && IsSelected(walk->path())) {
-        lastFile = FromFsPath(walk->path());
-        RunBookmender(lastFile, logPath, fixMode, detailLog);
+      } else if (!folder && IsSelected(walk->path(), options.anyCase)) {
+        checkFile(FromFsPath(walk->path()));
+      } else if (!folder && IsSelected(walk->path(), true)) {
+        ++result.caseSkipped;
       }
       AdvanceWalk(*walk);
     }
   }
+  readListsBefore(options.roots.size());
   StopIfRequested(lastFile);
+  return result;
 }
 
 }  // namespace shelfscan

@@ -1,11 +1,15 @@
 // The recursive walk over the search paths and the choice of files.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/path.hpp>
+
+#include "FileList.h"
+#include "ScanOptions.h"
 
 namespace shelfscan {
 
@@ -59,16 +63,27 @@ class FolderWalk {
 void AdvanceWalk(FolderWalk& walk);
 
 // True for a name whose extension is exactly ".xls" (a file named ".xls"
-// included).
-bool IsSelected(const boost::filesystem::path& path);
+// included), or with `anyCase` ".xls" in any letter case.
+bool IsSelected(const boost::filesystem::path& path, bool anyCase = false);
 
-// Searches every root in order, running Bookmender on each selected file.
-// Links inside a tree are reported and not followed; a root that is missing,
-// is a file or cannot be listed is reported and the next root searched. A
-// request to stop (platform/termination.h) ends the program once the running
-// Bookmender has ended and its line is written, with a console line naming
-// that file.
-void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPath, bool fixMode,
-               bool detailLog);
+// What a scan counted besides its log lines.
+struct ScanResult {
+  // Files the walk passed over only for the letter case of their ".xls"
+  // (such as REPORT.XLS): not excluded, not links, and selected with
+  // "-anycase". Always 0 with "-anycase". Listed files are not counted: a
+  // list's files are checked whatever their name.
+  std::size_t caseSkipped = 0;
+};
+
+// Searches every root in order, running Bookmender on each selected file,
+// and reads every file list (`lists`, opened, one for each of
+// options.fileLists) after the roots given before it, running Bookmender on
+// each listed file. Names matching an exclusion are passed over without a
+// line, in the trees and in the lists. Links inside a tree or named in a list
+// are reported and not followed; a root that is missing, is a file or cannot
+// be listed is reported and the next root searched. A request to stop
+// (platform/termination.h) ends the program once the running Bookmender has
+// ended and its line is written, with a console line naming that file.
+ScanResult ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, const std::wstring& logPath);
 
 }  // namespace shelfscan

@@ -62,6 +62,12 @@ const char kHelp[] =
     "  -fix             : Repair XLS files where possible, creating backup copies.\n"
     "  -l:LogFolderName : Create log file in LogFolderName (default ~/Halvane).\n"
     "  -detail          : Also create detailed log file.\n"
+    "  -files:LIST      : Check the files named in LIST, one per line, whatever\n"
+    "                     their extension (\"-\": standard input).\n"
+    "  -files0:LIST     : The same, the names ended by NUL (as find -print0 writes).\n"
+    "  -exclude:PATTERN : Neither check nor search files and folders whose name\n"
+    "                     matches PATTERN (*, ?, [...]; any letter case). Repeatable.\n"
+    "  -anycase         : Select \".xls\" in any letter case (\".XLS\", \".Xls\").\n"
     "\n"
     "Invalid parameters. Please provide at least one path to search.\n";
 

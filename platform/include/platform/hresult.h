@@ -47,6 +47,7 @@ inline constexpr Win32Error kErrorFileNotFound = 2;
 inline constexpr Win32Error kErrorPathNotFound = 3;
 inline constexpr Win32Error kErrorTooManyOpenFiles = 4;
 inline constexpr Win32Error kErrorAccessDenied = 5;
+inline constexpr Win32Error kErrorInvalidHandle = 6;
 inline constexpr Win32Error kErrorNotEnoughMemory = 8;
 inline constexpr Win32Error kErrorNotSameDevice = 17;
 inline constexpr Win32Error kErrorWriteProtect = 19;

@@ -30,6 +30,7 @@ const MessageEntry kMessages[] = {
     {kErrorPathNotFound, L"The system cannot find the path specified."},
     {kErrorTooManyOpenFiles, L"The system cannot open the file."},
     {kErrorAccessDenied, L"Access is denied."},
+    {kErrorInvalidHandle, L"The handle is invalid."},
     {kErrorNotEnoughMemory, L"Not enough memory resources are available to process this command."},
     {kErrorNotSameDevice, L"The system cannot move the file to a different disk drive."},
     {kErrorWriteProtect, L"The media is write protected."},

@@ -1,0 +1,502 @@
+// The built Shelfscan with its input options, run as a user runs it: file
+// lists (both separators, standard input, names that are no UTF-8 or hold a
+// line feed), exclusions, -anycase, and one share cut into shards through
+// GNU parallel as several machines would run it. A stand-in Bookmender
+// beside a copy of Shelfscan records every argument vector it gets; some
+// cases run the real one over generated workbooks.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <dirent.h>
+#include <map>
+
+#include "process.h"
+#include "samples.h"
+#include "workbook_file.h"
+
+using namespace testsupport;
+
+namespace {
+
+constexpr int kNobody = 65534;
+const std::string kFffd = "\xEF\xBF\xBD";  // U+FFFD
+const std::string kNotFound = "The path doesn't exist!";
+const std::string kSkipped = "Skipped symbolic link";
+const std::string kListedFolder = "It is a folder; folders named in a file list are not searched.";
+
+// Records its arguments (count first, each ended by NUL) and exits with 0.
+const char kStandIn[] =
+    "#!/bin/sh\n"
+    "printf '%s\\0' \"$#\" \"$@\" >> \"$RECORD\"\n"
+    "exit 0\n";
+
+// The lines of a main log (UTF-16LE with a byte-order mark, CR LF) as UTF-8,
+// decoded here rather than by the program's own code.
+std::vector<std::string> LogLines(const Bytes& bytes) {
+  std::vector<std::string> lines;
+  if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xFE) {
+    ADD_FAILURE() << "no byte-order mark";
+    return lines;
+  }
+  std::string line;
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    std::uint32_t c = bytes[i] | bytes[i + 1] << 8;
+    if (c == '\r' && i + 3 < bytes.size() && bytes[i + 2] == '\n' && bytes[i + 3] == 0) {
+      lines.push_back(line);
+      line.clear();
+      i += 2;
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size()) {
+      c = 0x10000 + ((c - 0xD800) << 10) + ((bytes[i + 2] | bytes[i + 3] << 8) - 0xDC00);
+      i += 2;
+    }
+    if (c < 0x80) {
+      line.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      line += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+    } else if (c < 0x10000) {
+      line += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+               static_cast<char>(0x80 | (c & 0x3F))};
+    } else {
+      line += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
+               static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+    }
+  }
+  EXPECT_TRUE(line.empty()) << "a last line without CR LF";
+  return lines;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(folder.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(d);
+  }
+  return Sorted(names);
+}
+
+// The argument vectors a stand-in recorded, without its own name.
+std::vector<std::vector<std::string>> Calls(const std::string& record) {
+  std::vector<std::vector<std::string>> calls;
+  if (!Exists(record)) return calls;
+  std::vector<std::string> fields(1);
+  for (const std::uint8_t b : ReadFileBytes(record)) {
+    if (b) {
+      fields.back().push_back(static_cast<char>(b));
+    } else {
+      fields.emplace_back();
+    }
+  }
+  fields.pop_back();
+  for (std::size_t i = 0; i < fields.size();) {
+    const std::size_t n = std::stoul(fields[i++]);
+    calls.emplace_back(fields.begin() + static_cast<long>(i), fields.begin() + static_cast<long>(i + n));
+    i += n;
+  }
+  return calls;
+}
+
+// The calls a check of each of `paths` in turn makes.
+std::vector<std::vector<std::string>> Checks(const std::vector<std::string>& paths) {
+  std::vector<std::vector<std::string>> calls;
+  for (const std::string& p : paths) calls.push_back({"-check", p});
+  return calls;
+}
+
+class ShelfscanInputs : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0); }
+
+  // Runs Shelfscan (the copy beside the stand-in unless `program`) with its
+  // console merged. With `input`, standard input is a pipe that carries
+  // those bytes (a file when `inputAsFile`).
+  ProcessResult Scan(const std::vector<std::string>& arguments, const std::string& program,
+                     const std::string* input = nullptr, bool inputAsFile = false, ProcessOptions options = {}) {
+    std::vector<std::string> argv{program};
+    if (input) {
+      const std::string file = Path("input" + std::to_string(inputs_++));
+      WriteFileBytes(file, Text(*input));
+      options.environment.push_back("INPUT=" + file);
+      argv = {"/bin/sh", "-c", inputAsFile ? "exec \"$0\" \"$@\" < \"$INPUT\"" : "cat \"$INPUT\" | exec \"$0\" \"$@\"",
+              program};
+    }
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    options.mergeOutput = true;
+    options.environment.push_back("RECORD=" + Record());
+    return RunProcess(argv, options);
+  }
+  std::string Record() const { return Path("record"); }
+  std::string Path(const std::string& relative) const { return dir_.file(relative); }
+  std::string Folder(const std::string& relative) {
+    const std::string path = Path(relative);
+    EXPECT_EQ(::mkdir(path.c_str(), 0755), 0) << path;
+    return path;
+  }
+  std::string File(const std::string& relative, const Bytes& bytes = {'x'}) {
+    const std::string path = Path(relative);
+    WriteFileBytes(path, bytes);
+    EXPECT_EQ(::chmod(path.c_str(), 0644), 0);
+    return path;
+  }
+  std::string List(const std::string& relative, const std::string& bytes) { return File(relative, Text(bytes)); }
+  std::string Link(const std::string& relative, const std::string& target) {
+    const std::string path = Path(relative);
+    EXPECT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
+    return path;
+  }
+  // A copy of Shelfscan in its own folder with the stand-in, or with the real
+  // Bookmender, beside it.
+  std::string Install(bool real = false) {
+    const std::string bin = Folder("bin" + std::to_string(installs_++));
+    WriteFileBytes(bin + "/Shelfscan", ReadFileBytes(SHELFSCAN_EXE));
+    WriteFileBytes(bin + "/Bookmender", real ? ReadFileBytes(BOOKMENDER_EXE) : Text(kStandIn));
+    EXPECT_EQ(::chmod((bin + "/Shelfscan").c_str(), 0755), 0);
+    EXPECT_EQ(::chmod((bin + "/Bookmender").c_str(), 0755), 0);
+    return bin + "/Shelfscan";
+  }
+  // A fresh log folder: the argument and the folder.
+  std::pair<std::string, std::string> LogFolder() {
+    const std::string folder = Path("logs" + std::to_string(logs_++));
+    return {"-l:" + folder, folder};
+  }
+  // The lines of the one main log in `folder`.
+  std::vector<std::string> MainLog(const std::string& folder) const {
+    std::vector<std::string> logs;
+    for (const std::string& name : Entries(folder)) {
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0) logs.push_back(name);
+    }
+    if (logs.size() != 1) {
+      ADD_FAILURE() << logs.size() << " main logs in " << folder;
+      return {};
+    }
+    return LogLines(ReadFileBytes(folder + "/" + logs[0]));
+  }
+
+  TempDir dir_;
+  int installs_ = 0;
+  int logs_ = 0;
+  int inputs_ = 0;
+};
+
+// --- File lists ---
+
+TEST_F(ShelfscanInputs, ListsCheckExactlyTheirFilesInOrderBesideTheSearchPaths) {
+  const std::string program = Install();
+  Folder("r");
+  const std::string text = File("r/notes.txt");  // listed: checked whatever its extension
+  const std::string book = File("r/book, 2026.xls");
+  const std::string folder = Folder("r/x.xls");
+  const std::string link = Link("r/link.xls", "book, 2026.xls");
+  const std::string fifo = Path("r/pipe.xls");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);  // not regular: Bookmender has its own answer for it
+  const std::string missing = Path("r/missing.xls");
+  Folder("walked");
+  const std::string walked = File("walked/w.xls");
+  const std::string newline = File("r/new\nline.xls");
+  const std::string raw = File("r/raw\xFF\xFE \xE9t\xE9.xls");  // Latin-1 bytes, no UTF-8
+  const std::string cr = File("r/ends in cr\r");
+  const std::string cwdFile = File("relative.xls");
+
+  // One per line, LF and CR LF, empty lines, no line end after the last;
+  // relative names stay relative.
+  const std::string lines = List("lines.txt", text + "\r\n\n" + folder + "\n" + missing + "\r\n\r\n" + link + "\n" +
+                                                  fifo + "\nrelative.xls\n" + book);
+  // NUL-separated: line feeds, CRs and bytes that are no UTF-8 are the
+  // names' own.
+  const std::string nul = List("nul.txt", newline + '\0' + raw + '\0' + '\0' + cr + '\0' + book);
+
+  const auto [option, logs] = LogFolder();
+  ProcessOptions inDir;
+  inDir.workingDirectory = dir_.path();
+  const ProcessResult r = Scan({option, "-files:" + lines, Path("walked"), "-files0:" + nul}, program, nullptr, false,
+                               inDir);
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  const std::vector<std::string> expected = {
+      "[ok]," + text,
+      "[scan err]," + folder + "," + kListedFolder,
+      "[scan err]," + missing + "," + kNotFound,
+      "[warning]," + link + "," + kSkipped,
+      "[ok]," + fifo,
+      "[ok],relative.xls",
+      "[ok]," + book,
+      "[ok]," + walked,
+      "[ok]," + Path("r/new" + kFffd + "line.xls"),
+      "[ok]," + Path("r/raw" + kFffd + kFffd + " " + kFffd + "t" + kFffd + ".xls"),
+      "[ok]," + Path("r/ends in cr" + kFffd),
+      "[ok]," + book,
+  };
+  EXPECT_EQ(MainLog(logs), expected);
+  EXPECT_EQ(testsupport::Lines(r.output), (std::vector<std::string>{expected[1], expected[2], expected[3]}))
+      << "result lines go to the log only";
+  // The child gets the very bytes of each name.
+  EXPECT_EQ(Calls(Record()), Checks({text, fifo, "relative.xls", book, walked, newline, raw, cr, book}));
+}
+
+TEST_F(ShelfscanInputs, ListsComeFromStandardInputThroughAPipeOrAFile) {
+  const std::string program = Install();
+  Folder("r");
+  const std::string a = File("r/a.xls");
+  const std::string b = File("r/b\nc.xls");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"-files:-", a + "\r\n" + a + "\n"},
+      {"-files0:-", a + '\0' + b + '\0'},
+  };
+  for (const bool asFile : {false, true}) {
+    for (const auto& [option, input] : cases) {
+      SCOPED_TRACE(option + (asFile ? " from a file" : " from a pipe"));
+      ::unlink(Record().c_str());
+      const auto [logOption, logs] = LogFolder();
+      const ProcessResult r = Scan({"-fix", logOption, option}, program, &input, asFile);
+      EXPECT_EQ(r.exitCode, 0) << r.output;
+      EXPECT_EQ(r.output, "");
+      const std::vector<std::vector<std::string>> calls = Calls(Record());
+      const std::string second = option == "-files:-" ? a : b;
+      EXPECT_EQ(calls, (std::vector<std::vector<std::string>>{{"-fix", a}, {"-fix", second}}));
+      EXPECT_EQ(MainLog(logs).size(), 2u);
+    }
+  }
+}
+
+TEST_F(ShelfscanInputs, AListThatCannotBeReadOrABadPatternEndsTheRunBeforeAnythingIsMade) {
+  const std::string program = Install();
+  const std::string root = Folder("r");
+  File("r/a.xls");
+  const std::string locked = List("locked.txt", root + "/a.xls\n");
+  ASSERT_EQ(::chmod(locked.c_str(), 0600), 0);  // root's own; not for the user below
+  const std::string good = List("good.txt", root + "/a.xls\n");
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string line;
+    int uid;
+    bool closedInput;
+  };
+  const std::string cannot = ",Cannot read the file list: ";
+  const std::vector<Case> cases = {
+      {{"-files:" + Path("missing.txt"), root}, "[scan err]," + Path("missing.txt") + cannot +
+                                                     "The system cannot find the file specified.", -1, false},
+      {{"-files0:" + Path("no/such/list")}, "[scan err]," + Path("no/such/list") + cannot +
+                                                "The system cannot find the path specified.", -1, false},
+      {{"-files:" + good, "-files:" + root}, "[scan err]," + root + cannot + "It is a folder.", -1, false},
+      {{"-files:" + locked}, "[scan err]," + locked + cannot + "Access is denied.", kNobody, false},
+      {{"-files:", root}, "[scan err],-files:" + cannot + "No file list is named.", -1, false},
+      {{"-files0:-"}, "[scan err],-" + cannot + "The handle is invalid.", -1, true},
+      {{"-exclude:.snapshot", "-exclude:share/.snapshot", root},
+       "[scan err],-exclude:share/.snapshot,An exclusion pattern is matched against names, which cannot hold \"/\".",
+       -1, false},
+      {{"-exclude:", root}, "[scan err],-exclude:,An exclusion pattern cannot be empty.", -1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    const auto [option, logs] = LogFolder();
+    std::vector<std::string> arguments = c.arguments;
+    arguments.push_back(option);
+    ProcessOptions options;
+    options.uid = c.uid;
+    ProcessResult r;
+    if (c.closedInput) {
+      arguments.insert(arguments.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-", program});
+      options.mergeOutput = true;
+      options.environment.push_back("RECORD=" + Record());
+      r = RunProcess(arguments, options);
+    } else {
+      r = Scan(arguments, program, nullptr, false, options);
+    }
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, c.line + "\n");
+    EXPECT_FALSE(Exists(logs)) << "no log folder is made";
+  }
+  EXPECT_TRUE(Calls(Record()).empty()) << "nothing was checked";
+
+  // Options without a search path or a list are no scan.
+  const ProcessResult r = Scan({"-anycase", "-exclude:x"}, program);
+  EXPECT_EQ(r.exitCode, 1);
+  const std::vector<std::string> lines = testsupport::Lines(r.output);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Invalid parameters. Please provide at least one path to search.");
+}
+
+TEST_F(ShelfscanInputs, AListThatBreaksOffIsReportedInTheLogAndTheScanGoesOn) {
+  // A list on a file system that fails its reads: a FUSE or network mount
+  // would do it; /proc/self/mem fails at once with EIO where nothing is mapped.
+  const std::string program = Install();
+  const std::string root = Folder("r");
+  const std::string a = File("r/a.xls");
+  const auto [option, logs] = LogFolder();
+  const ProcessResult r = Scan({option, "-files:/proc/self/mem", root}, program);
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  const std::string line = "[scan err],/proc/self/mem,Cannot read the file list: The request could not be performed "
+                           "because of an I/O device error. The rest of the list is not checked.";
+  EXPECT_EQ(r.output, line + "\n");
+  EXPECT_EQ(MainLog(logs), (std::vector<std::string>{line, "[ok]," + a}));
+}
+
+// --- Exclusions ---
+
+TEST_F(ShelfscanInputs, ExcludedFoldersAndFilesAreNeitherCheckedNorEnteredNorLogged) {
+  const std::string program = Install();
+  const std::string root = Folder("share");
+  Folder("share/.snapshot");
+  Folder("share/.snapshot/hourly.0");
+  const std::string inSnapshot = File("share/.snapshot/hourly.0/a.xls");
+  Link("share/.snapshot/hourly.0/link", "..");  // a warning if the folder were entered
+  Folder("share/#recycle");
+  File("share/#recycle/b.xls");
+  Folder("share/dept");
+  Folder("share/dept/.SnapShot");  // any letter case
+  File("share/dept/.SnapShot/c.xls");
+  File("share/dept/~$budget.xls");  // an office program's lock file
+  const std::string kept = File("share/dept/budget.xls");
+  const std::string notALock = File("share/dept/a~$b.xls");
+  const std::string top = File("share/top.xls");
+  const std::vector<std::string> exclusions = {"-exclude:.snapshot", "-exclude:#RECYCLE", "-exclude:~$*"};
+
+  // Without the exclusions, all of it is met.
+  auto [option, logs] = LogFolder();
+  ProcessResult r = Scan({option, root}, program);
+  EXPECT_EQ(r.output, "[warning]," + inSnapshot.substr(0, inSnapshot.size() - 6) + "/link," + kSkipped + "\n");
+  EXPECT_EQ(MainLog(logs).size(), 8u);
+
+  ::unlink(Record().c_str());
+  std::tie(option, logs) = LogFolder();
+  std::vector<std::string> arguments = exclusions;
+  arguments.insert(arguments.end(), {option, root});
+  r = Scan(arguments, program);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "") << "no line for what is left out";
+  EXPECT_EQ(Sorted(MainLog(logs)), Sorted({"[ok]," + kept, "[ok]," + notALock, "[ok]," + top}));
+  EXPECT_EQ(Calls(Record()).size(), 3u);
+
+  // A listed name is left out by its own (last) name: an excluded folder or
+  // lock file named in the list is passed over without a line; a file
+  // listed below an excluded folder was listed on purpose.
+  ::unlink(Record().c_str());
+  std::tie(option, logs) = LogFolder();
+  const std::string list = List("list", root + "/.snapshot\n" + root + "/dept/~$budget.xls\n" + root + "/#recycle/\n" +
+                                            inSnapshot + "\n" + kept + "\n");
+  arguments = exclusions;
+  arguments.insert(arguments.end(), {option, "-files:" + list});
+  r = Scan(arguments, program);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(MainLog(logs), (std::vector<std::string>{"[ok]," + inSnapshot, "[ok]," + kept}));
+  EXPECT_EQ(Calls(Record()), Checks({inSnapshot, kept}));
+}
+
+// --- Letter case ---
+
+TEST_F(ShelfscanInputs, AnyCaseSelectsXlsInEveryLetterCaseAndTheExactRuleStaysTheDefault) {
+  const std::string program = Install(true);
+  const std::string root = Folder("r");
+  samples::WorkbookKind damaged;
+  damaged.moved = {12};
+  const Bytes book = samples::MakeWorkbook(damaged);
+  samples::WorkbookKind healthy;
+  healthy.moved = {0};
+  const std::string report = File("r/REPORT.XLS", book);
+  const std::string mixed = File("r/Budget.Xls", samples::MakeWorkbook(healthy));
+  const std::string exact = File("r/exact.xls", book);
+  File("r/other.XLSX", book);
+  Folder("r/FOLDER.XLS");
+  const std::string inner = File("r/FOLDER.XLS/inner.xLs", book);
+
+  // The default: only the exact ".xls".
+  auto [option, logs] = LogFolder();
+  ProcessResult r = Scan({option, root}, program);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(MainLog(logs), std::vector<std::string>{"[fixable]," + exact});
+
+  std::tie(option, logs) = LogFolder();
+  r = Scan({"-fix", "-anycase", option, root}, program);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(Sorted(MainLog(logs)),
+            Sorted({"[fixed]," + report, "[ok]," + mixed, "[fixed]," + exact, "[fixed]," + inner}));
+  EXPECT_EQ(ReadFileBytes(report + ".bak"), book) << "REPORT.XLS was repaired and backed up";
+  EXPECT_NE(ReadFileBytes(report), book);
+
+  // Its backup is never selected, in any case.
+  std::tie(option, logs) = LogFolder();
+  r = Scan({"-anycase", option, root}, program);
+  EXPECT_EQ(Sorted(MainLog(logs)), Sorted({"[ok]," + report, "[ok]," + mixed, "[ok]," + exact, "[ok]," + inner}));
+}
+
+// --- Several machines ---
+
+// Whether GNU parallel (not another program of that name) is installed.
+bool HaveGnuParallel() {
+  const ProcessResult r = RunProcess({"/bin/sh", "-c", "parallel --version 2>/dev/null | head -n 1"});
+  return r.output.rfind("GNU parallel", 0) == 0;
+}
+
+TEST_F(ShelfscanInputs, TwoShardsThroughGnuParallelGiveTheStatusLinesOfOneRun) {
+  if (!HaveGnuParallel()) GTEST_SKIP() << "GNU parallel is not installed (scripts/install-deps installs it)";
+  const std::string program = Install(true);
+  const std::string root = Folder("share");
+  samples::WorkbookKind damaged;
+  damaged.moved = {12};
+  samples::WorkbookKind untagged;
+  untagged.tagged = false;
+  const Bytes kinds[] = {samples::MakeWorkbook(damaged), samples::MakeWorkbook(untagged), Text("not a workbook")};
+  // Names that a line list could not carry and that are no UTF-8, in folders
+  // of their own.
+  const std::string names[] = {"plain", "new\nline", "comma, \"quoted\"", "caf\xE9", "blank name"};
+  int count = 0;
+  for (int f = 0; f < 3; ++f) {
+    const std::string folder = "share/dept " + std::to_string(f);
+    Folder(folder);
+    for (int i = 0; i < 7; ++i, ++count) {
+      File(folder + "/" + names[i % 5] + " " + std::to_string(i) + ".xls", kinds[(i + f) % 3]);
+    }
+    File(folder + "/notes " + std::to_string(f) + ".txt");
+  }
+
+  // One run over the whole share.
+  const auto [option, logs] = LogFolder();
+  const ProcessResult whole = Scan({option, root}, program);
+  ASSERT_EQ(whole.exitCode, 0) << whole.output;
+  const std::vector<std::string> expected = Sorted(MainLog(logs));
+  ASSERT_EQ(expected.size(), static_cast<std::size_t>(count));
+
+  // The share's ".xls" files as find lists them, cut into two shards of NUL-
+  // separated names; each shard a Shelfscan of its own with its own log
+  // folder, as each host of --sshlogin would run it.
+  const std::string shards = Folder("shards");
+  ProcessOptions options;
+  options.mergeOutput = true;
+  options.environment = {"SHARE=" + root, "SHELFSCAN=" + program, "SHARDS=" + shards,
+                         "PER_SHARD=" + std::to_string((count + 1) / 2)};
+  const ProcessResult sharded = RunProcess(
+      {"/bin/sh", "-c",
+       "find \"$SHARE\" -type f -name '*.xls' -print0 | "
+       "parallel --will-cite --pipe --recend '\\0' -N \"$PER_SHARD\" -j 2 "
+       "'\"$SHELFSCAN\" -files0:- \"-l:$SHARDS/{#}\"'"},
+      options);
+  ASSERT_EQ(sharded.exitCode, 0) << sharded.output;
+  EXPECT_EQ(sharded.output, "");
+  const std::vector<std::string> folders = Entries(shards);
+  ASSERT_EQ(folders, (std::vector<std::string>{"1", "2"}));
+  std::vector<std::string> together;
+  for (const std::string& shard : folders) {
+    const std::vector<std::string> lines = MainLog(shards + "/" + shard);
+    EXPECT_FALSE(lines.empty()) << "shard " << shard;
+    together.insert(together.end(), lines.begin(), lines.end());
+  }
+  EXPECT_EQ(Sorted(together), expected);
+}
+
+}  // namespace
