@@ -7,12 +7,16 @@
 
 #include "errors/Exception.h"
 #include "platform/byte_reader.h"
+#include "platform/memory.h"
 #include "workbook/SubstreamDiscovery.h"
 
 namespace bookmender {
 
 void BiffRecordList::addBlock() {
   BlockPtr block(static_cast<Block*>(::operator new(sizeof(Block))));
+  // Made resident in one step rather than a page fault at a time: the block
+  // is about to be filled.
+  platform::PrepareForWriting(block.get(), sizeof(Block));
   blocks_.push_back(std::move(block));
 }
 
@@ -38,20 +42,41 @@ void BiffRecordList::makeLoose(std::size_t group, std::uint32_t offset) {
   loose_.push_back(loose);
 }
 
-void BiffRecordList::Appender::addSlow(std::uint16_t type, std::uint16_t length, std::uint32_t dataOffset) {
-  finish();
-  list_.push_back(BiffRecord{type, length, dataOffset});
-  next_ = list_.nextOffset_;
-  longest_ = list_.longest_;
-  // Back to the fast way when the last block has room and nothing is loose.
-  block_ = nullptr;
-  at_ = end_ = 0;
-  if (list_.loose_.empty() && list_.size_ < list_.blocks_.size() * kBlockSize) {
-    block_ = list_.blocks_.back().get();
-    at_ = list_.size_ & kBlockMask;
-    end_ = kBlockSize;
+void BiffRecordList::appendFollowing(const std::uint32_t* packed, std::size_t count, std::uint32_t firstOffset) {
+  if (count == 0) return;
+  if (!loose_.empty() || ((size_ & (kGroupSize - 1)) != 0 && nextOffset_ != firstOffset)) {
+    // A list that holds loose groups, or is about to: one entry at a time.
+    std::uint32_t offset = firstOffset;
+    for (std::size_t i = 0; i < count; ++i) {
+      push_back(BiffRecord{TypeOf(packed[i]), LengthOf(packed[i]), offset});
+      offset += biff::kHeaderSize + LengthOf(packed[i]);
+    }
+    return;
   }
-  base_ = list_.size_ - at_;
+  // Kept in locals so that the loop does not store them back on every entry.
+  std::uint64_t offset = firstOffset;
+  std::uint16_t longest = longest_;
+  std::size_t done = 0;
+  while (done < count) {
+    if (size_ == blocks_.size() * kBlockSize) addBlock();
+    Block& block = *blocks_.back();
+    const std::size_t at = size_ & kBlockMask;
+    const std::size_t take = std::min(count - done, kBlockSize - at);
+    for (std::size_t k = 0; k < take; ++k) {
+      const std::uint32_t entry = packed[done + k];
+      if (((at + k) & (kGroupSize - 1)) == 0) {
+        block.checkpoints[(at + k) >> kGroupShift] = static_cast<std::uint32_t>(offset);
+      }
+      block.entries[at + k] = entry;
+      const std::uint16_t length = LengthOf(entry);
+      offset += biff::kHeaderSize + length;
+      longest = std::max(longest, length);
+    }
+    size_ += take;
+    done += take;
+    nextOffset_ = offset;
+    longest_ = longest;
+  }
 }
 
 namespace {
@@ -98,8 +123,8 @@ class PaddingProbe {
 template <bool kFinding>
 struct TypeSink {
   SheetFinder* finder;
-  void operator()(std::uint16_t type) const {
-    if (kFinding) finder->step(type);
+  void operator()(std::uint16_t type, std::size_t index) const {
+    if (kFinding && SheetFinder::Matters(type)) finder->step(type, static_cast<std::uint32_t>(index));
   }
 };
 
@@ -111,7 +136,9 @@ void IndexFromLargeReads(WorkbookStream& stream, std::uint32_t& position, BiffRe
   constexpr std::uint32_t kReadSize = 128u << 10;
   const std::uint64_t size = stream.size();
   std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kReadSize]);
-  BiffRecordList::Appender append(records);
+  // A buffer's headers are taken out first, into `staged`, and then added to
+  // the list in one step: each loop keeps its few values in registers.
+  std::unique_ptr<std::uint32_t[]> staged(new std::uint32_t[kReadSize / biff::kHeaderSize]);
   std::uint64_t at = position;
   bool stop = false;
   while (!stop && size - at >= biff::kHeaderSize) {
@@ -128,6 +155,9 @@ void IndexFromLargeReads(WorkbookStream& stream, std::uint32_t& position, BiffRe
     // length leads to the next header with nothing else on that path.
     const std::uint8_t* const held = buffer.get();
     const std::uint64_t limit = size - at;  // no record may end beyond the stream
+    const std::size_t first = records.size();
+    std::uint32_t* const out = staged.get();
+    std::size_t n = 0;
     std::uint64_t o = 0;
     while (o + biff::kHeaderSize <= got) {
       const std::uint16_t type = platform::LoadU16(held + o);
@@ -138,13 +168,14 @@ void IndexFromLargeReads(WorkbookStream& stream, std::uint32_t& position, BiffRe
         stop = true;
         break;
       }
-      append.add(type, length, static_cast<std::uint32_t>(at + o + biff::kHeaderSize));
-      sink(type);
+      out[n] = std::uint32_t{type} | std::uint32_t{length} << 16;
+      sink(type, first + n);
+      ++n;
       o = next;
     }
+    records.appendFollowing(out, n, static_cast<std::uint32_t>(at + biff::kHeaderSize));
     at += o;
   }
-  append.finish();
   position = static_cast<std::uint32_t>(at);
   stream.seek(position, SeekFromStart);
 }
@@ -174,7 +205,7 @@ BiffRecordList IndexRecords(WorkbookStream& stream, TypeSink<kFinding> sink) {
     if (type == 0 && length == 0 && padding.restIsZero(stream, position)) return records;
     stream.seek(length, SeekFromCurrent);
     records.push_back(BiffRecord{type, length, position + biff::kHeaderSize});
-    sink(type);
+    sink(type, records.size() - 1);
     position += biff::kHeaderSize + length;
   }
 }

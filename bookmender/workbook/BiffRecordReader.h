@@ -182,56 +182,11 @@ class BiffRecordList {
     ++size_;
   }
 
-  // Appends records that follow one another in the stream, written straight
-  // into the last block: the indexing's bulk step, its state kept in the
-  // appender so that the loop does not store the list's back on every entry.
-  // A record that does not follow the one before is passed to push_back.
-  // The list is complete once the appender is finished or gone.
-  class Appender {
-   public:
-    explicit Appender(BiffRecordList& list) : list_(list), next_(list.nextOffset_), longest_(list.longest_) {
-      // A list with loose groups takes every entry through push_back.
-      if (list.loose_.empty() && list.size_ < list.blocks_.size() * kBlockSize) {
-        block_ = list.blocks_.back().get();
-        at_ = list.size_ & kBlockMask;
-        end_ = kBlockSize;
-      }
-      base_ = list.size_ - at_;
-    }
-    ~Appender() { finish(); }
-    Appender(const Appender&) = delete;
-    Appender& operator=(const Appender&) = delete;
-
-    // Throws std::bad_alloc when a new block is needed and there is no
-    // memory for it: the entries before are kept.
-    void add(std::uint16_t type, std::uint16_t length, std::uint32_t dataOffset) {
-      if (at_ == end_ || ((at_ & (kGroupSize - 1)) != 0 && dataOffset != next_)) {
-        addSlow(type, length, dataOffset);
-        return;
-      }
-      if ((at_ & (kGroupSize - 1)) == 0) block_->checkpoints[at_ >> kGroupShift] = dataOffset;
-      block_->entries[at_++] = std::uint32_t{type} | std::uint32_t{length} << 16;
-      next_ = std::uint64_t{dataOffset} + biff::kHeaderSize + length;
-      if (length > longest_) longest_ = length;
-    }
-    // Hands the entries added to the list.
-    void finish() {
-      if (block_ != nullptr) list_.size_ = base_ + at_;
-      list_.nextOffset_ = next_;
-      list_.longest_ = longest_;
-    }
-
-   private:
-    void addSlow(std::uint16_t type, std::uint16_t length, std::uint32_t dataOffset);
-
-    BiffRecordList& list_;
-    Block* block_ = nullptr;  // the last block, while it has room
-    std::size_t base_ = 0;    // the list position of its first entry
-    std::size_t at_ = 0;      // the next entry's place in it
-    std::size_t end_ = 0;
-    std::uint64_t next_;      // where a following record's data starts
-    std::uint16_t longest_;
-  };
+  // Appends `count` entries packed as `type | length << 16` whose records
+  // follow one another in the stream, the first one's data at `firstOffset`:
+  // the indexing's bulk step. Throws std::bad_alloc when a block is needed
+  // and there is no memory for it, the entries before that one appended.
+  void appendFollowing(const std::uint32_t* packed, std::size_t count, std::uint32_t firstOffset);
 
  private:
   void addBlock();

@@ -10,7 +10,11 @@ void SheetFinder::endSheet() {
 
 std::vector<SheetSubstream> FindSheetSubstreams(const BiffRecordList& records) {
   SheetFinder finder;
-  records.forEachType([&finder](std::uint16_t type) { finder.step(type); });
+  std::uint32_t index = 0;
+  records.forEachType([&finder, &index](std::uint16_t type) {
+    if (SheetFinder::Matters(type)) finder.step(type, index);
+    ++index;
+  });
   return finder.take();
 }
 

@@ -17,35 +17,39 @@ struct SheetSubstream {
   bool drawingFree = false;
 };
 
-// Finds the sheets while the records go by, one type at a time in stream
-// order: the indexing feeds it as it reads, so that finding them is no pass
-// of its own.
+// Finds the sheets while the records go by, in stream order: the indexing
+// feeds it as it reads, so that finding them is no pass of its own. Only
+// BOF, EOF and drawing records matter to it (Matters()): others may be
+// handed over or left out.
 class SheetFinder {
  public:
-  void step(std::uint16_t type) {
+  static bool Matters(std::uint16_t type) {
+    return type == biff::kBof || type == biff::kEof || type == biff::kMsoDrawing;
+  }
+  // Record `index` of the stream is of `type`.
+  void step(std::uint16_t type, std::uint32_t index) {
     if (type == biff::kBof) {
-      bof();
+      bof(index);
     } else if (type == biff::kEof) {
+      lastEof_ = index;
       if (--depth_ == 0 && sheetStart_ != 0) endSheet();
     } else if (type == biff::kMsoDrawing) {
       if (depth_ == 2) {
         chartHasDrawing_ = true;
       } else if (depth_ == 1) {
         sheetHasDrawing_ = true;
-        if (chartHasDrawing_ && previousWasEof_) sheetSuspicious_ = true;
+        if (chartHasDrawing_ && lastEof_ + 1 == index) sheetSuspicious_ = true;
       }
     }
-    previousWasEof_ = type == biff::kEof;
-    ++index_;
   }
   // The sheets found so far; the finder is spent.
   std::vector<SheetSubstream> take() { return std::move(sheets_); }
 
  private:
-  void bof() {
+  void bof(std::uint32_t index) {
     chartHasDrawing_ = false;
     if (++depth_ == 1) {
-      sheetStart_ = index_;
+      sheetStart_ = index;
       sheetSuspicious_ = false;
       sheetHasDrawing_ = false;
     } else {
@@ -56,12 +60,11 @@ class SheetFinder {
 
   std::vector<SheetSubstream> sheets_;
   std::int64_t depth_ = 0;
-  std::uint32_t index_ = 0;
+  std::int64_t lastEof_ = -2;  // the last EOF's record number
   std::uint32_t sheetStart_ = 0;
   bool chartHasDrawing_ = false;
   bool sheetSuspicious_ = false;
   bool sheetHasDrawing_ = false;  // drawing records or a nested substream seen
-  bool previousWasEof_ = false;
 };
 
 // Every top-level substream after the first (the workbook globals), with the

@@ -272,10 +272,20 @@ TEST(BiffRecordList, OffsetsThatDoNotFollowAreKeptAsPushed) {
   BiffRecordList list;
   for (const BiffRecord& record : pushed) list.push_back(record);
   {
+    // The same in bulk: each run of records that follow one another at once.
     BiffRecordList appended;
-    BiffRecordList::Appender append(appended);
-    for (const BiffRecord& record : pushed) append.add(record.type, record.length, record.dataOffset);
-    append.finish();
+    std::vector<std::uint32_t> run;
+    std::uint32_t runStart = pushed[0].dataOffset;
+    for (std::size_t i = 0; i <= pushed.size(); ++i) {
+      if (i == pushed.size() ||
+          (i > 0 && pushed[i].dataOffset != pushed[i - 1].dataOffset + biff::kHeaderSize + pushed[i - 1].length)) {
+        appended.appendFollowing(run.data(), run.size(), runStart);
+        run.clear();
+        if (i == pushed.size()) break;
+        runStart = pushed[i].dataOffset;
+      }
+      run.push_back(std::uint32_t{pushed[i].type} | std::uint32_t{pushed[i].length} << 16);
+    }
     ASSERT_EQ(appended.size(), pushed.size());
     std::size_t i = 0;
     for (const BiffRecord& record : appended) {
