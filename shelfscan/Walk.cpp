@@ -9,6 +9,7 @@
 #include "ChildRun.h"
 #include "FsPath.h"
 #include "MainLog.h"
+#include "Runs.h"
 #include "platform/console.h"
 #include "platform/links.h"
 #include "platform/termination.h"
@@ -93,10 +94,13 @@ bool IsSelected(const fs::path& path) { return FromFsPath(path.extension()) == L
 
 namespace {
 
-// Once the line of the file under way is written, a request to stop ends the
-// scan, saying where.
-void StopIfRequested(const std::wstring& lastFile) {
+// Once the lines of the files under way are written, a request to stop ends
+// the scan, saying where.
+void StopIfRequested(FileRuns& runs) {
   if (!platform::StopRequested()) return;
+  runs.finish();
+  runs.printSummary();
+  const std::wstring lastFile = runs.lastLogged();
   platform::WriteLine(platform::ConsoleStream::kOutput,
                       lastFile.empty() ? std::wstring(L"Scan interrupted before any file was checked")
                                        : L"Scan interrupted at " + platform::SanitizeForLine(lastFile));
@@ -105,11 +109,9 @@ void StopIfRequested(const std::wstring& lastFile) {
 
 }  // namespace
 
-void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPath, bool fixMode,
-               bool detailLog) {
-  std::wstring lastFile;
+void ScanRoots(const std::vector<std::wstring>& roots, FileRuns& runs) {
   for (const std::wstring& root : roots) {
-    StopIfRequested(lastFile);
+    StopIfRequested(runs);
     const fs::path rootPath = ToFsPath(root);
     try {
       const fs::file_type type = fs::status(rootPath).type();
@@ -135,7 +137,7 @@ void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPa
       continue;
     }
     while (!walk->atEnd()) {
-      StopIfRequested(lastFile);
+      StopIfRequested(runs);
       bool link = false;
       bool folder = false;
       try {
@@ -154,13 +156,13 @@ void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPa
         ReportWarning(FromFsPath(walk->path()), kSkippedLink);
         walk->noPush();
       } else if (!folder && IsSelected(walk->path())) {
-        lastFile = FromFsPath(walk->path());
-        RunBookmender(lastFile, logPath, fixMode, detailLog);
+        runs.run(FromFsPath(walk->path()));
       }
       AdvanceWalk(*walk);
     }
   }
-  StopIfRequested(lastFile);
+  runs.finish();
+  StopIfRequested(runs);
 }
 
 }  // namespace shelfscan

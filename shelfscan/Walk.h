@@ -62,13 +62,15 @@ void AdvanceWalk(FolderWalk& walk);
 // included).
 bool IsSelected(const boost::filesystem::path& path);
 
-// Searches every root in order, running Bookmender on each selected file.
-// Links inside a tree are reported and not followed; a root that is missing,
-// is a file or cannot be listed is reported and the next root searched. A
-// request to stop (platform/termination.h) ends the program once the running
-// Bookmender has ended and its line is written, with a console line naming
-// that file.
-void ScanRoots(const std::vector<std::wstring>& roots, const std::wstring& logPath, bool fixMode,
-               bool detailLog);
+class FileRuns;
+
+// Searches every root in order, handing each selected file to `runs`, and
+// returns when all their runs have ended. Links inside a tree are reported
+// and not followed; a root that is missing, is a file or cannot be listed is
+// reported and the next root searched. A request to stop
+// (platform/termination.h) ends the program once the running Bookmenders
+// have ended and their lines are written, with a console line naming the
+// file whose line came last (after the summary, on a terminal).
+void ScanRoots(const std::vector<std::wstring>& roots, FileRuns& runs);
 
 }  // namespace shelfscan
