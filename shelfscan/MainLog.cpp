@@ -77,8 +77,7 @@ void StopForLostLine(const std::wstring& logPath, const wchar_t* what, const std
   if (!FilesStillRunning) std::exit(kExitLineLost);
   // Their Bookmender runs go on to their ends; their lines will not come.
   for (const std::wstring& file : FilesStillRunning()) {
-    ReportScanError(file, L"Bookmender was still running on this file when the scan stopped; its line is not in the log",
-                    false);
+    ReportScanError(file, L"The scan stopped while Bookmender ran on this file; its line is not in the log", false);
   }
   // Other threads are still at work: the program ends here, without running
   // the destructors of what they use.

@@ -17,9 +17,10 @@ namespace shelfscan {
 // The main log's full path, set once at start-up; empty until then.
 extern std::wstring CurrentLogPath;
 
-// While Bookmender runs go on in other threads: the files they are on, which
-// a lost line (see AppendLogLine) names on the console as missing too; the
-// program then ends at once. Null while runs are made one at a time.
+// While other threads run: the files handed to Bookmender whose lines are
+// not written yet, which a lost line (see AppendLogLine) names on the console
+// as missing too; the program then ends at once. Null while there is no
+// other thread.
 extern std::vector<std::wstring> (*FilesStillRunning)();
 
 // How long a line waits for another writer (a second scan of the same

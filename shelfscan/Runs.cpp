@@ -188,12 +188,11 @@ void FileRuns::work() {
     }
     const std::wstring file = std::move(waiting_.front());
     waiting_.pop_front();
-    const auto mine = running_.insert(file);
+    running_.insert(file);
     space_.notify_one();
     hold.unlock();
     runAndRecord(file);
     hold.lock();
-    running_.erase(mine);
   }
 }
 
@@ -241,6 +240,12 @@ void FileRuns::runAndRecord(const std::wstring& file) {
   const double seconds = SecondsSince(started);
 
   const std::lock_guard<std::mutex> hold(recording_);
+  {
+    // Its line is being written: a line lost now names it itself.
+    const std::lock_guard<std::mutex> waiting(mutex_);
+    const auto mine = running_.find(file);
+    if (mine != running_.end()) running_.erase(mine);
+  }
   std::wstring label;
   if (problem) {
     ReportScanError(file, *problem, true);

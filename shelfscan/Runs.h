@@ -144,7 +144,7 @@ class FileRuns {
   std::condition_variable work_;   // a file is waiting, or the end
   std::condition_variable space_;  // a file was taken
   std::deque<std::wstring> waiting_;
-  std::multiset<std::wstring> running_;
+  std::multiset<std::wstring> running_;  // taken by a worker, line not yet being written
   bool closed_ = false;
   std::vector<std::thread> workers_;
 

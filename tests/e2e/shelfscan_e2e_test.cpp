@@ -628,6 +628,37 @@ TEST_F(ShelfscanRun, LogThatFillsItsDiskKeepsWholeLinesAndTheScanStopsThere) {
   EXPECT_EQ(console[0].substr(console[0].size() - lost.size()), lost);
 }
 
+TEST_F(ShelfscanRun, LogThatFillsItsDiskDuringTwoJobsKeepsWholeLinesAndNamesTheRunsLeft) {
+  const std::string program = Install();
+  const std::string root = Folder("r");
+  const std::string padding(200, 'p');
+  for (int i = 0; i < 100; ++i) File("r/slow-" + std::to_string(i) + padding + ".xls");
+  const std::string logs = Path("tiny");
+  TinyFileSystem tiny(logs, 16384);
+  if (!tiny.mounted()) GTEST_SKIP() << "cannot mount a small file system here";
+
+  const ProcessResult r = Scan({"-jobs:2", "-l:" + logs, root}, {}, program);
+  EXPECT_EQ(r.exitCode, 2);
+  const std::vector<std::string> log = LogLines(MainLog(logs));  // fails on a torn line
+  ASSERT_GT(log.size(), 10u);
+  for (const std::string& line : log) EXPECT_TRUE(StartsWith(line, "[ok]," + root + "/slow-")) << line;
+  // The lost line, then the file the other run was still on.
+  const std::vector<std::string> console = Lines(r.output);
+  ASSERT_EQ(console.size(), 2u) << r.output;
+  EXPECT_TRUE(Contains(console[0], ".log,Cannot write to the log: There is not enough space on the disk. "))
+      << console[0];
+  const std::string lost = console[0].substr(console[0].rfind("this line is not in the log: [ok],") + 34);
+  EXPECT_TRUE(StartsWith(console[1], "[scan err]," + root + "/slow-")) << console[1];
+  const std::string why = ",The scan stopped while Bookmender ran on this file; its line is not in the log";
+  ASSERT_GT(console[1].size(), why.size());
+  EXPECT_EQ(console[1].substr(console[1].size() - why.size()), why) << console[1];
+  const std::string other = console[1].substr(11, console[1].size() - why.size() - 11);
+  EXPECT_NE(other, lost);
+  for (const std::string& file : {lost, other}) {
+    EXPECT_EQ(std::find(log.begin(), log.end(), "[ok]," + file), log.end()) << file;
+  }
+}
+
 TEST_F(ShelfscanRun, TwoScansOfTheSameSecondShareOneLogAndKeepEveryLine) {
   const std::string program = Install();
   std::vector<std::string> roots, expected;
