@@ -1,5 +1,7 @@
 #include "ChildRun.h"
 
+#include <algorithm>
+
 #include "MainLog.h"
 #include "frontend/ResultCode.h"
 #include "platform/hresult.h"
@@ -20,9 +22,16 @@ const wchar_t kBookmenderName[] = L"/Bookmender";
 // under the checks, and never again.
 platform::LogFile detailLog;
 
+// Gathered output is appended by this program, a block at a time; otherwise
+// the children write into the log themselves.
+bool gatheredDetail = false;
+
 bool OpenDetail(const std::wstring& path, platform::LogError& error) {
-  return detailLog.open(path, platform::LogUse::kChildOutput, std::string(), kLogLockWait, error);
+  return detailLog.open(path, gatheredDetail ? platform::LogUse::kLines : platform::LogUse::kChildOutput,
+                        std::string(), kLogLockWait, error);
 }
+
+const char kBackupLine[] = "Backup copy successfully created: ";
 
 }  // namespace
 
@@ -81,6 +90,54 @@ std::wstring DetailLogPath(const std::wstring& logPath) {
   return logPath.substr(0, dot) + L"_detail.log" + logPath.substr(dot + 4);
 }
 
+std::wstring LabelWord(const std::wstring& label) {
+  std::wstring word = label;
+  if (!word.empty() && word.back() == L',') word.pop_back();
+  if (word.size() >= 2 && word.front() == L'[' && word.back() == L']') word = word.substr(1, word.size() - 2);
+  return word;
+}
+
+std::optional<std::wstring> BackupFromOutput(const std::string& output, const std::wstring& filePath) {
+  // Bookmender names the backup in the form its lines show every path in.
+  const std::wstring shown = platform::SanitizeForLine(filePath);
+  std::optional<std::wstring> backup;
+  std::size_t start = 0;
+  while (start < output.size()) {
+    std::size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    std::string line = output.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.compare(0, sizeof kBackupLine - 1, kBackupLine) != 0) continue;
+    const std::wstring name = platform::DecodeNative(line.substr(sizeof kBackupLine - 1));
+    // The name is the file's own path and a suffix: ".bak" or ".bak" and
+    // three digits. The path is taken as the walk gave it, so that a name
+    // with bytes or characters the line could not show comes back exact.
+    const std::wstring suffix = name.compare(0, shown.size(), shown) == 0 ? name.substr(shown.size()) : L"";
+    const bool digits = suffix.size() == 7 && std::all_of(suffix.begin() + 4, suffix.end(),
+                                                          [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+    if (suffix.compare(0, 4, L".bak") == 0 && (suffix.size() == 4 || digits)) {
+      backup = filePath + suffix;
+    } else {
+      backup = name;
+    }
+  }
+  return backup;
+}
+
+void SetDetailGathered(bool gathered) { gatheredDetail = gathered; }
+
+bool AppendDetail(const std::string& output, const std::wstring& filePath) {
+  if (output.empty() || !detailLog.isOpen()) return true;
+  platform::LogError error;
+  if (detailLog.append(output, error)) return true;
+  ReportScanError(detailLog.path(),
+                  L"Cannot write to the detail log: " + LogErrorText(error) + L" The output of Bookmender for " +
+                      filePath + L" is not in it.",
+                  false);
+  return false;
+}
+
 bool OpenDetailLog(const std::wstring& logPath) {
   const std::wstring path = DetailLogPath(logPath);
   platform::LogError error;
@@ -93,8 +150,7 @@ void LogFileResult(const std::wstring& filePath, int exitCode, bool fixMode) {
   AppendLogLine(StatusLabel(exitCode, fixMode) + platform::SanitizeForLine(filePath) + L"\n");
 }
 
-void RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bool fixMode,
-                   bool detail) {
+int RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bool fixMode, bool detail) {
   const std::wstring executable = BookmenderPath();
   // Appending, so that the children's output follows one another in walk
   // order. A detail log that cannot be used is not an error of the file: the
@@ -109,12 +165,18 @@ void RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bo
   const int result = platform::RunAndWait(
       executable, {{fixMode ? L"-fix" : L"-check", false}, {filePath, true}}, output);
 
+  LogRunResult(filePath, result, fixMode);
+  return result;
+}
+
+const wchar_t* LogRunResult(const std::wstring& filePath, int result, bool fixMode) {
   if (result < 0) {
     ReportScanError(filePath, L"Failed to launch Bookmender (error code " + std::to_wstring(result) + L")",
                     true);
-  } else {
-    LogFileResult(filePath, result, fixMode);
+    return kScanErrorLabel;
   }
+  LogFileResult(filePath, result, fixMode);
+  return StatusLabel(result, fixMode);
 }
 
 }  // namespace shelfscan

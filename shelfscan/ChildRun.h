@@ -2,6 +2,7 @@
 // status line in the main log.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace shelfscan {
@@ -10,6 +11,17 @@ namespace shelfscan {
 // mode or "[fixable]," in check mode for 1, ... and "[unexpected]," for
 // codes Bookmender never returns.
 const wchar_t* StatusLabel(int exitCode, bool fixMode);
+// The label of the line of a file whose run failed: a scan error line.
+inline constexpr wchar_t kScanErrorLabel[] = L"[scan err],";
+// A label's word: "[container problem]," gives "container problem".
+std::wstring LabelWord(const std::wstring& label);
+
+// The backup that a Bookmender run in fix mode names in its output (the
+// line "Backup copy successfully created: NAME"): `filePath` itself followed
+// by the suffix of the name shown, so that the path comes back exact even
+// where the line shows U+FFFD; the name as shown when it is no backup name
+// of that path. Nothing when no backup was made.
+std::optional<std::wstring> BackupFromOutput(const std::string& output, const std::wstring& filePath);
 
 // "<own folder>/Bookmender" ("<own folder>\Bookmender.exe" on Windows):
 // Bookmender is expected beside Shelfscan only. "" when the own folder
@@ -26,6 +38,14 @@ std::wstring DetailLogPath(const std::wstring& logPath);
 // handed to every child. False, after a console line naming it and the
 // reason, when it cannot be used.
 bool OpenDetailLog(const std::wstring& logPath);
+// Before OpenDetailLog: whether the children's output is gathered and
+// appended by AppendDetail, a run at a time (else each child writes into the
+// log itself).
+void SetDetailGathered(bool gathered);
+// Appends one run's gathered output to the detail log in one locked step.
+// False, after a console line naming the log, the reason and the file, when
+// it cannot be written.
+bool AppendDetail(const std::string& output, const std::wstring& filePath);
 
 // Appends the label and the path as one line to the main log.
 void LogFileResult(const std::wstring& filePath, int exitCode, bool fixMode);
@@ -34,8 +54,11 @@ void LogFileResult(const std::wstring& filePath, int exitCode, bool fixMode);
 // the detail log beside `logPath` (opened here if OpenDetailLog was not
 // called; discarded when it cannot be used) or discarded, and logs the
 // result: a status line, or a scan error line when the child could not be
-// run to its end.
-void RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bool fixMode,
-                   bool detail);
+// run to its end. Returns the result as RunAndWait gives it.
+int RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bool fixMode, bool detail);
+
+// Logs a run's result (as RunAndWait gives it): the status line, or the scan
+// error line of a run that failed. Returns the line's label.
+const wchar_t* LogRunResult(const std::wstring& filePath, int result, bool fixMode);
 
 }  // namespace shelfscan

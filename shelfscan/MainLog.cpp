@@ -1,6 +1,7 @@
 #include "MainLog.h"
 
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/console.h"
 #include "platform/hresult.h"
@@ -9,6 +10,7 @@
 namespace shelfscan {
 
 std::wstring CurrentLogPath;
+std::vector<std::wstring> (*FilesStillRunning)() = nullptr;
 
 namespace {
 
@@ -16,7 +18,31 @@ const std::string kByteOrderMark("\xFF\xFE", 2);
 
 platform::LogFile mainLog;
 
-// Why a log cannot be used, as one sentence.
+// One line at a time from every thread. Never destroyed: a lost line ends the
+// program while the lock is held.
+std::mutex& LineLock() {
+  static std::mutex* const lock = new std::mutex;
+  return *lock;
+}
+
+bool Open(const std::wstring& path, platform::LogError& error) {
+  return mainLog.open(path, platform::LogUse::kLines, kByteOrderMark, kLogLockWait, error);
+}
+
+void AppendUnits(std::string& bytes, const std::u16string& units) {
+  for (const char16_t unit : units) {
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+}
+
+// The composed record: sanitized so that it is one line wherever it goes.
+std::wstring ReportLine(const wchar_t* prefix, const std::wstring& path, const std::wstring& message) {
+  return prefix + platform::SanitizeForLine(path) + L"," + platform::SanitizeForLine(message);
+}
+
+}  // namespace
+
 std::wstring LogErrorText(const platform::LogError& error) {
   switch (error.fault) {
     case platform::LogFault::kNone: break;
@@ -40,34 +66,23 @@ std::wstring LogErrorText(const platform::LogError& error) {
   return std::wstring();
 }
 
-bool Open(const std::wstring& path, platform::LogError& error) {
-  return mainLog.open(path, platform::LogUse::kLines, kByteOrderMark, kLogLockWait, error);
-}
-
-// The record would have a gap from here on: the scan ends before another
-// file is touched.
-[[noreturn]] void StopForLostLine(const std::wstring& text, const platform::LogError& error) {
+void StopForLostLine(const std::wstring& logPath, const wchar_t* what, const std::wstring& text,
+                     const platform::LogError& error) {
   const std::wstring line = !text.empty() && text.back() == L'\n' ? text.substr(0, text.size() - 1) : text;
-  ReportScanError(CurrentLogPath,
-                  L"Cannot write to the log: " + LogErrorText(error) +
-                      L" The scan stops here; this line is not in the log: " + line,
+  platform::ClearStatus();
+  ReportScanError(logPath,
+                  std::wstring(L"Cannot write to the ") + what + L": " + LogErrorText(error) +
+                      L" The scan stops here; this line is not in the " + what + L": " + line,
                   false);
-  std::exit(kExitLineLost);
-}
-
-void AppendUnits(std::string& bytes, const std::u16string& units) {
-  for (const char16_t unit : units) {
-    bytes.push_back(static_cast<char>(unit & 0xFF));
-    bytes.push_back(static_cast<char>(unit >> 8));
+  if (!FilesStillRunning) std::exit(kExitLineLost);
+  // Their Bookmender runs go on to their ends; their lines will not come.
+  for (const std::wstring& file : FilesStillRunning()) {
+    ReportScanError(file, L"The scan stopped while Bookmender ran on this file; its line is not in the log", false);
   }
+  // Other threads are still at work: the program ends here, without running
+  // the destructors of what they use.
+  std::_Exit(kExitLineLost);
 }
-
-// The composed record: sanitized so that it is one line wherever it goes.
-std::wstring ReportLine(const wchar_t* prefix, const std::wstring& path, const std::wstring& message) {
-  return prefix + platform::SanitizeForLine(path) + L"," + platform::SanitizeForLine(message);
-}
-
-}  // namespace
 
 void AppendLogLine(const std::wstring& text) {
   if (CurrentLogPath.empty()) return;
@@ -87,9 +102,10 @@ void AppendLogLine(const std::wstring& text) {
 
   // Locked while this one line is written, so that a second scan appending
   // to the same log cannot put a second byte-order mark in or split a line.
+  const std::lock_guard<std::mutex> hold(LineLock());
   platform::LogError error;
-  if (mainLog.path() != CurrentLogPath && !Open(CurrentLogPath, error)) StopForLostLine(text, error);
-  if (!mainLog.append(bytes, error)) StopForLostLine(text, error);
+  if (mainLog.path() != CurrentLogPath && !Open(CurrentLogPath, error)) StopForLostLine(CurrentLogPath, L"log", text, error);
+  if (!mainLog.append(bytes, error)) StopForLostLine(CurrentLogPath, L"log", text, error);
 }
 
 bool OpenMainLog(const std::wstring& path) {

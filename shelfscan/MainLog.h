@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "platform/log_file.h"
 
@@ -15,6 +16,12 @@ namespace shelfscan {
 
 // The main log's full path, set once at start-up; empty until then.
 extern std::wstring CurrentLogPath;
+
+// While other threads run: the files handed to Bookmender whose lines are
+// not written yet, which a lost line (see AppendLogLine) names on the console
+// as missing too; the program then ends at once. Null while there is no
+// other thread.
+extern std::vector<std::wstring> (*FilesStillRunning)();
 
 // How long a line waits for another writer (a second scan of the same
 // second) to let go of the log.
@@ -30,6 +37,16 @@ inline constexpr int kExitLineLost = 2;
 // only, with its path and the reason, and false returned.
 bool OpenMainLog(const std::wstring& path);
 
+// Why a log cannot be used, as one sentence.
+std::wstring LogErrorText(const platform::LogError& error);
+
+// The end of a scan whose record would have a gap from here on: the console
+// names the file `logPath` (the `what`: "log", "report"), the reason and the
+// line `text` that is not in it, and the program ends with kExitLineLost
+// before another file is touched.
+[[noreturn]] void StopForLostLine(const std::wstring& logPath, const wchar_t* what, const std::wstring& text,
+                                  const platform::LogError& error);
+
 // "[scan err],path,Cannot open the log: reason" on the console.
 void ReportUnusableLog(const std::wstring& path, const platform::LogError& error);
 
@@ -37,7 +54,8 @@ void ReportUnusableLog(const std::wstring& path, const platform::LogError& error
 // writer's lock up to kLogLockWait. A line that cannot be written whole is
 // taken out of the log again; the console names the log and shows the line,
 // and the program ends with kExitLineLost before anything else runs. A log
-// not opened by OpenMainLog is opened here under the same rules.
+// not opened by OpenMainLog is opened here under the same rules. Safe from
+// several threads: lines go in one at a time.
 void AppendLogLine(const std::wstring& text);
 
 // "[warning],path,message" on standard output and in the main log.

@@ -5,12 +5,37 @@
 #include <unistd.h>
 #endif
 
+#include <thread>
+
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "platform/console.h"
 #include "platform/text.h"
 
 namespace shelfscan {
+
+namespace {
+
+// The processors the system offers, at least one.
+int Processors() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : n > static_cast<unsigned>(kMostJobs) ? kMostJobs : static_cast<int>(n);
+}
+
+// "-jobs:N": decimal digits only, 0 for one per processor.
+bool ParseJobs(const std::wstring& value, int& jobs) {
+  if (value.empty() || value.size() > 4) return false;
+  int n = 0;
+  for (const wchar_t c : value) {
+    if (c < L'0' || c > L'9') return false;
+    n = n * 10 + (c - L'0');
+  }
+  if (n > kMostJobs) return false;
+  jobs = n == 0 ? Processors() : n;
+  return true;
+}
+
+}  // namespace
 
 ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
   static const std::wstring kLogFolderPrefix = L"-l:";
@@ -20,6 +45,8 @@ ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
   const auto startsWith = [](const std::wstring& argument, const std::wstring& prefix) {
     return argument.compare(0, prefix.size(), prefix) == 0;
   };
+  static const std::wstring kJobsPrefix = L"-jobs:";
+  static const std::wstring kReportPrefix = L"-report:";
   ScanOptions options;
   for (const std::wstring& argument : arguments) {
     if (argument == L"-fix") {
@@ -41,6 +68,16 @@ ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
       options.fileLists.push_back({argument.substr(kFiles0Prefix.size()), true, options.roots.size()});
     } else if (startsWith(argument, kExcludePrefix)) {
       options.exclusions.push_back(argument.substr(kExcludePrefix.size()));
+    } else if (argument.compare(0, kJobsPrefix.size(), kJobsPrefix) == 0) {
+      if (!ParseJobs(argument.substr(kJobsPrefix.size()), options.jobs)) {
+        options.errors.push_back(L"Invalid parameter " + argument + L": -jobs: takes the number of Bookmender runs at once, 1 to " +
+                                 std::to_wstring(kMostJobs) + L", or 0 for one per processor.");
+      }
+    } else if (argument.compare(0, kReportPrefix.size(), kReportPrefix) == 0) {
+      options.reportPath = argument.substr(kReportPrefix.size());
+      if (options.reportPath.empty()) {
+        options.errors.push_back(L"Invalid parameter -report: without a file name: -report:FILE names the report file.");
+      }
     } else {
       options.roots.push_back(argument);
     }
@@ -121,6 +158,10 @@ void PrintHelp() {
       "  -exclude:PATTERN : Neither check nor search files and folders whose name",
       "                     matches PATTERN (*, ?, [...]; any letter case). Repeatable.",
       "  -anycase         : Select \".xls\" in any letter case (\".XLS\", \".Xls\").",
+      "  -jobs:N          : Run up to N Bookmender runs at once (default 1; 0: one",
+      "                     per processor).",
+      "  -report:File     : Also write a report of each file checked to File, as",
+      "                     JSON Lines.",
       "",
   };
   for (const std::string& line : lines) platform::WriteNarrowLine(platform::ConsoleStream::kOutput, line);

@@ -29,10 +29,18 @@ struct ScanOptions {
   std::vector<FileListOption> fileLists;  // in order, duplicates kept
   std::vector<std::wstring> exclusions;   // "-exclude:" patterns
   bool anyCase = false;                   // "-anycase": ".xls" in any letter case
+  int jobs = 1;                      // "-jobs:N": Bookmender runs at once ("-jobs:0": one per processor)
+  std::wstring reportPath;           // "-report:FILE": the JSON Lines report, none when empty
+  std::vector<std::wstring> errors;  // one line for each option given a value it cannot have
 };
 
+// The most Bookmender runs "-jobs:" takes at once.
+inline constexpr int kMostJobs = 256;
+
 // Reads the arguments (without the program name). Options are matched
-// exactly and case-sensitively; anything else is a search path.
+// exactly and case-sensitively; anything else is a search path. "-jobs:"
+// and "-report:" are options whatever follows them: a value they cannot take
+// is an error line in `errors`.
 ScanOptions ParseArguments(const std::vector<std::wstring>& arguments);
 
 // Linux: "Halvane/" in the user's home folder from the password database,

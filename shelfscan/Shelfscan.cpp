@@ -9,6 +9,8 @@
 #include "FsPath.h"
 #include "MainLog.h"
 #include "NamePattern.h"
+#include "Report.h"
+#include "Runs.h"
 #include "ScanOptions.h"
 #include "Walk.h"
 #include "platform/console.h"
@@ -44,6 +46,12 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
                               "Invalid parameters. Please provide at least one path to search.");
     return 1;
   }
+  if (!options.errors.empty()) {
+    for (const std::wstring& error : options.errors) {
+      platform::WriteLine(platform::ConsoleStream::kOutput, platform::SanitizeForLine(error));
+    }
+    return 1;
+  }
   // Before anything is made: without a Bookmender every file would fail.
   if (std::wstring problem; !BookmenderCanStart(problem)) {
     platform::WriteLine(platform::ConsoleStream::kOutput, platform::SanitizeForLine(problem));
@@ -77,8 +85,22 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
   // The record is kept from the start or the scan does not start: the logs
   // are opened before the first Bookmender run.
   const std::wstring logPath = options.logFolder + BuildLogFileName();
-  if (!OpenMainLog(logPath) || (options.detailLog && !OpenDetailLog(logPath))) return 1;
-  ScanRoots(options, lists, CurrentLogPath);
+  RunSettings settings;
+  settings.logPath = logPath;
+  settings.fixMode = options.fixMode;
+  settings.detail = options.detailLog;
+  settings.jobs = options.jobs;
+  settings.report = !options.reportPath.empty();
+  // Gathered and appended a run at a time unless each child writes its own
+  // output there, one at a time, as always.
+  SetDetailGathered(settings.jobs > 1 || settings.report);
+  if (!OpenMainLog(logPath) || (options.detailLog && !OpenDetailLog(logPath)) ||
+      (settings.report && !OpenReport(options.reportPath))) {
+    return 1;
+  }
+  FileRuns runs(settings);
+  ScanRoots(options, lists, runs);
+  runs.printSummary();
   return 0;
 }
 

@@ -10,6 +10,7 @@
 #include "FsPath.h"
 #include "MainLog.h"
 #include "NamePattern.h"
+#include "Runs.h"
 #include "platform/console.h"
 #include "platform/links.h"
 #include "platform/termination.h"
@@ -170,10 +171,13 @@ bool IsSelected(const fs::path& path, bool anyCase) {
 
 namespace {
 
-// Once the line of the file under way is written, a request to stop ends the
-// scan, saying where.
-void StopIfRequested(const std::wstring& lastFile) {
+// Once the lines of the files under way are written, a request to stop ends
+// the scan, saying where.
+void StopIfRequested(FileRuns& runs) {
   if (!platform::StopRequested()) return;
+  runs.finish();
+  runs.printSummary();
+  const std::wstring lastFile = runs.lastLogged();
   platform::WriteLine(platform::ConsoleStream::kOutput,
                       lastFile.empty() ? std::wstring(L"Scan interrupted before any file was checked")
                                        : L"Scan interrupted at " + platform::SanitizeForLine(lastFile));
@@ -182,29 +186,22 @@ void StopIfRequested(const std::wstring& lastFile) {
 
 }  // namespace
 
-ScanResult ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, const std::wstring& logPath) {
-  const bool fixMode = options.fixMode;
-  const bool detailLog = options.detailLog;
+void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRuns& runs) {
   const Exclusions exclusions(options.exclusions);
-  ScanResult result;
-  std::wstring lastFile;
   // The one step that runs Bookmender on a file, found by the walk or listed.
-  const auto checkFile = [&](const std::wstring& path) {
-    lastFile = path;
-    RunBookmender(lastFile, logPath, fixMode, detailLog);
-  };
+  const auto checkFile = [&](const std::wstring& path) { runs.run(path); };
   // The lists given before root number `roots`, in order.
   std::size_t nextList = 0;
   const auto readListsBefore = [&](std::size_t roots) {
     for (; nextList < lists.size() && options.fileLists[nextList].rootsBefore <= roots; ++nextList) {
-      ScanList(lists[nextList], exclusions, checkFile, [&] { StopIfRequested(lastFile); });
+      ScanList(lists[nextList], exclusions, checkFile, [&] { StopIfRequested(runs); });
     }
   };
 
   std::size_t rootsDone = 0;
   for (const std::wstring& root : options.roots) {
     readListsBefore(rootsDone++);
-    StopIfRequested(lastFile);
+    StopIfRequested(runs);
     const fs::path rootPath = ToFsPath(root);
     try {
       const fs::file_type type = fs::status(rootPath).type();
@@ -230,7 +227,7 @@ ScanResult ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, c
       continue;
     }
     while (!walk->atEnd()) {
-      StopIfRequested(lastFile);
+      StopIfRequested(runs);
       // An excluded name is neither looked at nor entered, and leaves no line.
       if (!exclusions.empty() && exclusions.matchName(FromFsPath(walk->path().filename()))) {
         walk->noPush();
@@ -257,14 +254,14 @@ ScanResult ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, c
       } else if (!folder && IsSelected(walk->path(), options.anyCase)) {
         checkFile(FromFsPath(walk->path()));
       } else if (!folder && IsSelected(walk->path(), true)) {
-        ++result.caseSkipped;
+        ++runs.filesPassedOverForCase;
       }
       AdvanceWalk(*walk);
     }
   }
   readListsBefore(options.roots.size());
-  StopIfRequested(lastFile);
-  return result;
+  runs.finish();
+  StopIfRequested(runs);
 }
 
 }  // namespace shelfscan

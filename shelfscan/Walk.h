@@ -66,24 +66,21 @@ void AdvanceWalk(FolderWalk& walk);
 // included), or with `anyCase` ".xls" in any letter case.
 bool IsSelected(const boost::filesystem::path& path, bool anyCase = false);
 
-// What a scan counted besides its log lines.
-struct ScanResult {
-  // Files the walk passed over only for the letter case of their ".xls"
-  // (such as REPORT.XLS): not excluded, not links, and selected with
-  // "-anycase". Always 0 with "-anycase". Listed files are not counted: a
-  // list's files are checked whatever their name.
-  std::size_t caseSkipped = 0;
-};
+class FileRuns;
 
-// Searches every root in order, running Bookmender on each selected file,
-// and reads every file list (`lists`, opened, one for each of
-// options.fileLists) after the roots given before it, running Bookmender on
-// each listed file. Names matching an exclusion are passed over without a
-// line, in the trees and in the lists. Links inside a tree or named in a list
-// are reported and not followed; a root that is missing, is a file or cannot
-// be listed is reported and the next root searched. A request to stop
-// (platform/termination.h) ends the program once the running Bookmender has
-// ended and its line is written, with a console line naming that file.
-ScanResult ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, const std::wstring& logPath);
+// Searches every root in order, handing each selected file to `runs`, and
+// reads every file list (`lists`, opened, one for each of
+// options.fileLists) after the roots given before it, handing each listed
+// file to `runs`; returns when all their runs have ended. Names matching an
+// exclusion are passed over without a line, in the trees and in the lists.
+// Links inside a tree or named in a list are reported and not followed; a
+// root that is missing, is a file or cannot be listed is reported and the
+// next root searched. Files the walk passes over only for the letter case of
+// their ".xls" (not excluded, not links; never with "-anycase", never listed
+// files) are counted in runs.filesPassedOverForCase. A request to stop
+// (platform/termination.h) ends the program once the running Bookmenders
+// have ended and their lines are written, with a console line naming the
+// file whose line came last (after the summary, on a terminal).
+void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRuns& runs);
 
 }  // namespace shelfscan

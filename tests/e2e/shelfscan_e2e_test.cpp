@@ -8,16 +8,22 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pty.h>
 #include <pwd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <map>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include "damage.h"
@@ -68,11 +74,16 @@ const char kHelp[] =
     "  -exclude:PATTERN : Neither check nor search files and folders whose name\n"
     "                     matches PATTERN (*, ?, [...]; any letter case). Repeatable.\n"
     "  -anycase         : Select \".xls\" in any letter case (\".XLS\", \".Xls\").\n"
+    "  -jobs:N          : Run up to N Bookmender runs at once (default 1; 0: one\n"
+    "                     per processor).\n"
+    "  -report:File     : Also write a report of each file checked to File, as\n"
+    "                     JSON Lines.\n"
     "\n"
     "Invalid parameters. Please provide at least one path to search.\n";
 
 // Records its arguments (count first, each ended by NUL) and ends as the
-// file's name asks: code-N.xls exits with N, kill-*.xls kills itself.
+// file's name asks: code-N.xls exits with N, kill-*.xls kills itself,
+// slow-*.xls takes a fifth of a second.
 const char kStandIn[] =
     "#!/bin/sh\n"
     "printf '%s\\0' \"$#\" \"$@\" >> \"$RECORD\"\n"
@@ -80,6 +91,7 @@ const char kStandIn[] =
     "case \"$name\" in\n"
     "  code-*) code=${name#code-}; exit \"${code%.xls}\" ;;\n"
     "  kill-*) kill -KILL $$ ;;\n"
+    "  slow-*) sleep 0.2 ;;\n"
     "esac\n"
     "exit 0\n";
 
@@ -620,6 +632,37 @@ TEST_F(ShelfscanRun, LogThatFillsItsDiskKeepsWholeLinesAndTheScanStopsThere) {
       << console[0];
   const std::string lost = "The scan stops here; this line is not in the log: [ok]," + calls.back()[1];
   EXPECT_EQ(console[0].substr(console[0].size() - lost.size()), lost);
+}
+
+TEST_F(ShelfscanRun, LogThatFillsItsDiskDuringTwoJobsKeepsWholeLinesAndNamesTheRunsLeft) {
+  const std::string program = Install();
+  const std::string root = Folder("r");
+  const std::string padding(200, 'p');
+  for (int i = 0; i < 100; ++i) File("r/slow-" + std::to_string(i) + padding + ".xls");
+  const std::string logs = Path("tiny");
+  TinyFileSystem tiny(logs, 16384);
+  if (!tiny.mounted()) GTEST_SKIP() << "cannot mount a small file system here";
+
+  const ProcessResult r = Scan({"-jobs:2", "-l:" + logs, root}, {}, program);
+  EXPECT_EQ(r.exitCode, 2);
+  const std::vector<std::string> log = LogLines(MainLog(logs));  // fails on a torn line
+  ASSERT_GT(log.size(), 10u);
+  for (const std::string& line : log) EXPECT_TRUE(StartsWith(line, "[ok]," + root + "/slow-")) << line;
+  // The lost line, then the file the other run was still on.
+  const std::vector<std::string> console = Lines(r.output);
+  ASSERT_EQ(console.size(), 2u) << r.output;
+  EXPECT_TRUE(Contains(console[0], ".log,Cannot write to the log: There is not enough space on the disk. "))
+      << console[0];
+  const std::string lost = console[0].substr(console[0].rfind("this line is not in the log: [ok],") + 34);
+  EXPECT_TRUE(StartsWith(console[1], "[scan err]," + root + "/slow-")) << console[1];
+  const std::string why = ",The scan stopped while Bookmender ran on this file; its line is not in the log";
+  ASSERT_GT(console[1].size(), why.size());
+  EXPECT_EQ(console[1].substr(console[1].size() - why.size()), why) << console[1];
+  const std::string other = console[1].substr(11, console[1].size() - why.size() - 11);
+  EXPECT_NE(other, lost);
+  for (const std::string& file : {lost, other}) {
+    EXPECT_EQ(std::find(log.begin(), log.end(), "[ok]," + file), log.end()) << file;
+  }
 }
 
 TEST_F(ShelfscanRun, TwoScansOfTheSameSecondShareOneLogAndKeepEveryLine) {
@@ -1403,6 +1446,630 @@ TEST_F(ShelfscanRun, SampleFolderGivesItsDocumentedLabels) {
     for (const samples::Sample& s : written) expected.push_back((fix ? s.fixLabel : s.checkLabel) + root + "/" + s.path);
     EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(expected));
   }
+}
+
+// --- Several runs at once, the report, the progress line and the summary ---
+
+namespace {
+
+// Writes a block of lines on both of its streams with pauses between them,
+// so that the blocks of two children running at once would mix if they were
+// written straight into one file, and lists what the temporary folder holds
+// meanwhile (the children's scratch files must have no name there).
+const char kTalker[] =
+    "#!/bin/sh\n"
+    "echo \"begin $2\"\n"
+    "ls -A \"$TMPDIR\" | sed 's/^/named: /'\n"
+    "for i in 1 2 3 4; do echo \"out $i $2\"; echo \"err $i $2\" >&2; sleep 0.02; done\n"
+    "echo \"end $2\"\n";
+
+// One value of a flat JSON object: a string (as UTF-8), a number or null.
+struct JsonValue {
+  enum Kind { kString, kNumber, kNull } kind = kNull;
+  std::string text;
+  double number = 0;
+};
+
+// Parses one JSON object of strings, numbers and nulls, as a script would;
+// fails the test on anything else.
+std::map<std::string, JsonValue> ParseObject(const std::string& line) {
+  std::map<std::string, JsonValue> object;
+  std::size_t i = 0;
+  const auto fail = [&](const char* what) {
+    ADD_FAILURE() << what << " at " << i << " in " << line;
+    i = line.size();
+    return std::string();
+  };
+  const auto utf8 = [](std::string& out, std::uint32_t c) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+    } else if (c < 0x10000) {
+      out += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+              static_cast<char>(0x80 | (c & 0x3F))};
+    } else {
+      out += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
+              static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+    }
+  };
+  const auto string = [&]() {
+    if (i >= line.size() || line[i] != '"') return fail("no string");
+    std::string out;
+    for (++i; i < line.size() && line[i] != '"'; ++i) {
+      const auto c = static_cast<unsigned char>(line[i]);
+      if (c < 0x20) return fail("a raw control character");
+      if (c != '\\') {
+        out.push_back(line[i]);
+        continue;
+      }
+      if (++i >= line.size()) return fail("an escape at the end");
+      switch (line[i]) {
+        case '"': case '\\': case '/': out.push_back(line[i]); break;
+        case 'b': out.push_back('\b'); break;
+        case 'f': out.push_back('\f'); break;
+        case 'n': out.push_back('\n'); break;
+        case 'r': out.push_back('\r'); break;
+        case 't': out.push_back('\t'); break;
+        case 'u': {
+          std::uint32_t c16 = static_cast<std::uint32_t>(std::stoul(line.substr(i + 1, 4), nullptr, 16));
+          i += 4;
+          if (c16 >= 0xD800 && c16 <= 0xDBFF && line.compare(i + 1, 2, "\\u") == 0) {
+            const auto low = static_cast<std::uint32_t>(std::stoul(line.substr(i + 3, 4), nullptr, 16));
+            c16 = 0x10000 + ((c16 - 0xD800) << 10) + (low - 0xDC00);
+            i += 6;
+          }
+          utf8(out, c16);
+          break;
+        }
+        default: return fail("an unknown escape");
+      }
+    }
+    if (i >= line.size()) return fail("an unended string");
+    ++i;
+    return out;
+  };
+  if (line.empty() || line[0] != '{') {
+    fail("no object");
+    return object;
+  }
+  for (i = 1; i < line.size() && line[i] != '}';) {
+    const std::string key = string();
+    if (i >= line.size() || line[i++] != ':') {
+      fail("no colon");
+      break;
+    }
+    JsonValue value;
+    if (i < line.size() && line[i] == '"') {
+      value.kind = JsonValue::kString;
+      value.text = string();
+    } else if (line.compare(i, 4, "null") == 0) {
+      i += 4;
+    } else {
+      std::size_t used = 0;
+      value.kind = JsonValue::kNumber;
+      value.number = std::stod(line.substr(i), &used);
+      i += used;
+    }
+    EXPECT_EQ(object.count(key), 0u) << "a second " << key;
+    object[key] = value;
+    if (i < line.size() && line[i] == ',') ++i;
+  }
+  EXPECT_EQ(i + 1, line.size()) << "something after the object: " << line;
+  return object;
+}
+
+std::string FromBase64(const std::string& text) {
+  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::uint32_t bits = 0;
+  int count = 0;
+  for (const char c : text) {
+    if (c == '=') break;
+    const std::size_t v = kAlphabet.find(c);
+    EXPECT_NE(v, std::string::npos) << "not base64: " << text;
+    bits = bits << 6 | static_cast<std::uint32_t>(v);
+    if ((count += 6) >= 8) {
+      count -= 8;
+      out.push_back(static_cast<char>(bits >> count & 0xFF));
+    }
+  }
+  return out;
+}
+
+// A member that is a path: given as text, or as base64 of its bytes when it
+// is no UTF-8; never both. Empty when there is neither.
+std::string PathOf(const std::map<std::string, JsonValue>& entry, const std::string& name) {
+  const auto text = entry.find(name);
+  const auto coded = entry.find(name + "_base64");
+  EXPECT_FALSE(text != entry.end() && coded != entry.end() && text->second.kind == JsonValue::kString)
+      << name << " given twice";
+  if (coded != entry.end()) return FromBase64(coded->second.text);
+  if (text != entry.end() && text->second.kind == JsonValue::kString) return text->second.text;
+  return std::string();
+}
+
+std::vector<std::map<std::string, JsonValue>> ReportEntries(const std::string& path) {
+  std::vector<std::map<std::string, JsonValue>> entries;
+  const Bytes bytes = ReadFileBytes(path);
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << "a last line without its line feed";
+  for (const std::string& line : Lines(text)) entries.push_back(ParseObject(line));
+  return entries;
+}
+
+// What a run printed on a terminal and on pipes.
+struct TerminalRun {
+  int status = 0;
+  std::string terminal;  // what reached the pseudo-terminal
+  std::string output;    // standard output, when it was a pipe
+  std::string error;     // standard error, when it was a pipe
+};
+
+// Runs `argv` with standard output and/or standard error on a pseudo-terminal
+// (raw, so that its bytes come through unchanged) and the others on pipes.
+// `stop` > 0: SIGINT to the program after that many milliseconds.
+TerminalRun RunOnTerminal(const std::vector<std::string>& argv, bool outputOnTerminal, bool errorOnTerminal,
+                          int stop = 0) {
+  TerminalRun run;
+  int master = -1, slave = -1;
+  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    ADD_FAILURE() << "no pseudo-terminal";
+    return run;
+  }
+  termios raw{};
+  ::tcgetattr(slave, &raw);
+  ::cfmakeraw(&raw);
+  ::tcsetattr(slave, TCSANOW, &raw);
+  int out[2], err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) {
+    ADD_FAILURE() << "no pipes";
+    return run;
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(outputOnTerminal ? slave : out[1], STDOUT_FILENO);
+    ::dup2(errorOnTerminal ? slave : err[1], STDERR_FILENO);
+    const int null = ::open("/dev/null", O_RDONLY);
+    ::dup2(null, STDIN_FILENO);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(slave);
+  ::close(out[1]);
+  ::close(err[1]);
+  const auto drain = [](int from, std::string& text) {
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(from, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    ::close(from);
+  };
+  std::thread pipes([&] {
+    drain(out[0], run.output);
+    drain(err[0], run.error);
+  });
+  std::thread stopper;
+  if (stop > 0) {
+    stopper = std::thread([pid, stop] {
+      ::usleep(static_cast<useconds_t>(stop) * 1000);
+      ::kill(pid, SIGINT);
+    });
+  }
+  drain(master, run.terminal);  // ends with EIO once the program is gone
+  ::waitpid(pid, &run.status, 0);
+  pipes.join();
+  if (stopper.joinable()) stopper.join();
+  return run;
+}
+
+// The status lines drawn on a terminal: the pieces between carriage returns,
+// without the blanks that clear a longer one.
+std::vector<std::string> StatusLines(const std::string& terminal) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while ((start = terminal.find('\r', start)) != std::string::npos) {
+    std::size_t end = terminal.find_first_of("\r\n", start + 1);
+    std::string piece = terminal.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+    while (!piece.empty() && piece.back() == ' ') piece.pop_back();
+    if (!piece.empty()) lines.push_back(piece);
+    start = start + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+TEST_F(ShelfscanRun, TwoJobsLogTheSameLinesAsOneAndRunEveryFileOnce) {
+  const std::string program = Install();
+  const std::string root = Folder("r");
+  Folder("r/sub");
+  std::vector<std::string> files;
+  for (const int code : {0, 1, 2, 3, 4, 5, 51, 52, 53, 54, 55, 56, 57, 58}) {
+    for (const char* folder : {"r/", "r/sub/"}) files.push_back(File(folder + std::string("code-") + std::to_string(code) + ".xls"));
+  }
+  for (int i = 0; i < 20; ++i) files.push_back(File("r/sub/" + std::to_string(i) + ".xls"));
+  files.push_back(File("r/kill-9.xls"));
+  Link("r/link", "sub");
+  for (const char* mode : {"-check", "-fix"}) {
+    std::vector<std::string> logs[2];
+    for (const int jobs : {1, 2}) {
+      ::unlink(Path("record").c_str());
+      const auto [option, folder] = LogFolder();
+      const ProcessResult r = Scan({mode, "-jobs:" + std::to_string(jobs), option, root, Path("missing")}, {}, program);
+      EXPECT_EQ(r.exitCode, 0) << r.output;
+      logs[jobs - 1] = Sorted(LogLines(MainLog(folder)));
+      std::vector<std::string> called;
+      for (const std::vector<std::string>& call : Calls(Path("record"))) {
+        ASSERT_EQ(call.size(), 2u);
+        EXPECT_EQ(call[0], mode);
+        called.push_back(call[1]);
+      }
+      EXPECT_EQ(Sorted(called), Sorted(files)) << "every file once, with " << jobs << " jobs";
+      // The console gets the warning and the two scan errors whole.
+      EXPECT_EQ(Sorted(Lines(r.output)),
+                Sorted({"[scan err]," + Path("missing") + "," + kNotFound, "[warning]," + root + "/link,Skipped symbolic link",
+                        "[scan err]," + root + "/kill-9.xls,Failed to launch Bookmender (error code -9)"}));
+    }
+    EXPECT_EQ(logs[1], logs[0]) << mode;
+    EXPECT_EQ(logs[0].size(), files.size() + 2);
+  }
+  // One per processor, and values that are no number of runs.
+  const auto [option, folder] = LogFolder();
+  EXPECT_EQ(Scan({"-jobs:0", option, root}, {}, program).exitCode, 0);
+  EXPECT_EQ(LogLines(MainLog(folder)).size(), files.size() + 1);
+  for (const char* bad : {"-jobs:", "-jobs:two", "-jobs:-2", "-jobs:1000"}) {
+    const auto [badOption, badFolder] = LogFolder();
+    const ProcessResult r = Scan({bad, badOption, root}, {}, program);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, std::string("Invalid parameter ") + bad +
+                            ": -jobs: takes the number of Bookmender runs at once, 1 to 256, or 0 for one per processor.\n");
+    EXPECT_FALSE(Exists(badFolder)) << "nothing is made";
+  }
+}
+
+TEST_F(ShelfscanRun, FixWithTwoJobsRepairsEachDamagedCopyByteForByteWithOneBackupEach) {
+  samples::WorkbookKind sound;
+  sound.moved = {0, 0};
+  const Bytes healthy = samples::MakeWorkbook(sound);
+  const std::string root = Folder("r");
+  std::map<std::string, Bytes> damaged;
+  for (int i = 0; i < 8; ++i) {
+    const std::string path = File("r/copy " + std::to_string(i) + ".xls", healthy);
+    ASSERT_GT(DamageSuspiciousSheets(path, static_cast<std::uint32_t>(1 + i % 3)), 0);
+    damaged[path] = ReadFileBytes(path);
+    ASSERT_NE(damaged[path], healthy);
+  }
+  const std::string untouched = File("r/healthy.xls", healthy);
+  const auto [option, folder] = LogFolder();
+  const std::string report = Path("fix.jsonl");
+  const ProcessResult r = Scan({"-fix", "-jobs:2", "-report:" + report, option, root});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "");
+
+  std::vector<std::string> expected{"[ok]," + untouched};
+  for (const auto& entry : damaged) expected.push_back("[fixed]," + entry.first);
+  EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(expected)) << "one [fixed], line each";
+  for (const auto& [path, bytes] : damaged) {
+    EXPECT_EQ(ReadFileBytes(path), healthy) << path;
+    EXPECT_EQ(ReadFileBytes(path + ".bak"), bytes) << path;
+  }
+  EXPECT_EQ(ReadFileBytes(untouched), healthy);
+  std::vector<std::string> names = Entries(root);
+  EXPECT_EQ(names.size(), 2 * damaged.size() + 1) << "one backup each, and no other file";
+
+  // The report names each backup.
+  const auto entries = ReportEntries(report);
+  ASSERT_EQ(entries.size(), damaged.size() + 1);
+  for (const auto& entry : entries) {
+    const std::string path = PathOf(entry, "path");
+    const bool fixed = damaged.count(path) == 1;
+    EXPECT_EQ(entry.at("label").text, fixed ? "fixed" : "ok") << path;
+    EXPECT_EQ(entry.at("exit").number, fixed ? 1 : 0) << path;
+    EXPECT_EQ(PathOf(entry, "backup"), fixed ? path + ".bak" : "") << path;
+    EXPECT_GT(entry.at("seconds").number, 0) << path;
+  }
+}
+
+TEST_F(ShelfscanRun, WithTwoJobsTheDetailLogHoldsEachRunAsOneBlockAndNoScratchFileHasAName) {
+  const std::string program = Install(kTalker);
+  const std::string root = Folder("r");
+  std::set<std::string> files;
+  for (int i = 0; i < 12; ++i) files.insert(File("r/" + std::to_string(i) + ".xls"));
+  const std::string tmp = Folder("tmp");
+  ProcessOptions options;
+  options.environment.push_back("TMPDIR=" + tmp);
+  const auto [option, folder] = LogFolder();
+  const ProcessResult r = Scan({"-detail", "-jobs:2", option, root}, options, program);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output, "");
+
+  std::string detail;
+  for (const std::string& name : Entries(folder)) {
+    if (Contains(name, "_detail")) {
+      const Bytes bytes = ReadFileBytes(folder + "/" + name);
+      detail.assign(bytes.begin(), bytes.end());
+    }
+  }
+  // Blocks one after another, each whole: its own lines only, both streams.
+  const std::vector<std::string> lines = Lines(detail);
+  std::set<std::string> seen;
+  std::size_t i = 0;
+  while (i < lines.size()) {
+    ASSERT_TRUE(StartsWith(lines[i], "begin ")) << lines[i];
+    const std::string file = lines[i].substr(6);
+    EXPECT_TRUE(seen.insert(file).second) << file << " twice";
+    std::vector<std::string> block;
+    for (++i; i < lines.size() && lines[i] != "end " + file; ++i) block.push_back(lines[i]);
+    ASSERT_LT(i, lines.size()) << "the block of " << file << " has no end";
+    ++i;
+    std::vector<std::string> expected;
+    for (int k = 1; k <= 4; ++k) {
+      expected.push_back("out " + std::to_string(k) + " " + file);
+      expected.push_back("err " + std::to_string(k) + " " + file);
+    }
+    EXPECT_EQ(block, expected) << "the block of " << file << " (a line \"named: \" is a file in TMPDIR)";
+  }
+  EXPECT_EQ(seen, files);
+  EXPECT_TRUE(Entries(tmp).empty());
+}
+
+TEST_F(ShelfscanRun, AStopRequestDuringTwoJobsLetsTheRunsEndAndNamesAFileWhoseLineIsWhole) {
+  samples::WorkbookKind kind;
+  kind.moved = {12};
+  const Bytes damaged = samples::MakeWorkbook(kind);
+  const std::string root = Folder("r");
+  constexpr int kFiles = 150;
+  for (int i = 0; i < kFiles; ++i) File("r/" + std::to_string(i) + ".xls", damaged);
+  const std::string console = Path("console");
+  const std::string report = Path("stop.jsonl");
+  const auto [option, folder] = LogFolder();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int out = ::open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(out, STDERR_FILENO);
+    const std::string reportOption = "-report:" + report;
+    ::execl(SHELFSCAN_EXE, SHELFSCAN_EXE, "-fix", "-jobs:2", "-detail", reportOption.c_str(), option.c_str(),
+            root.c_str(), nullptr);
+    ::_exit(127);
+  }
+  const auto logged = [&folder = folder]() {
+    for (const std::string& name : Entries(folder)) {
+      struct stat st {};
+      if (!Contains(name, "_detail") && ::stat((folder + "/" + name).c_str(), &st) == 0) return static_cast<long>(st.st_size);
+    }
+    return 0L;
+  };
+  for (int waited = 0; logged() < 300 && waited < 20000; ++waited) ::usleep(1000);
+  ASSERT_EQ(::kill(pid, SIGINT), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exit code " << WEXITSTATUS(status);
+  EXPECT_EQ(WTERMSIG(status), SIGINT);
+
+  const std::vector<std::string> log = LogLines(MainLog(folder));  // fails on a torn line
+  ASSERT_FALSE(log.empty());
+  ASSERT_LT(log.size(), static_cast<std::size_t>(kFiles)) << "the scan was over before the request";
+  const Bytes bytes = ReadFileBytes(console);
+  const std::vector<std::string> lines = Lines(std::string(bytes.begin(), bytes.end()));
+  ASSERT_EQ(lines.size(), 1u) << "only the last line on the console";
+  EXPECT_EQ(lines[0], "Scan interrupted at " + log.back().substr(std::string("[fixed],").size()));
+  // Every run that started ended and has its line, its report entry and its
+  // backup; every other file is untouched.
+  std::set<std::string> fixed;
+  for (const std::string& line : log) {
+    EXPECT_TRUE(StartsWith(line, "[fixed],")) << line;
+    fixed.insert(line.substr(8));
+  }
+  std::set<std::string> reported;
+  for (const auto& entry : ReportEntries(report)) reported.insert(PathOf(entry, "path"));
+  EXPECT_EQ(reported, fixed);
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string path = root + "/" + std::to_string(i) + ".xls";
+    if (fixed.count(path)) {
+      EXPECT_NE(ReadFileBytes(path), damaged) << path;
+      EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged) << path;
+    } else {
+      EXPECT_EQ(ReadFileBytes(path), damaged) << path;
+      EXPECT_FALSE(Exists(path + ".bak")) << path;
+    }
+  }
+}
+
+TEST_F(ShelfscanRun, ReportGivesEveryPathBackExactlyWhateverItsName) {
+  samples::WorkbookKind kind;
+  kind.moved = {12};
+  const Bytes damaged = samples::MakeWorkbook(kind);
+  const std::string root = Folder("r, \"q\"");
+  const std::vector<std::string> names = {
+      "plain.xls",
+      "new\nline.xls",
+      "a, b, c.xls",
+      "\"quoted\" and \\back\\slash.xls",
+      "caf\xE9 latin-1.xls",
+      "tab\tcr\rescape\x1B.xls",
+      "caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x98\x80.xls",
+  };
+  std::set<std::string> paths;
+  for (const std::string& name : names) paths.insert(File(root.substr(dir_.path().size() + 1) + "/" + name, damaged));
+  File(root.substr(dir_.path().size() + 1) + "/text.xls", Text("not a workbook"));
+
+  for (const int jobs : {1, 2}) {
+    SCOPED_TRACE(std::to_string(jobs) + " jobs");
+    const auto [option, folder] = LogFolder();
+    const std::string report = Path("report" + std::to_string(jobs) + ".jsonl");
+    const ProcessResult r = Scan({"-fix", "-jobs:" + std::to_string(jobs), "-report:" + report, option, root});
+    EXPECT_EQ(r.exitCode, 0);
+    const auto entries = ReportEntries(report);
+    ASSERT_EQ(entries.size(), paths.size() + 1);
+    std::set<std::string> fixed;
+    for (const auto& entry : entries) {
+      const std::string path = PathOf(entry, "path");
+      // Base64 exactly for the names that are no UTF-8.
+      EXPECT_EQ(entry.count("path_base64"), Contains(path, "\xE9 latin") ? 1u : 0u) << path;
+      if (path == root + "/text.xls") {
+        EXPECT_EQ(entry.at("label").text, "not BIFF8 workbook");
+        EXPECT_EQ(entry.at("exit").number, 54);
+        EXPECT_EQ(entry.at("backup").kind, JsonValue::kNull);
+        continue;
+      }
+      fixed.insert(path);
+      EXPECT_EQ(entry.at("label").text, "fixed") << path;
+      EXPECT_EQ(entry.at("exit").number, 1) << path;
+      const std::string backup = PathOf(entry, "backup");
+      EXPECT_EQ(backup, path + (jobs == 1 ? ".bak" : ".bak001")) << path;
+      EXPECT_EQ(ReadFileBytes(backup), damaged) << backup;
+    }
+    EXPECT_EQ(fixed, paths) << "every path back exactly";
+    // Each scan appends to a report that is there already.
+    const std::string again = Path("appended.jsonl");
+    WriteFileBytes(again, Text("{\"earlier\":null}\n"));
+    EXPECT_EQ(Scan({"-check", "-report:" + again, root}, {}, Install()).exitCode, 0);
+    EXPECT_EQ(ReportEntries(again).size(), paths.size() + 2);
+    ::unlink(again.c_str());
+    for (const std::string& path : paths) WriteFileBytes(path, damaged);
+  }
+}
+
+TEST_F(ShelfscanRun, ReportSaysNullForRunsThatCouldNotRunAndIsOpenedOnlyWhereALogWouldBe) {
+  Folder("r");
+  const std::string file = File("r/a.xls");
+  const std::string killed = File("r/kill-9.xls");
+  const std::string report = Path("null.jsonl");
+  for (const std::string& program : {Install("#!/no/such/interpreter\n"), Install()}) {
+    const bool started = program == Path("bin1/Shelfscan");
+    const auto [option, folder] = LogFolder();
+    ::unlink(report.c_str());
+    EXPECT_EQ(Scan({"-report:" + report, "-jobs:2", option, Path("r")}, {}, program).exitCode, 0);
+    const auto entries = ReportEntries(report);
+    ASSERT_EQ(entries.size(), 2u);
+    for (const auto& entry : entries) {
+      const std::string path = PathOf(entry, "path");
+      if (!started || path == killed) {
+        EXPECT_EQ(entry.at("label").text, "scan err") << path;
+        EXPECT_EQ(entry.at("exit").kind, JsonValue::kNull) << path;
+        EXPECT_EQ(entry.count("signal"), started ? 1u : 0u);
+        if (started) {
+          EXPECT_EQ(entry.at("signal").number, 9);
+        }
+      } else {
+        EXPECT_EQ(path, file);
+        EXPECT_EQ(entry.at("label").text, "ok");
+        EXPECT_EQ(entry.at("exit").number, 0);
+      }
+    }
+  }
+
+  // A link, another user's file or a missing folder in the report's place:
+  // the scan does not start.
+  const std::string program = Install();
+  const std::string target = File("target", Text("keep\n"));
+  const std::string theirs = File("theirs.jsonl", Text("theirs\n"));
+  ASSERT_EQ(::chown(theirs.c_str(), kNobody, kNobody), 0);
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {Link("link.jsonl", target), "It is a symbolic link."},
+      {theirs, "It belongs to another user."},
+      {Path("missing/report.jsonl"), "The system cannot find the path specified."},
+      {Folder("folder.jsonl"), "It is not a regular file."},
+  };
+  for (const auto& [path, reason] : refused) {
+    ::unlink(Path("record").c_str());
+    const auto [option, folder] = LogFolder();
+    const ProcessResult r = Scan({"-report:" + path, option, Path("r")}, {}, program);
+    EXPECT_EQ(r.exitCode, 1) << path;
+    EXPECT_EQ(r.output, "[scan err]," + path + ",Cannot open the report: " + reason + "\n");
+    EXPECT_TRUE(Calls(Path("record")).empty()) << "no run without the report";
+  }
+  EXPECT_EQ(ReadFileBytes(target), Text("keep\n"));
+  EXPECT_EQ(ReadFileBytes(theirs), Text("theirs\n"));
+  const ProcessResult r = Scan({"-report:", Path("r")}, {}, program);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.output, "Invalid parameter -report: without a file name: -report:FILE names the report file.\n");
+}
+
+TEST_F(ShelfscanRun, ProgressOnATerminalOnlyAndTheSummaryCountsEveryLabel) {
+  const std::string program = Install();
+  const std::string root = Folder("r");
+  for (int i = 0; i < 8; ++i) File("r/slow-" + std::to_string(i) + ".xls");
+  File("r/code-1.xls");
+  File("r/code-2.xls");
+  Folder("r/sub");
+  File("r/sub/code-2.xls");
+  File("r/kill-9.xls");
+  const std::string killed = "[scan err]," + root + "/kill-9.xls,Failed to launch Bookmender (error code -9)";
+  const std::string record = "RECORD=" + Path("record");
+  ::putenv(const_cast<char*>(record.c_str()));
+
+  for (const int jobs : {1, 2}) {
+    SCOPED_TRACE(std::to_string(jobs) + " jobs");
+    const std::vector<std::string> argv{program, "-jobs:" + std::to_string(jobs), LogFolder().first, root};
+
+    // Standard error on a terminal: the progress line, redrawn in place,
+    // counts growing, at most a few times a second, cleared at the end.
+    const auto started = std::chrono::steady_clock::now();
+    TerminalRun run = RunOnTerminal(argv, false, true);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ASSERT_TRUE(WIFEXITED(run.status));
+    EXPECT_EQ(run.output, killed + "\n") << "no summary when standard output is no terminal";
+    const std::vector<std::string> status = StatusLines(run.terminal);
+    ASSERT_GE(status.size(), jobs == 1 ? 4u : 2u) << run.terminal;
+    EXPECT_LE(status.size(), static_cast<std::size_t>(seconds * 4) + 2);
+    EXPECT_EQ(run.terminal.find('\n'), std::string::npos);
+    EXPECT_EQ(run.terminal.back(), '\r') << "the line is cleared at the end";
+    std::uint64_t before = 0;
+    const std::regex shape("([0-9]+) files?, (-|[0-9]+\\.[0-9]) files/s, ([0-9]+) fixable, ([0-9]+) fixed, ([0-9]+) failed");
+    for (const std::string& line : status) {
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+      const std::uint64_t done = std::stoul(m[1]);
+      EXPECT_GE(done, before);
+      EXPECT_LE(done, 12u);
+      EXPECT_LE(std::stoul(m[3]), 1u);
+      EXPECT_EQ(std::stoul(m[4]), 0u);
+      EXPECT_LE(std::stoul(m[5]), 3u);
+      before = done;
+    }
+
+    // Standard output on a terminal: the summary after the lines of the scan,
+    // and no progress line on a standard error that is a pipe.
+    run = RunOnTerminal(argv, true, false);
+    ASSERT_TRUE(WIFEXITED(run.status));
+    EXPECT_EQ(run.error, "");
+    const std::vector<std::string> lines = Lines(run.terminal);
+    ASSERT_EQ(lines.size(), 6u) << run.terminal;
+    EXPECT_EQ(lines[0], killed);
+    double took = -1;
+    EXPECT_EQ(std::sscanf(lines[1].c_str(), "12 files checked in %lf s", &took), 1) << lines[1];
+    EXPECT_GE(took, 1.5 / jobs);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
+              (std::vector<std::string>{"  [ok] 8", "  [fixable] 1", "  [broken] 2", "  [scan err] 1"}));
+
+    // Neither on a terminal: exactly what a scan always wrote.
+    run = RunOnTerminal(argv, false, false);
+    EXPECT_EQ(run.output, killed + "\n");
+    EXPECT_EQ(run.error, "");
+    EXPECT_EQ(run.terminal, "");
+  }
+
+  // Interrupted on a terminal: the summary of what was done, then where it
+  // stopped.
+  for (int i = 8; i < 40; ++i) File("r/slow-" + std::to_string(i) + ".xls");
+  const TerminalRun run = RunOnTerminal({program, "-jobs:2", LogFolder().first, root}, true, false, 700);
+  ASSERT_TRUE(WIFSIGNALED(run.status));
+  EXPECT_EQ(WTERMSIG(run.status), SIGINT);
+  const std::vector<std::string> lines = Lines(run.terminal);
+  ASSERT_GE(lines.size(), 3u) << run.terminal;
+  EXPECT_TRUE(StartsWith(lines.back(), "Scan interrupted at " + root + "/")) << lines.back();
+  const auto summary = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return Contains(l, " checked in "); });
+  ASSERT_NE(summary, lines.end()) << run.terminal;
+  unsigned long checked = 0;
+  EXPECT_EQ(std::sscanf(summary->c_str(), "%lu files checked", &checked), 1);
+  EXPECT_GT(checked, 0u);
+  EXPECT_LT(checked, 44u);
+  ::unsetenv("RECORD");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "ChildRun.h"
 #include "MainLog.h"
@@ -123,6 +124,40 @@ TEST_F(MainLogTest, OpenedAtStartWithItsMarkOrRefusedWithAConsoleLine) {
   EXPECT_EQ(Console([&link] { EXPECT_FALSE(shelfscan::OpenMainLog(platform::DecodeNative(link))); }),
             "[scan err]," + link + ",Cannot open the log: It is a symbolic link.\n");
   EXPECT_EQ(Log(), kBom + Le(u"[ok],x") + kCrLf);
+}
+
+TEST_F(MainLogTest, LinesFromManyThreadsAtOnceComeWhole) {
+  // Long lines, so that a write cut in two by another thread's would show.
+  constexpr int kThreads = 8;
+  constexpr int kLines = 200;
+  std::vector<std::thread> threads;
+  std::set<std::string> expected;
+  for (int t = 0; t < kThreads; ++t) {
+    const std::wstring filler(300 + t, static_cast<wchar_t>(L'a' + t));
+    for (int i = 0; i < kLines; ++i) {
+      expected.insert(Le(platform::ToUtf16(L"[ok]," + std::to_wstring(t) + L"/" + std::to_wstring(i) + filler)));
+    }
+    threads.emplace_back([t, filler] {
+      for (int i = 0; i < kLines; ++i) {
+        shelfscan::AppendLogLine(L"[ok]," + std::to_wstring(t) + L"/" + std::to_wstring(i) + filler + L"\n");
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const std::string log = Log();
+  ASSERT_EQ(log.compare(0, 2, kBom), 0);
+  std::set<std::string> lines;
+  std::size_t count = 0;
+  for (std::size_t start = 2; start < log.size();) {
+    std::size_t end = start;
+    while (end + 3 < log.size() && log.compare(end, 4, kCrLf) != 0) end += 2;
+    ASSERT_LT(end + 3, log.size()) << "a last line without CR LF";
+    lines.insert(log.substr(start, end - start));
+    ++count;
+    start = end + 4;
+  }
+  EXPECT_EQ(count, static_cast<std::size_t>(kThreads * kLines));
+  EXPECT_EQ(lines, expected);
 }
 
 TEST_F(MainLogTest, WarningsAndScanErrorsGoToConsoleAndLog) {

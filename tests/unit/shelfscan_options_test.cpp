@@ -5,6 +5,7 @@
 
 #include "ChildRun.h"
 #include "ScanOptions.h"
+#include "platform/text.h"
 
 using shelfscan::ParseArguments;
 using shelfscan::ScanOptions;
@@ -61,4 +62,34 @@ TEST(ShelfscanOptions, DetailLogReplacesTheLastLogExtension) {
             L"/home/u/Halvane/2026-Dec-7-02-05-33_detail.log");
   EXPECT_EQ(shelfscan::DetailLogPath(L"/x.log/y.log/2026-Jan-1-00-00-00.log"),
             L"/x.log/y.log/2026-Jan-1-00-00-00_detail.log");
+}
+
+TEST(ShelfscanOptions, JobsAndReportTakeTheirValuesOrGiveAnErrorLine) {
+  ScanOptions o = ParseArguments({L"r"});
+  EXPECT_EQ(o.jobs, 1);
+  EXPECT_TRUE(o.reportPath.empty());
+  o = ParseArguments({L"-jobs:4", L"-report:out.jsonl", L"r", L"-jobs:2", L"-report:later.jsonl"});
+  EXPECT_EQ(o.jobs, 2) << "the later one wins";
+  EXPECT_EQ(o.reportPath, L"later.jsonl");
+  EXPECT_TRUE(o.errors.empty());
+  EXPECT_EQ(o.roots, std::vector<std::wstring>{L"r"});
+  EXPECT_GE(ParseArguments({L"-jobs:0", L"r"}).jobs, 1) << "one per processor";
+  EXPECT_EQ(ParseArguments({L"-jobs:256", L"r"}).jobs, 256);
+  EXPECT_EQ(ParseArguments({L"-jobs:007", L"r"}).jobs, 7);
+
+  for (const std::wstring bad : {L"-jobs:", L"-jobs:x", L"-jobs:-1", L"-jobs:+2", L"-jobs:2x", L"-jobs: 2", L"-jobs:257",
+                                 L"-jobs:99999999999"}) {
+    o = ParseArguments({bad, L"r"});
+    ASSERT_EQ(o.errors.size(), 1u) << platform::EncodeNative(bad);
+    EXPECT_EQ(o.errors[0], L"Invalid parameter " + bad +
+                               L": -jobs: takes the number of Bookmender runs at once, 1 to 256, or 0 for one per processor.");
+    EXPECT_EQ(o.roots, std::vector<std::wstring>{L"r"});
+  }
+  o = ParseArguments({L"-report:", L"r"});
+  ASSERT_EQ(o.errors.size(), 1u);
+  // Exact and case-sensitive like the others: these are search paths.
+  o = ParseArguments({L"-JOBS:2", L"-jobs", L"-Report:x"});
+  EXPECT_TRUE(o.errors.empty());
+  EXPECT_EQ(o.jobs, 1);
+  EXPECT_EQ(o.roots, (std::vector<std::wstring>{L"-JOBS:2", L"-jobs", L"-Report:x"}));
 }

@@ -458,4 +458,56 @@ TEST_F(ShelfscanWindowsRun, SymbolicLinkInTheLogsPlaceIsNeverWritten) {
   ExpectLogRefused(names, target, "It is a link (a reparse point).");
 }
 
+TEST_F(ShelfscanWindowsRun, TwoJobsLogTheSameLinesGatherEachRunWholeAndReportEachFile) {
+  PutBookmender(false);
+  ASSERT_TRUE(MakeFolder(root_ + "\\sub"));
+  std::vector<std::string> files;
+  for (int i = 0; i < 6; ++i) {
+    files.push_back(File("code-" + std::to_string(i % 3) + " " + std::to_string(i) + ".xls"));
+    files.push_back(File("sub\\caf\xC3\xA9 " + std::to_string(i) + ".xls"));
+  }
+  std::vector<std::string> serial;
+  for (const int jobs : {1, 2}) {
+    for (const std::string& name : Entries(logs_)) DeleteFileW(Wide(logs_ + "\\" + name).c_str());
+    DeleteFileW(Wide(record_).c_str());
+    const std::string report = dir_.file("report.jsonl");
+    DeleteFileW(Wide(report).c_str());
+    const ProcessResult r = Scan({"-detail", "-jobs:" + std::to_string(jobs), "-report:" + report, "-l:" + logs_, root_});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, "");
+    const std::vector<std::string> lines = Sorted(LogLines(Log()));
+    if (jobs == 1) serial = lines;
+    EXPECT_EQ(lines, serial) << jobs << " jobs";
+    EXPECT_EQ(lines.size(), files.size());
+    EXPECT_EQ(Calls().size(), files.size());
+
+    // Each child's two lines together, every file once.
+    const std::vector<std::string> detail = Lines(Log("_detail.log"));
+    ASSERT_EQ(detail.size(), 2 * files.size());
+    std::vector<std::string> seen;
+    for (std::size_t i = 0; i + 1 < detail.size(); i += 2) {
+      ASSERT_EQ(detail[i].rfind("out ", 0), 0u) << detail[i];
+      EXPECT_EQ(detail[i + 1], "err " + detail[i].substr(4));
+      seen.push_back(detail[i].substr(4));
+    }
+    EXPECT_EQ(Sorted(seen), Sorted(files));
+
+    // One JSON line each: the path with its backslashes escaped, the label's
+    // word, the exit code.
+    const std::vector<std::string> entries = Lines(Text(ReadFileBytes(report)));
+    ASSERT_EQ(entries.size(), files.size());
+    for (const std::string& file : files) {
+      std::string escaped;
+      for (const char c : file) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+      const std::size_t code = file.find("code-");
+      const int exit = code == std::string::npos ? 0 : file[code + 5] - '0';
+      const char* const labels[] = {"ok", "fixable", "broken"};
+      const std::string start = "{\"path\":\"" + escaped + "\",\"label\":\"" + labels[exit] + "\",\"exit\":" +
+                                std::to_string(exit) + ",\"backup\":null,\"seconds\":";
+      EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [&](const std::string& e) { return e.rfind(start, 0) == 0; }), 1)
+          << start;
+    }
+  }
+}
+
 }  // namespace

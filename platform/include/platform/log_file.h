@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/hresult.h"
@@ -57,7 +58,9 @@ class LogFile {
   // Appends `bytes` (kLines only), with the header before them when the file
   // is empty, under an exclusive lock of the whole file waited for with
   // short sleeps. A piece that cannot be written whole is cut off again, so
-  // that the file ends where it ended before. False with the reason.
+  // that the file ends where it ended before. False with the reason. Threads
+  // of this program append one at a time: the file lock is the whole
+  // program's, and keeps other programs out only.
   bool append(const std::string& bytes, LogError& error);
 
   // The open file as the system knows it: the descriptor on Linux, the
@@ -71,6 +74,10 @@ class LogFile {
   bool adopt(std::intptr_t handle, const std::wstring& path, LogUse use, const std::string& header,
              std::chrono::milliseconds wait, LogError& error);
 
+  // The system's part of append, called under appending_.
+  bool appendLocked(const std::string& bytes, LogError& error);
+
+  std::mutex appending_;
   std::intptr_t handle_ = -1;  // none: also INVALID_HANDLE_VALUE on Windows
   std::wstring path_;
   std::string header_;

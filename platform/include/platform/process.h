@@ -3,6 +3,7 @@
 // win32/process.cpp).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,44 @@ struct ChildArgument {
   bool quoted = false;
 };
 
+// A private file without a name for one child's output, gone when it is
+// closed: Linux makes it with O_TMPFILE in the temporary folder (an
+// anonymous memory file where the file system cannot), so that no other
+// program can find, open or swap it. Windows has no files without names: a
+// new file in the user's own temporary folder, opened sharing nothing and
+// deleted on close.
+class ScratchOutput {
+ public:
+  ScratchOutput() = default;
+  ~ScratchOutput();
+  ScratchOutput(const ScratchOutput&) = delete;
+  ScratchOutput& operator=(const ScratchOutput&) = delete;
+
+  // Makes the file (closing one made before). False with the system's error.
+  bool create(Win32Error& error);
+  bool isOpen() const;
+  void close();
+  // Everything written into it so far, from its start. False with the
+  // system's error.
+  bool read(std::string& bytes, Win32Error& error) const;
+  // The descriptor on Linux, the HANDLE on Windows (not inheritable).
+  std::intptr_t nativeHandle() const { return handle_; }
+
+ private:
+  std::intptr_t handle_ = -1;  // none: also INVALID_HANDLE_VALUE on Windows
+};
+
+// How a child run ended.
+struct ChildEnd {
+  bool started = false;  // false: it could not be started or waited for
+  bool exited = false;   // it ended with an exit code; else (Linux) a signal ended it
+  int code = -1;         // the exit code (signed 32-bit) when it exited; else the signal's number
+
+  // The number RunAndWait gives for it: the code, -1 when it did not start,
+  // -N for signal N.
+  int result() const { return !started ? -1 : exited ? code : -code; }
+};
+
 // Starts `executable` with `arguments`, standard input none, standard output
 // and error both appending to the open log `output` (kChildOutput), or the
 // null device when there is none, and waits for it without a time limit. The
@@ -52,5 +91,13 @@ struct ChildArgument {
 // be started or its code not read; on Linux -N when signal N ended it.
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
                const LogFile* output);
+// The same, saying how the child ended.
+ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
+                  const LogFile* output);
+// The same with standard output and error both written into `output`.
+// Several threads may run children at once: each child gets the copies of
+// its own output only.
+ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
+                  const ScratchOutput& output);
 
 }  // namespace platform

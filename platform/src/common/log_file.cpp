@@ -19,4 +19,9 @@ bool LogFile::adopt(std::intptr_t handle, const std::wstring& path, LogUse use, 
   return true;
 }
 
+bool LogFile::append(const std::string& bytes, LogError& error) {
+  const std::lock_guard<std::mutex> hold(appending_);
+  return appendLocked(bytes, error);
+}
+
 }  // namespace platform

@@ -132,7 +132,7 @@ bool LogFile::open(const std::wstring& path, LogUse use, const std::string& head
   return adopt(fd.release(), path, use, header, wait, error);
 }
 
-bool LogFile::append(const std::string& bytes, LogError& error) {
+bool LogFile::appendLocked(const std::string& bytes, LogError& error) {
   error = LogError();
   if (handle_ < 0) return Fail(error, LogFault::kSystem, kErrorInvalidParameter);
   const int fd = static_cast<int>(handle_);

@@ -6,11 +6,13 @@
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "fd.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 extern char** environ;
@@ -39,8 +41,9 @@ class SpawnActions {
   bool ok_ = false;
 };
 
-int Spawn(const std::wstring& executable, const std::vector<ChildArgument>& arguments, int outputFd) {
-  if (executable.empty()) return -1;
+ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>& arguments, int outputFd) {
+  ChildEnd end;
+  if (executable.empty()) return end;
   std::vector<std::string> bytes{EncodeNative(executable)};
   for (const ChildArgument& argument : arguments) bytes.push_back(EncodeNative(argument.text));
   std::vector<char*> argv;
@@ -55,11 +58,11 @@ int Spawn(const std::wstring& executable, const std::vector<ChildArgument>& argu
     actions.check(::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, kNullDevice, O_WRONLY, 0));
   }
   actions.check(::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO));
-  if (!actions.ok()) return -1;
+  if (!actions.ok()) return end;
 
   // A parent that ignores SIGPIPE for itself gives the child the default back.
   posix_spawnattr_t attributes;
-  if (::posix_spawnattr_init(&attributes) != 0) return -1;
+  if (::posix_spawnattr_init(&attributes) != 0) return end;
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
@@ -68,14 +71,32 @@ int Spawn(const std::wstring& executable, const std::vector<ChildArgument>& argu
                        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF) == 0 &&
                        ::posix_spawn(&pid, argv[0], actions.get(), &attributes, argv.data(), environ) == 0;
   ::posix_spawnattr_destroy(&attributes);
-  if (!started) return -1;
+  if (!started) return end;
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) return end;
   }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return -WTERMSIG(status);
-  return -1;
+  if (WIFEXITED(status)) {
+    end.started = end.exited = true;
+    end.code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    end.started = true;
+    end.code = WTERMSIG(status);
+  }
+  return end;
+}
+
+// O_TMPFILE needs a file system that has it (and a temporary folder this
+// user may write); an anonymous memory file is as private. -1 with the
+// first failure's errno.
+int MakeScratch() {
+  const std::string folder = EncodeNative(TemporaryFolder());
+  const int fd = OpenRetrying(folder.c_str(), O_TMPFILE | O_RDWR, 0600);
+  if (fd >= 0) return fd;
+  const int first = errno;
+  const int memory = ::memfd_create("shelfscan-output", MFD_CLOEXEC);
+  if (memory < 0) errno = first;
+  return memory;
 }
 
 }  // namespace
@@ -118,12 +139,72 @@ bool CanStart(const std::wstring& executable, Win32Error& error) {
   return true;
 }
 
-int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-               const LogFile* output) {
+ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
+                  const LogFile* output) {
   // The log's descriptor is above the standard ones (LogFile::open), so the
   // child's dup2 makes a fresh copy that survives its exec.
   const bool open = output != nullptr && output->isOpen();
   return Spawn(executable, arguments, open ? static_cast<int>(output->nativeHandle()) : -1);
+}
+
+int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
+               const LogFile* output) {
+  return RunChild(executable, arguments, output).result();
+}
+
+// Every descriptor of this program is close-on-exec, so a child started by
+// another thread meanwhile does not inherit this one.
+ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
+                  const ScratchOutput& output) {
+  if (!output.isOpen()) return ChildEnd();
+  return Spawn(executable, arguments, static_cast<int>(output.nativeHandle()));
+}
+
+ScratchOutput::~ScratchOutput() { close(); }
+
+bool ScratchOutput::isOpen() const { return handle_ >= 0; }
+
+void ScratchOutput::close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+bool ScratchOutput::create(Win32Error& error) {
+  close();
+  Fd fd(MakeScratch());
+  if (!fd.valid()) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  // Above the standard descriptors, so that the child's dup2 onto its
+  // standard output always makes a fresh copy.
+  if (fd.get() <= STDERR_FILENO) {
+    fd = Fd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+    if (!fd.valid()) {
+      error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+  }
+  handle_ = fd.release();
+  return true;
+}
+
+bool ScratchOutput::read(std::string& bytes, Win32Error& error) const {
+  bytes.clear();
+  if (handle_ < 0) {
+    error = kErrorInvalidParameter;
+    return false;
+  }
+  char buffer[65536];
+  for (;;) {
+    std::size_t done = 0;
+    if (!ReadAt(static_cast<int>(handle_), bytes.size(), buffer, sizeof buffer, done)) {
+      error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+    bytes.append(buffer, done);
+    if (done < sizeof buffer) return true;
+  }
 }
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/text.h"
@@ -56,11 +57,14 @@ class Blocked {
   sigset_t old_;
 };
 
-// The first stop request's signal, 0 before one comes.
-volatile sig_atomic_t g_stopSignal = 0;
+// The first stop request's signal, 0 before one comes. Atomic, as the
+// handler may run on any thread and the request is looked at from several.
+std::atomic<int> g_stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only touch lock-free atomics");
 
 extern "C" void OnStopRequest(int sig) {
-  if (g_stopSignal == 0) g_stopSignal = sig;
+  int none = 0;
+  g_stopSignal.compare_exchange_strong(none, sig);
 }
 
 }  // namespace
@@ -81,10 +85,10 @@ void InstallStopRequests() {
   }
 }
 
-bool StopRequested() { return g_stopSignal != 0; }
+bool StopRequested() { return g_stopSignal.load() != 0; }
 
 void EndAsRequested() {
-  const int sig = g_stopSignal;
+  const int sig = g_stopSignal.load();
   if (sig != 0) {
     ::signal(sig, SIG_DFL);
     sigset_t set;

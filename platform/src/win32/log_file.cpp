@@ -84,7 +84,7 @@ bool LogFile::open(const std::wstring& path, LogUse use, const std::string& head
   return adopt(reinterpret_cast<std::intptr_t>(file.release()), path, use, header, wait, error);
 }
 
-bool LogFile::append(const std::string& bytes, LogError& error) {
+bool LogFile::appendLocked(const std::string& bytes, LogError& error) {
   error = LogError();
   if (!isOpen()) return Fail(error, LogFault::kSystem, kErrorInvalidParameter);
   const HANDLE handle = AsHandle(handle_);

@@ -4,25 +4,43 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cwchar>
+#include <random>
+
+#include "handle_io.h"
+#include "platform/files.h"
 #include "platform/process.h"
 
 namespace platform {
 
 namespace {
 
-// The children's output: an inheritable copy of the log's handle for this
-// run, or the null device. Either is append-only, so that every write of the
-// child lands at the end of the file, whoever else appends.
-HANDLE OpenOutput(const LogFile* log) {
-  if (log != nullptr && log->isOpen()) {
-    HANDLE copy = INVALID_HANDLE_VALUE;
-    const HANDLE self = ::GetCurrentProcess();
-    if (!::DuplicateHandle(self, reinterpret_cast<HANDLE>(log->nativeHandle()), self, &copy, 0, TRUE,
-                           DUPLICATE_SAME_ACCESS)) {
-      return INVALID_HANDLE_VALUE;
-    }
-    return copy;
-  }
+// Serialises the making of inheritable handles and the start of a child:
+// CreateProcessW hands a child every inheritable handle of this process, so
+// one made for another thread's child must not exist while this child
+// starts.
+CRITICAL_SECTION& StartLock() {
+  struct Section {
+    Section() { InitializeCriticalSection(&section); }
+    CRITICAL_SECTION section;
+  };
+  static Section lock;
+  return lock.section;
+}
+
+// An inheritable copy of `handle`, or INVALID_HANDLE_VALUE.
+HANDLE InheritableCopy(HANDLE handle) {
+  HANDLE copy = INVALID_HANDLE_VALUE;
+  const HANDLE self = ::GetCurrentProcess();
+  if (!::DuplicateHandle(self, handle, self, &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) return INVALID_HANDLE_VALUE;
+  return copy;
+}
+
+// The children's output: an inheritable copy of `handle` for this run, or
+// the null device when there is none. The log is append-only, so that every
+// write of the child lands at the end of the file, whoever else appends.
+HANDLE OpenOutput(HANDLE handle) {
+  if (handle != INVALID_HANDLE_VALUE) return InheritableCopy(handle);
   SECURITY_ATTRIBUTES inheritable{};
   inheritable.nLength = sizeof inheritable;
   inheritable.bInheritHandle = TRUE;
@@ -30,28 +48,49 @@ HANDLE OpenOutput(const LogFile* log) {
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-int Launch(const std::wstring& executable, std::wstring commandLine, HANDLE output) {
-  if (executable.empty()) return -1;
+// Starts the child with `output` (or nul:) as its standard output and error
+// and waits for it. The inheritable copy lives only while the child starts.
+ChildEnd Launch(const std::wstring& executable, std::wstring commandLine, HANDLE output) {
+  ChildEnd end;
+  if (executable.empty()) return end;
+  PROCESS_INFORMATION process{};
+  EnterCriticalSection(&StartLock());
+  const HANDLE inherited = OpenOutput(output);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = nullptr;
-  startup.hStdOutput = output == INVALID_HANDLE_VALUE ? nullptr : output;
+  // An output that cannot be had leaves the child without a usable one.
+  startup.hStdOutput = inherited == INVALID_HANDLE_VALUE ? nullptr : inherited;
   startup.hStdError = startup.hStdOutput;
-  PROCESS_INFORMATION process{};
   // Plain NORMAL_PRIORITY_CLASS: with a console of its own or none, the
   // child's inherited handles would stay open for a while after it ended.
-  if (!::CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &startup, &process)) {
-    return -1;
-  }
+  const bool started = ::CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process) != 0;
+  if (inherited != INVALID_HANDLE_VALUE) ::CloseHandle(inherited);
+  LeaveCriticalSection(&StartLock());
+  if (!started) return end;
   ::WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
   const bool read = ::GetExitCodeProcess(process.hProcess, &code) != 0;
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
-  return read ? static_cast<int>(static_cast<std::int32_t>(code)) : -1;
+  if (!read) return end;
+  end.started = end.exited = true;
+  end.code = static_cast<int>(static_cast<std::int32_t>(code));
+  return end;
 }
+
+std::wstring CommandLine(const std::vector<ChildArgument>& arguments) {
+  std::wstring commandLine;
+  for (const ChildArgument& argument : arguments) {
+    commandLine += L' ';
+    commandLine += argument.quoted ? L'"' + argument.text + L'"' : argument.text;
+  }
+  return commandLine;
+}
+
+HANDLE AsHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
 }  // namespace
 
@@ -98,18 +137,74 @@ bool CanStart(const std::wstring& executable, Win32Error& error) {
   return true;
 }
 
+ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
+                  const LogFile* output) {
+  const bool open = output != nullptr && output->isOpen();
+  return Launch(executable, CommandLine(arguments), open ? AsHandle(output->nativeHandle()) : INVALID_HANDLE_VALUE);
+}
+
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
                const LogFile* output) {
-  std::wstring commandLine;
-  for (const ChildArgument& argument : arguments) {
-    commandLine += L' ';
-    commandLine += argument.quoted ? L'"' + argument.text + L'"' : argument.text;
+  return RunChild(executable, arguments, output).result();
+}
+
+ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
+                  const ScratchOutput& output) {
+  if (!output.isOpen()) return ChildEnd();
+  return Launch(executable, CommandLine(arguments), AsHandle(output.nativeHandle()));
+}
+
+ScratchOutput::~ScratchOutput() { close(); }
+
+bool ScratchOutput::isOpen() const { return AsHandle(handle_) != INVALID_HANDLE_VALUE; }
+
+void ScratchOutput::close() {
+  if (isOpen()) ::CloseHandle(AsHandle(handle_));
+  handle_ = -1;
+}
+
+bool ScratchOutput::create(Win32Error& error) {
+  close();
+  const std::wstring folder = TemporaryFolder();
+  if (folder.empty()) {
+    error = ERROR_PATH_NOT_FOUND;
+    return false;
   }
-  // An output that cannot be had leaves the child without a usable one.
-  const HANDLE handle = OpenOutput(output);
-  const int result = Launch(executable, commandLine, handle);
-  if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
-  return result;
+  // A fresh name, made exclusively; nobody else may open the file while it
+  // lives, and it goes with its last handle.
+  std::random_device seed;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    wchar_t name[32];
+    std::swprintf(name, 32, L"shs%08X.tmp", static_cast<unsigned>(seed()));
+    const HANDLE file = ::CreateFileW((folder + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      handle_ = reinterpret_cast<std::intptr_t>(file);
+      return true;
+    }
+    error = ::GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+  }
+  return false;
+}
+
+bool ScratchOutput::read(std::string& bytes, Win32Error& error) const {
+  bytes.clear();
+  if (!isOpen()) {
+    error = ERROR_INVALID_PARAMETER;
+    return false;
+  }
+  char buffer[65536];
+  for (;;) {
+    std::size_t done = 0;
+    const HRESULT hr = ReadAtHandle(AsHandle(handle_), bytes.size(), buffer, sizeof buffer, done);
+    if (Failed(hr)) {
+      error = Win32ErrorFromHResult(hr);
+      return false;
+    }
+    bytes.append(buffer, done);
+    if (done < sizeof buffer) return true;
+  }
 }
 
 }  // namespace platform

@@ -1,0 +1,53 @@
+// The machine-readable report: JSON Lines in UTF-8, one object per checked
+// file, for scripts that take the results further (a list of the files to
+// fix, a count by label).
+//
+// A line holds, in this order: "path" (or "path_base64"), "label", "exit",
+// "signal" (only when a signal ended the run), "backup" (or
+// "backup_base64"), "seconds". A path that is not valid Unicode text (on
+// Linux, a name whose bytes are not UTF-8) is given as the standard base64
+// of its exact bytes instead: Linux the name's bytes, Windows its UTF-16LE
+// code units.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace shelfscan {
+
+// A JSON string, quotation marks included, of UTF-8 text: the quotation
+// mark and the backslash escaped, every control character U+0000..U+001F as
+// \u00XX, everything else as it is.
+std::string JsonString(const std::string& utf8);
+
+// Standard base64 (RFC 4648, with padding).
+std::string Base64(const std::string& bytes);
+
+// `"name":"..."` for a path that is valid Unicode text, else
+// `"name_base64":"..."` with its exact bytes.
+std::string JsonPathMember(const std::string& name, const std::wstring& path);
+
+struct ReportEntry {
+  std::wstring path;
+  std::wstring label;               // the label's word: "fixable", "scan err"
+  std::optional<int> exit;          // Bookmender's exit code; none when it could not run or a signal ended it
+  std::optional<int> signal;        // the signal that ended it
+  std::optional<std::wstring> backup;
+  double seconds = 0;               // the run's wall-clock time
+};
+
+// The entry's line, ending in a line feed.
+std::string ReportLine(const ReportEntry& entry);
+
+// Opens the report `path` for the whole run under the logs' rules (never
+// through a link, only a regular file of this user with one name, created
+// when missing, appended to when it exists). False, after a console line
+// with its path and the reason, when it cannot be used.
+bool OpenReport(const std::wstring& path);
+bool ReportIsOpen();
+
+// Appends the entry's line whole, or ends the scan as a lost line of the main
+// log does (see StopForLostLine). Safe from several threads.
+void AppendReport(const ReportEntry& entry);
+
+}  // namespace shelfscan
