@@ -29,9 +29,11 @@
 #include "damage.h"
 #include "process.h"
 #include "samples.h"
+#include "shelfscan_test_util.h"
 #include "workbook_file.h"
 
 using namespace testsupport;
+using namespace shelfscantest;
 
 namespace {
 
@@ -133,64 +135,8 @@ std::string LogBytes(const std::vector<std::string>& lines) {
   return bytes;
 }
 
-// The lines of a main log as UTF-8, after checking its frame: one byte-order
-// mark at the start and CR LF after every line.
-std::vector<std::string> LogLines(const std::string& bytes) {
-  EXPECT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE", 2)) << "no byte-order mark";
-  EXPECT_EQ(bytes.size() % 2, 0u);
-  std::vector<std::string> lines;
-  std::string line;
-  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    std::uint32_t c = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
-    if (c == '\r' && bytes.compare(i + 2, 2, std::string("\n\0", 2)) == 0) {
-      lines.push_back(line);
-      line.clear();
-      i += 2;
-      continue;
-    }
-    EXPECT_NE(c, 0xFEFFu) << "a second byte-order mark";
-    EXPECT_TRUE(c != '\r' && c != '\n') << "a line end other than CR LF";
-    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size()) {
-      const std::uint32_t low = static_cast<unsigned char>(bytes[i + 2]) | static_cast<unsigned char>(bytes[i + 3]) << 8;
-      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-      i += 2;
-    }
-    if (c < 0x80) {
-      line.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      line += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
-    } else if (c < 0x10000) {
-      line += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
-               static_cast<char>(0x80 | (c & 0x3F))};
-    } else {
-      line += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
-               static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-    }
-  }
-  EXPECT_TRUE(line.empty()) << "the last line has no CR LF";
-  return lines;
-}
-
-std::vector<std::string> Sorted(std::vector<std::string> v) {
-  std::sort(v.begin(), v.end());
-  return v;
-}
-
 bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 bool Contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
-bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
-std::vector<std::string> Entries(const std::string& folder) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(folder.c_str())) {
-    while (const dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(d);
-  }
-  return names;
-}
 
 // Every path below `root` in the order a depth-first walk meets them with the
 // system's own listing order (folders, not links to them, are entered).
@@ -226,30 +172,6 @@ std::vector<std::string> Prefixed(const std::string& label, const std::vector<st
   return lines;
 }
 
-// The calls a stand-in recorded: each one's arguments.
-std::vector<std::vector<std::string>> Calls(const std::string& record) {
-  std::vector<std::vector<std::string>> calls;
-  if (!Exists(record)) return calls;
-  const Bytes bytes = ReadFileBytes(record);
-  std::vector<std::string> fields;
-  std::string field;
-  for (const std::uint8_t b : bytes) {
-    if (b) {
-      field.push_back(static_cast<char>(b));
-      continue;
-    }
-    fields.push_back(field);
-    field.clear();
-  }
-  for (std::size_t i = 0; i < fields.size();) {
-    const std::size_t n = std::stoul(fields[i++]);
-    calls.emplace_back(fields.begin() + static_cast<long>(i), fields.begin() + static_cast<long>(i + n));
-    i += n;
-  }
-  return calls;
-}
-
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // The main log's name for the moment `t` in a zone `hours` ahead of UTC.
 std::string LogName(std::time_t t, int hours) {
@@ -1480,19 +1402,6 @@ std::map<std::string, JsonValue> ParseObject(const std::string& line) {
     i = line.size();
     return std::string();
   };
-  const auto utf8 = [](std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
-    } else if (c < 0x10000) {
-      out += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
-              static_cast<char>(0x80 | (c & 0x3F))};
-    } else {
-      out += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
-              static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-    }
-  };
   const auto string = [&]() {
     if (i >= line.size() || line[i] != '"') return fail("no string");
     std::string out;
@@ -1519,7 +1428,7 @@ std::map<std::string, JsonValue> ParseObject(const std::string& line) {
             c16 = 0x10000 + ((c16 - 0xD800) << 10) + (low - 0xDC00);
             i += 6;
           }
-          utf8(out, c16);
+          AppendUtf8(out, c16);
           break;
         }
         default: return fail("an unknown escape");

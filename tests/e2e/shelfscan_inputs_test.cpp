@@ -15,9 +15,11 @@
 
 #include "process.h"
 #include "samples.h"
+#include "shelfscan_test_util.h"
 #include "workbook_file.h"
 
 using namespace testsupport;
+using namespace shelfscantest;
 
 namespace {
 
@@ -33,83 +35,6 @@ const char kStandIn[] =
     "printf '%s\\0' \"$#\" \"$@\" >> \"$RECORD\"\n"
     "exit 0\n";
 
-// The lines of a main log (UTF-16LE with a byte-order mark, CR LF) as UTF-8,
-// decoded here rather than by the program's own code.
-std::vector<std::string> LogLines(const Bytes& bytes) {
-  std::vector<std::string> lines;
-  if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xFE) {
-    ADD_FAILURE() << "no byte-order mark";
-    return lines;
-  }
-  std::string line;
-  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    std::uint32_t c = bytes[i] | bytes[i + 1] << 8;
-    if (c == '\r' && i + 3 < bytes.size() && bytes[i + 2] == '\n' && bytes[i + 3] == 0) {
-      lines.push_back(line);
-      line.clear();
-      i += 2;
-      continue;
-    }
-    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size()) {
-      c = 0x10000 + ((c - 0xD800) << 10) + ((bytes[i + 2] | bytes[i + 3] << 8) - 0xDC00);
-      i += 2;
-    }
-    if (c < 0x80) {
-      line.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      line += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
-    } else if (c < 0x10000) {
-      line += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
-               static_cast<char>(0x80 | (c & 0x3F))};
-    } else {
-      line += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
-               static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-    }
-  }
-  EXPECT_TRUE(line.empty()) << "a last line without CR LF";
-  return lines;
-}
-
-std::vector<std::string> Sorted(std::vector<std::string> v) {
-  std::sort(v.begin(), v.end());
-  return v;
-}
-
-bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-std::vector<std::string> Entries(const std::string& folder) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(folder.c_str())) {
-    while (const dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(d);
-  }
-  return Sorted(names);
-}
-
-// The argument vectors a stand-in recorded, without its own name.
-std::vector<std::vector<std::string>> Calls(const std::string& record) {
-  std::vector<std::vector<std::string>> calls;
-  if (!Exists(record)) return calls;
-  std::vector<std::string> fields(1);
-  for (const std::uint8_t b : ReadFileBytes(record)) {
-    if (b) {
-      fields.back().push_back(static_cast<char>(b));
-    } else {
-      fields.emplace_back();
-    }
-  }
-  fields.pop_back();
-  for (std::size_t i = 0; i < fields.size();) {
-    const std::size_t n = std::stoul(fields[i++]);
-    calls.emplace_back(fields.begin() + static_cast<long>(i), fields.begin() + static_cast<long>(i + n));
-    i += n;
-  }
-  return calls;
-}
 
 // The calls a check of each of `paths` in turn makes.
 std::vector<std::vector<std::string>> Checks(const std::vector<std::string>& paths) {
@@ -177,7 +102,7 @@ class ShelfscanInputs : public ::testing::Test {
   // The lines of the one main log in `folder`.
   std::vector<std::string> MainLog(const std::string& folder) const {
     std::vector<std::string> logs;
-    for (const std::string& name : Entries(folder)) {
+    for (const std::string& name : Sorted(Entries(folder))) {
       if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0) logs.push_back(name);
     }
     if (logs.size() != 1) {
@@ -488,7 +413,7 @@ TEST_F(ShelfscanInputs, TwoShardsThroughGnuParallelGiveTheStatusLinesOfOneRun) {
       options);
   ASSERT_EQ(sharded.exitCode, 0) << sharded.output;
   EXPECT_EQ(sharded.output, "");
-  const std::vector<std::string> folders = Entries(shards);
+  const std::vector<std::string> folders = Sorted(Entries(shards));
   ASSERT_EQ(folders, (std::vector<std::string>{"1", "2"}));
   std::vector<std::string> together;
   for (const std::string& shard : folders) {

@@ -36,24 +36,6 @@ bool Readable(int fd, const std::string& path, Win32Error& error) {
 
 }  // namespace
 
-InputFile::~InputFile() { close(); }
-
-InputFile::InputFile(InputFile&& other) noexcept : handle_(other.handle_), owned_(other.owned_) {
-  other.handle_ = kNone;
-  other.owned_ = false;
-}
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    owned_ = other.owned_;
-    other.handle_ = kNone;
-    other.owned_ = false;
-  }
-  return *this;
-}
-
 void InputFile::close() {
   if (owned_ && handle_ != kNone) ::close(static_cast<int>(handle_));
   handle_ = kNone;

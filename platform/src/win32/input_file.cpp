@@ -11,24 +11,6 @@ HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle);
 
 }  // namespace
 
-InputFile::~InputFile() { close(); }
-
-InputFile::InputFile(InputFile&& other) noexcept : handle_(other.handle_), owned_(other.owned_) {
-  other.handle_ = kNone;
-  other.owned_ = false;
-}
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    owned_ = other.owned_;
-    other.handle_ = kNone;
-    other.owned_ = false;
-  }
-  return *this;
-}
-
 void InputFile::close() {
   if (owned_ && handle_ != kNone) ::CloseHandle(AsHandle(handle_));
   handle_ = kNone;
