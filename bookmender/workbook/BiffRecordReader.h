@@ -146,9 +146,6 @@ class BiffRecordList {
   BiffRecord back() const { return (*this)[size_ - 1]; }
   const_iterator begin() const { return const_iterator(*this, 0); }
   const_iterator end() const { return const_iterator(*this, size_); }
-  // From entry `i` on: a walk that follows the offsets instead of working
-  // each out again.
-  const_iterator from(std::size_t i) const { return const_iterator(*this, std::min(i, size_)); }
 
   // Calls `visit(type)` for every entry in order: the quickest walk, for a
   // pass that looks at nothing but the types.

@@ -298,7 +298,7 @@ TEST(BiffRecordList, OffsetsThatDoNotFollowAreKeptAsPushed) {
   for (std::size_t i = 0; i < pushed.size(); ++i) {
     EXPECT_TRUE(Same(list[i], pushed[i], i));
     EXPECT_EQ(list.typeAt(i), pushed[i].type);
-    EXPECT_TRUE(Same(*list.from(i), pushed[i], i));
+    EXPECT_TRUE(Same(*BiffRecordList::const_iterator(list, i), pushed[i], i));
   }
   std::size_t i = 0;
   for (const BiffRecord& record : list) {
