@@ -58,6 +58,10 @@ ResultCode Run(const std::wstring& fileName, bool forFix, WorkbookStream& file, 
       }
       lines.output(L"Sheet starting at " + start + L" needs fixing");
       if (!copyMade) {
+        // A fix will want its backup: its copying and its flush to disk,
+        // the longest step of a fix, go on beside the repair. It gets its
+        // name only once the repair has passed and the backup is asked for.
+        if (forFix) held->startBackup();
         lines.output(L"Making temporary copy of file to try fix");
         temp.reset(new TempFile());
         temp->create();

@@ -25,6 +25,9 @@ class HeldFileSystem {
   virtual HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) = 0;
 
   virtual bool copyTo(const std::wstring& target, Win32Error& error) = 0;
+  // Starts backUp()'s copying and flushing in the background where the
+  // system can; nothing where it cannot.
+  virtual void startBackup() {}
   virtual bool backUp(const std::wstring& suffix, Win32Error& error) = 0;
   // The backup made by backUp(), read through the handle that made it; null
   // before.

@@ -2,10 +2,12 @@
 // and each reason it has to write nothing.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,9 +28,10 @@ std::wstring Wide(const std::string& path) { return platform::DecodeNative(path)
 class HeldFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Three chunks of the comparison and a bit, so that ranges can straddle
-    // a chunk's end.
-    original_.resize(3 * (1u << 20) + 5000);
+    // Nine chunks of the comparison and a bit: large enough to be compared
+    // in two halves (split at 4 MiB), so that ranges can straddle a chunk's
+    // end and the halves' border, and a difference can sit in either half.
+    original_.resize(9 * (1u << 20) + 5000);
     std::mt19937 random(3);
     for (auto& b : original_) b = static_cast<std::uint8_t>(random());
     path_ = dir_.file("book.xls");
@@ -65,7 +68,8 @@ class HeldFileTest : public ::testing::Test {
 
 TEST_F(HeldFileTest, WritesTheRangesIntoTheSameFile) {
   // Unsorted, overlapping and touching ranges, one across a chunk's end.
-  const std::vector<ByteRange> ranges = {{(1u << 20) - 3, 8}, {10, 4}, {12, 4}, {16, 2}, {original_.size() - 1, 1}};
+  const std::vector<ByteRange> ranges = {{(1u << 20) - 3, 8}, {10, 4},     {12, 4},
+                                         {16, 2},             {(4u << 20) - 2, 5}, {original_.size() - 1, 1}};
   const Bytes repaired = Repair(ranges);
   const ino_t inode = Inode(path_);
   auto held = Hold();
@@ -81,21 +85,27 @@ TEST_F(HeldFileTest, WritesTheRangesIntoTheSameFile) {
 }
 
 TEST_F(HeldFileTest, WritesNothingWhenTheRepairDiffersOutsideItsRanges) {
-  Repair({{100, 4}, {(2u << 20) + 7, 1}});
-  auto held = Hold();
-  platform::Win32Error error = 0;
-  ASSERT_TRUE(held->backUp(L".bak", error));
-  // The second difference is not among the ranges given.
-  EXPECT_EQ(held->writeBack(Wide(repairedPath_), {{100, 4}}, error), WriteBackResult::kContentChanged);
-  EXPECT_EQ(ReadFileBytes(path_), original_);
+  // The second difference is not among the ranges given: in the first half
+  // of the comparison, then in the second.
+  for (const std::uint64_t stray : {(2u << 20) + 7u, (7u << 20) + 11u}) {
+    Repair({{100, 4}, {stray, 1}});
+    unlink((path_ + ".bak").c_str());
+    auto held = Hold();
+    platform::Win32Error error = 0;
+    ASSERT_TRUE(held->backUp(L".bak", error));
+    EXPECT_EQ(held->writeBack(Wide(repairedPath_), {{100, 4}}, error), WriteBackResult::kContentChanged) << stray;
+    EXPECT_EQ(ReadFileBytes(path_), original_);
+  }
 }
 
 TEST_F(HeldFileTest, WritesNothingWhenTheFileChangedAfterItsBackup) {
   const std::vector<ByteRange> ranges = {{100, 4}};
   Repair(ranges);
-  {
-    // A byte changed elsewhere, its modification time put back: only the
-    // comparison with the backup can see it.
+  // A byte changed elsewhere, its modification time put back: only the
+  // comparison with the backup can see it, in either half.
+  for (const std::uint64_t changed : {5000u, (8u << 20) + 3u}) {
+    WriteFileBytes(path_, original_);
+    unlink((path_ + ".bak").c_str());
     auto held = Hold();
     platform::Win32Error error = 0;
     ASSERT_TRUE(held->backUp(L".bak", error));
@@ -103,14 +113,14 @@ TEST_F(HeldFileTest, WritesNothingWhenTheFileChangedAfterItsBackup) {
     ASSERT_EQ(stat(path_.c_str(), &before), 0);
     const int fd = open(path_.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
-    const std::uint8_t x = static_cast<std::uint8_t>(~original_[5000]);
-    ASSERT_EQ(pwrite(fd, &x, 1, 5000), 1);
+    const std::uint8_t x = static_cast<std::uint8_t>(~original_[changed]);
+    ASSERT_EQ(pwrite(fd, &x, 1, static_cast<off_t>(changed)), 1);
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
     ASSERT_EQ(futimens(fd, times), 0);
     close(fd);
-    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kContentChanged);
+    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kContentChanged) << changed;
     Bytes expected = original_;
-    expected[5000] = x;
+    expected[changed] = x;
     EXPECT_EQ(ReadFileBytes(path_), expected);
   }
   {
@@ -170,6 +180,74 @@ TEST_F(HeldFileTest, ABackupNameTakenByAnythingIsNeverWrittenThrough) {
   EXPECT_NE(access(elsewhere.c_str(), F_OK), 0);
   ASSERT_TRUE(held->backUp(L".bak001", error));
   EXPECT_EQ(ReadFileBytes(path_ + ".bak001"), original_);
+}
+
+// The names in the test's folder, sorted.
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(HeldFileTest, ABackupStartedEarlyIsNamedOnlyWhenAskedFor) {
+  const std::vector<ByteRange> ranges = {{100, 4}, {(6u << 20) + 1, 2}};
+  const Bytes repaired = Repair(ranges);
+  const std::vector<std::string> before = Names(dir_.path());
+  platform::Win32Error error = 0;
+  {
+    // Never asked for: nothing is left, and letting go waits for it.
+    auto held = Hold();
+    held->startBackup();
+  }
+  EXPECT_EQ(Names(dir_.path()), before);
+  {
+    // A name taken meanwhile is refused, the next one gets the whole copy
+    // and the metadata, and the copy back goes on from it.
+    ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
+    auto held = Hold();
+    held->startBackup();
+    held->startBackup();  // a second start changes nothing
+    const std::string elsewhere = dir_.file("elsewhere");
+    ASSERT_EQ(symlink(elsewhere.c_str(), (path_ + ".bak").c_str()), 0);
+    EXPECT_FALSE(held->backUp(L".bak", error));
+    EXPECT_EQ(error, platform::kErrorFileExists);
+    EXPECT_NE(access(elsewhere.c_str(), F_OK), 0);
+    ASSERT_TRUE(held->backUp(L".bak001", error)) << error;
+    EXPECT_EQ(ReadFileBytes(path_ + ".bak001"), original_);
+    struct stat st {};
+    ASSERT_EQ(stat((path_ + ".bak001").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kWritten) << error;
+    EXPECT_EQ(ReadFileBytes(path_), repaired);
+  }
+  {
+    // Made from the file as it stood when started: a change after that,
+    // its modification time put back, is still seen by the comparison.
+    WriteFileBytes(path_, original_);
+    unlink((path_ + ".bak").c_str());
+    unlink((path_ + ".bak001").c_str());
+    auto held = Hold();
+    held->startBackup();
+    ASSERT_TRUE(held->backUp(L".bak", error)) << error;
+    struct stat st {};
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    const int fd = open(path_.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const std::uint8_t x = static_cast<std::uint8_t>(~original_[7000]);
+    ASSERT_EQ(pwrite(fd, &x, 1, 7000), 1);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(futimens(fd, times), 0);
+    close(fd);
+    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kContentChanged);
+    EXPECT_EQ(ReadFileBytes(path_ + ".bak"), original_);
+  }
 }
 
 TEST_F(HeldFileTest, OpensOnlyRegularFiles) {

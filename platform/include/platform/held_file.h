@@ -72,6 +72,12 @@ class HeldFile {
   // failure leaves nothing behind. The backup is held open for writeBack().
   bool backUp(const std::wstring& suffix, Win32Error& error);
 
+  // Starts the backup's content early, where the system can make it as an
+  // unnamed file (Linux): it is copied and flushed in the background while
+  // the run goes on, and backUp() then waits for it and only names it. A
+  // backup never named leaves nothing behind. Elsewhere backUp() does all.
+  void startBackup();
+
   // The copy back, after a successful backUp(): under exclusive locks of
   // every kind, checks that the name still leads to this file and that the
   // file still holds exactly the backup's bytes, and that `repaired` differs

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "held_file_system.h"
@@ -56,6 +58,45 @@ bool EqualOutside(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t lo
   return true;
 }
 
+// Files from this size on are compared by two threads.
+constexpr std::uint64_t kSplitAt = 8u << 20;
+
+struct CompareResult {
+  Win32Error error = kErrorSuccess;  // a read failed
+  bool equal = true;
+};
+
+// [from, to) of the original equals the backup, and the repair equals the
+// backup there outside `ranges`.
+CompareResult CompareThree(FileHandle& original, FileHandle& backup, FileHandle& fixed, std::uint64_t from,
+                           std::uint64_t to, const std::vector<ByteRange>& ranges) {
+  CompareResult result;
+  // Also run on a thread of its own, where nothing may escape.
+  std::vector<std::uint8_t> a, b, c;
+  try {
+    a.resize(kChunk);
+    b.resize(kChunk);
+    c.resize(kChunk);
+  } catch (const std::bad_alloc&) {
+    result.error = kErrorNotEnoughMemory;
+    return result;
+  }
+  std::size_t next = 0;
+  for (std::uint64_t at = from; at < to; at += kChunk) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, to - at));
+    if ((result.error = ReadExactly(original, at, a.data(), n)) != kErrorSuccess ||
+        (result.error = ReadExactly(backup, at, b.data(), n)) != kErrorSuccess ||
+        (result.error = ReadExactly(fixed, at, c.data(), n)) != kErrorSuccess) {
+      return result;
+    }
+    if (std::memcmp(a.data(), b.data(), n) != 0 || !EqualOutside(b.data(), c.data(), at, at + n, ranges, next)) {
+      result.equal = false;
+      return result;
+    }
+  }
+  return result;
+}
+
 }  // namespace
 
 std::vector<ByteRange> MergeRanges(std::vector<ByteRange> ranges) {
@@ -103,6 +144,8 @@ bool HeldFile::copyTo(const std::wstring& target, Win32Error& error) {
   return system_->copyTo(target, error);
 }
 
+void HeldFile::startBackup() { system_->startBackup(); }
+
 bool HeldFile::backUp(const std::wstring& suffix, Win32Error& error) {
   error = kErrorSuccess;
   return system_->backUp(suffix, error);
@@ -141,20 +184,28 @@ WriteBackResult HeldFile::writeBack(const std::wstring& repaired, const std::vec
 
   // One pass over the three files: the original must be the backup, and the
   // repair the backup outside the ranges, so that the result of the writes
-  // is the repaired copy byte for byte.
+  // is the repaired copy byte for byte. A large file is compared in two
+  // halves at once; every read is positional.
   HeldFileReader original(*system_);
-  std::vector<std::uint8_t> a(kChunk), b(kChunk), c(kChunk);
-  std::size_t next = 0;
-  for (std::uint64_t at = 0; at < size; at += kChunk) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - at));
-    if ((error = ReadExactly(original, at, a.data(), n)) != kErrorSuccess ||
-        (error = ReadExactly(*backup, at, b.data(), n)) != kErrorSuccess ||
-        (error = ReadExactly(*fixed, at, c.data(), n)) != kErrorSuccess) {
+  const std::uint64_t half = size >= kSplitAt ? (size / 2 / kChunk) * kChunk : size;
+  CompareResult second;
+  std::thread other;
+  if (half < size) {
+    try {
+      other = std::thread([&]() { second = CompareThree(original, *backup, *fixed, half, size, ranges); });
+    } catch (const std::system_error&) {
+      second = CompareThree(original, *backup, *fixed, half, size, ranges);
+    }
+  }
+  const CompareResult first = CompareThree(original, *backup, *fixed, 0, half, ranges);
+  if (other.joinable()) other.join();
+  for (const CompareResult& part : {first, second}) {
+    if (part.error != kErrorSuccess) {
+      error = part.error;
       return WriteBackResult::kNotWritable;
     }
-    if (std::memcmp(a.data(), b.data(), n) != 0) return WriteBackResult::kContentChanged;
-    if (!EqualOutside(b.data(), c.data(), at, at + n, ranges, next)) return WriteBackResult::kContentChanged;
   }
+  if (!first.equal || !second.equal) return WriteBackResult::kContentChanged;
   // A file that grew or changed during the pass is caught here.
   if (!system_->unchangedSinceOpen()) return WriteBackResult::kContentChanged;
 

@@ -6,9 +6,12 @@
 // lock (which POSIX record locks of other programs also meet) and a flock(2)
 // lock, shared for a check, exclusive for a run that may write.
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string>
+#include <thread>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,6 +91,8 @@ class PosixHeldFile final : public HeldFileSystem {
         nameIsLink_(nameIsLink),
         writeError_(writeError) {}
 
+  ~PosixHeldFile() override { finishPrepared(); }
+
   std::uint64_t size() const override { return static_cast<std::uint64_t>(opened_.st_size); }
 
   HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
@@ -103,7 +108,13 @@ class PosixHeldFile final : public HeldFileSystem {
     struct stat st;
     if (::fstat(out.get(), &st) != 0) return fail(error, errno, to);
     if (!S_ISREG(st.st_mode) || !Blocking(out.get())) return fail(error, EACCES, to);
-    if (::ftruncate(out.get(), 0) != 0 || !CopyContent(file_.get(), out.get())) return fail(error, errno, to);
+    // The reserved file is normally empty already. A truncation to zero
+    // followed by writes makes ext4 start writing the whole copy back to
+    // disk at its close, where it would slow the backup's flush for a file
+    // that is scratch work and need never reach the disk.
+    if ((st.st_size != 0 && ::ftruncate(out.get(), 0) != 0) || !CopyContent(file_.get(), out.get())) {
+      return fail(error, errno, to);
+    }
     if (out.close() != 0) return fail(error, errno, to);
     return true;
   }
@@ -113,6 +124,33 @@ class PosixHeldFile final : public HeldFileSystem {
   // flushed after it: a kill at any moment leaves either no backup or a
   // complete one. File systems without unnamed files get a plain exclusive
   // create, removed on failure.
+  // The unnamed file is made, filled and flushed on a thread of its own;
+  // backUp() waits for it and gives it its name. Nothing is left of it when
+  // the run ends before (the file has no name) or when it is never named.
+  void startBackup() override {
+    if (prepared_.joinable() || preparedFd_.valid()) return;
+    struct stat st;
+    if (::fstat(file_.get(), &st) != 0) return;
+    Fd copy(::openat(folder_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, st.st_mode & 01777));
+    if (!copy.valid()) return;  // backUp() makes it the usual way
+    preparedSt_ = st;
+    preparedFd_ = std::move(copy);
+    preparedErrno_ = 0;
+    // Started with every signal blocked, so that a termination signal always
+    // finds the main thread, whose handler and deferrals decide what it does.
+    sigset_t all, old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    try {
+      prepared_ = std::thread([this]() {
+        if (!fill(preparedFd_.get(), preparedSt_)) preparedErrno_ = errno == 0 ? EIO : errno;
+      });
+    } catch (...) {
+      preparedFd_.close();  // no thread: backUp() makes it the usual way
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  }
+
   bool backUp(const std::wstring& suffix, Win32Error& error) override {
     const std::string name = leaf_ + EncodeNative(suffix);
     const std::string shown = path_ + EncodeNative(suffix);
@@ -121,6 +159,28 @@ class PosixHeldFile final : public HeldFileSystem {
     // refuses a name taken meanwhile.
     struct stat st;
     if (::fstatat(folder_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return fail(error, EEXIST, shown);
+    finishPrepared();
+    if (preparedFd_.valid()) {
+      if (preparedErrno_ != 0) {
+        const int err = preparedErrno_;
+        preparedFd_.close();
+        return fail(error, err, shown);
+      }
+      const std::string link = "/proc/self/fd/" + std::to_string(preparedFd_.get());
+      // A name taken meanwhile keeps the content for the next name.
+      if (::linkat(AT_FDCWD, link.c_str(), folder_.get(), name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        const int err = errno;
+        if (err != EEXIST) preparedFd_.close();
+        return fail(error, err, shown);
+      }
+      if (const int err = FlushFolder(folder_.get()); err != 0) {
+        ::unlinkat(folder_.get(), name.c_str(), 0);
+        preparedFd_.close();
+        return fail(error, err, shown);
+      }
+      backup_.reset(new FdReader(std::move(preparedFd_), static_cast<std::uint64_t>(preparedSt_.st_size)));
+      return true;
+    }
     if (::fstat(file_.get(), &st) != 0) return fail(error, errno, path_);
     // Created without the set-id bits: they come back only with the owner.
     const mode_t mode = st.st_mode & 01777;
@@ -201,6 +261,10 @@ class PosixHeldFile final : public HeldFileSystem {
     return false;
   }
 
+  void finishPrepared() {
+    if (prepared_.joinable()) prepared_.join();
+  }
+
   // The backup's content and metadata, flushed.
   bool fill(int copy, const struct stat& st) {
     return CopyContent(file_.get(), copy) && KeepMetadata(file_.get(), st, copy) && ::fsync(copy) == 0;
@@ -214,6 +278,12 @@ class PosixHeldFile final : public HeldFileSystem {
   bool nameIsLink_;
   Win32Error writeError_;
   std::unique_ptr<FileHandle> backup_;
+  // The backup started early: its thread, its unnamed file, the file's state
+  // it was made from, and the errno of a failure (0 for none).
+  std::thread prepared_;
+  Fd preparedFd_;
+  struct stat preparedSt_ {};
+  int preparedErrno_ = 0;
 };
 
 // The descriptor for the final write: the same open file reached again for
