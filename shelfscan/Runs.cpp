@@ -278,7 +278,6 @@ std::vector<std::wstring> FileRuns::summary() const {
 }
 
 void FileRuns::printSummary() const {
-  if (!platform::IsTerminal(platform::ConsoleStream::kOutput)) return;
   for (const std::wstring& line : summary()) platform::WriteLine(platform::ConsoleStream::kOutput, line);
 }
 

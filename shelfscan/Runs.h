@@ -116,8 +116,8 @@ class FileRuns {
   const Tally& tally() const { return tally_; }
   // The summary's lines for the scan so far.
   std::vector<std::wstring> summary() const;
-  // Writes them on standard output when it is a terminal: a scan whose
-  // output goes to a file or a program writes what it always wrote.
+  // Writes them on standard output, wherever it goes: a script reads the
+  // counts there as a user does on a terminal.
   void printSummary() const;
 
   // Files the walk passed over only for the letter case of their extension,

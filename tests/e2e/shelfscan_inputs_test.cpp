@@ -15,6 +15,7 @@
 
 #include "process.h"
 #include "samples.h"
+#include "scan_console.h"
 #include "shelfscan_test_util.h"
 #include "workbook_file.h"
 
@@ -166,8 +167,9 @@ TEST_F(ShelfscanInputs, ListsCheckExactlyTheirFilesInOrderBesideTheSearchPaths) 
       "[ok]," + book,
   };
   EXPECT_EQ(MainLog(logs), expected);
-  EXPECT_EQ(testsupport::Lines(r.output), (std::vector<std::string>{expected[1], expected[2], expected[3]}))
-      << "result lines go to the log only";
+  // Result lines go to the log only; a listed folder or missing name is no
+  // file checked.
+  EXPECT_TRUE(ScanConsoleIs(r.output, ConsoleText({expected[1], expected[2], expected[3]}), {{"[ok]", 9}}));
   // The child gets the very bytes of each name.
   EXPECT_EQ(Calls(Record()), Checks({text, fifo, "relative.xls", book, walked, newline, raw, cr, book}));
 }
@@ -188,7 +190,7 @@ TEST_F(ShelfscanInputs, ListsComeFromStandardInputThroughAPipeOrAFile) {
       const auto [logOption, logs] = LogFolder();
       const ProcessResult r = Scan({"-fix", logOption, option}, program, &input, asFile);
       EXPECT_EQ(r.exitCode, 0) << r.output;
-      EXPECT_EQ(r.output, "");
+      EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 2}}));
       const std::vector<std::vector<std::string>> calls = Calls(Record());
       const std::string second = option == "-files:-" ? a : b;
       EXPECT_EQ(calls, (std::vector<std::vector<std::string>>{{"-fix", a}, {"-fix", second}}));
@@ -266,7 +268,7 @@ TEST_F(ShelfscanInputs, AListThatBreaksOffIsReportedInTheLogAndTheScanGoesOn) {
   EXPECT_EQ(r.exitCode, 0) << r.output;
   const std::string line = "[scan err],/proc/self/mem,Cannot read the file list: The request could not be performed "
                            "because of an I/O device error. The rest of the list is not checked.";
-  EXPECT_EQ(r.output, line + "\n");
+  EXPECT_TRUE(ScanConsoleIs(r.output, line + "\n", {{"[ok]", 1}}));
   EXPECT_EQ(MainLog(logs), (std::vector<std::string>{line, "[ok]," + a}));
 }
 
@@ -293,7 +295,8 @@ TEST_F(ShelfscanInputs, ExcludedFoldersAndFilesAreNeitherCheckedNorEnteredNorLog
   // Without the exclusions, all of it is met.
   auto [option, logs] = LogFolder();
   ProcessResult r = Scan({option, root}, program);
-  EXPECT_EQ(r.output, "[warning]," + inSnapshot.substr(0, inSnapshot.size() - 6) + "/link," + kSkipped + "\n");
+  EXPECT_TRUE(ScanConsoleIs(r.output, "[warning]," + inSnapshot.substr(0, inSnapshot.size() - 6) + "/link," + kSkipped + "\n",
+                            {{"[ok]", 7}}));
   EXPECT_EQ(MainLog(logs).size(), 8u);
 
   ::unlink(Record().c_str());
@@ -302,7 +305,7 @@ TEST_F(ShelfscanInputs, ExcludedFoldersAndFilesAreNeitherCheckedNorEnteredNorLog
   arguments.insert(arguments.end(), {option, root});
   r = Scan(arguments, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "") << "no line for what is left out";
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 3}})) << "no line for what is left out";
   EXPECT_EQ(Sorted(MainLog(logs)), Sorted({"[ok]," + kept, "[ok]," + notALock, "[ok]," + top}));
   EXPECT_EQ(Calls(Record()).size(), 3u);
 
@@ -317,7 +320,7 @@ TEST_F(ShelfscanInputs, ExcludedFoldersAndFilesAreNeitherCheckedNorEnteredNorLog
   arguments.insert(arguments.end(), {option, "-files:" + list});
   r = Scan(arguments, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "");
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 2}}));
   EXPECT_EQ(MainLog(logs), (std::vector<std::string>{"[ok]," + inSnapshot, "[ok]," + kept}));
   EXPECT_EQ(Calls(Record()), Checks({inSnapshot, kept}));
 }
@@ -344,11 +347,12 @@ TEST_F(ShelfscanInputs, AnyCaseSelectsXlsInEveryLetterCaseAndTheExactRuleStaysTh
   ProcessResult r = Scan({option, root}, program);
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(MainLog(logs), std::vector<std::string>{"[fixable]," + exact});
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[fixable]", 1}}, 3)) << "REPORT.XLS, Budget.Xls and inner.xLs passed over";
 
   std::tie(option, logs) = LogFolder();
   r = Scan({"-fix", "-anycase", option, root}, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "");
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 1}, {"[fixed]", 3}}));
   EXPECT_EQ(Sorted(MainLog(logs)),
             Sorted({"[fixed]," + report, "[ok]," + mixed, "[fixed]," + exact, "[fixed]," + inner}));
   EXPECT_EQ(ReadFileBytes(report + ".bak"), book) << "REPORT.XLS was repaired and backed up";
@@ -366,6 +370,22 @@ TEST_F(ShelfscanInputs, AnyCaseSelectsXlsInEveryLetterCaseAndTheExactRuleStaysTh
 bool HaveGnuParallel() {
   const ProcessResult r = RunProcess({"/bin/sh", "-c", "parallel --version 2>/dev/null | head -n 1"});
   return r.output.rfind("GNU parallel", 0) == 0;
+}
+
+// The summaries of several scans written one after another: their label
+// counts added up. Fails on anything else in `output`.
+std::map<std::string, unsigned long> SummedSummaries(std::string output, int scans) {
+  std::map<std::string, unsigned long> sums;
+  for (int i = 0; i < scans; ++i) {
+    const ScanConsole console = SplitAtSummary(output);
+    EXPECT_TRUE(console.summary.found) << "summary " << i + 1 << " of " << scans;
+    EXPECT_EQ(console.before, "");
+    EXPECT_EQ(console.problems, std::vector<std::string>{});
+    for (const auto& [label, n] : console.summary.labels) sums[label] += n;
+    output = console.after;
+  }
+  EXPECT_EQ(output, "") << "more than the summaries";
+  return sums;
 }
 
 TEST_F(ShelfscanInputs, TwoShardsThroughGnuParallelGiveTheStatusLinesOfOneRun) {
@@ -396,6 +416,8 @@ TEST_F(ShelfscanInputs, TwoShardsThroughGnuParallelGiveTheStatusLinesOfOneRun) {
   ASSERT_EQ(whole.exitCode, 0) << whole.output;
   const std::vector<std::string> expected = Sorted(MainLog(logs));
   ASSERT_EQ(expected.size(), static_cast<std::size_t>(count));
+  const LabelCounts counts = {{"[ok]", 7}, {"[fixable]", 7}, {"[not BIFF8 workbook]", 7}};
+  EXPECT_TRUE(ScanConsoleIs(whole.output, "", counts));
 
   // The share's ".xls" files as find lists them, cut into two shards of NUL-
   // separated names; each shard a Shelfscan of its own with its own log
@@ -412,7 +434,9 @@ TEST_F(ShelfscanInputs, TwoShardsThroughGnuParallelGiveTheStatusLinesOfOneRun) {
        "'\"$SHELFSCAN\" -files0:- \"-l:$SHARDS/{#}\"'"},
       options);
   ASSERT_EQ(sharded.exitCode, 0) << sharded.output;
-  EXPECT_EQ(sharded.output, "");
+  // Each shard's summary, and together the counts of the one run.
+  EXPECT_EQ(SummedSummaries(sharded.output, 2),
+            (std::map<std::string, unsigned long>{{"[ok]", 7}, {"[fixable]", 7}, {"[not BIFF8 workbook]", 7}}));
   const std::vector<std::string> folders = Sorted(Entries(shards));
   ASSERT_EQ(folders, (std::vector<std::string>{"1", "2"}));
   std::vector<std::string> together;
