@@ -89,11 +89,13 @@ struct RunSettings {
 
 // Hands the walk's files to Bookmender. With one job and no report each file
 // is run as it is handed over, its output going straight to the detail log
-// or nowhere. Otherwise each child writes into a private scratch file of its
-// own, which is read back for the backup's name and appended to the detail
-// log in one piece; with more jobs, worker threads run up to that many
-// children at once while the walk goes on, and lines come in the order the
-// runs end. A request to stop (platform/termination.h) starts no further run.
+// or nowhere. Otherwise each child whose output is read (a detail log, or a
+// report in fix mode, which names the backup) writes into a private scratch
+// file of its own, which is read back for the backup's name and appended to
+// the detail log in one piece; any other child's output goes to the null
+// device. With more jobs, worker threads run up to that many children at
+// once while the walk goes on, and lines come in the order the runs end. A
+// request to stop (platform/termination.h) starts no further run.
 class FileRuns {
  public:
   explicit FileRuns(const RunSettings& settings);

@@ -2072,4 +2072,89 @@ TEST_F(ShelfscanRun, TheSummaryEndsStandardOutputWhenItIsAPipeOrAFile) {
   EXPECT_TRUE(ScanConsoleIs(r.output, "", {}, 2)) << "a folder with nothing to check still has its summary";
 }
 
+// Records where its standard output and standard error lead, and in fix mode
+// names a backup for code-1.xls as Bookmender does.
+const char kOutputWatcher[] =
+    "#!/bin/sh\n"
+    "printf '%s\\0' \"$#\" \"$@\" >> \"$RECORD\"\n"
+    "printf '%s\\n%s\\n' \"$(readlink /proc/$$/fd/1)\" \"$(readlink /proc/$$/fd/2)\" >> \"$TARGETS\"\n"
+    "echo \"out $2\"\n"
+    "case \"${2##*/}\" in\n"
+    "  code-1.xls) [ \"$1\" = -fix ] && echo \"Backup copy successfully created: $2.bak\"; exit 1 ;;\n"
+    "esac\n"
+    "exit 0\n";
+
+TEST_F(ShelfscanRun, ChildOutputThatNothingReadsGoesToTheNullDevice) {
+  const std::string program = Install(kOutputWatcher);
+  const std::string root = Folder("r");
+  std::vector<std::string> files;
+  for (int i = 0; i < 4; ++i) files.push_back(File("r/" + std::to_string(i) + ".xls"));
+  const std::string fixable = File("r/code-1.xls");
+  files.push_back(fixable);
+  const std::string tmp = Folder("tmp");
+  const std::string targets = Path("targets");
+  ProcessOptions options;
+  options.environment = {"TMPDIR=" + tmp, "TARGETS=" + targets};
+
+  struct Case {
+    std::vector<std::string> arguments;
+    bool report;
+    bool gathered;  // the output has a reader
+  };
+  const std::vector<Case> cases = {
+      {{"-check", "-jobs:2"}, false, false},
+      {{"-check", "-jobs:2"}, true, false},
+      {{"-check", "-jobs:1"}, true, false},
+      {{"-fix", "-jobs:2"}, false, false},
+      {{"-fix", "-jobs:2"}, true, true},  // the report names the backup
+      {{"-fix", "-jobs:1"}, true, true},
+      {{"-check", "-jobs:2", "-detail"}, false, true},
+      {{"-check", "-jobs:1"}, false, false},  // one at a time, as always
+  };
+  const std::string report = Path("report.jsonl");
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const std::string& a : c.arguments) shown += a + " ";
+    SCOPED_TRACE(shown + (c.report ? "-report:" : ""));
+    ::unlink(targets.c_str());
+    ::unlink(report.c_str());
+    const auto [option, folder] = LogFolder();
+    std::vector<std::string> arguments = c.arguments;
+    if (c.report) arguments.push_back("-report:" + report);
+    arguments.insert(arguments.end(), {option, root});
+    const ProcessResult r = Scan(arguments, options, program);
+    EXPECT_EQ(r.exitCode, 0);
+    const bool fix = c.arguments[0] == "-fix";
+    const LabelCounts counts = {{"[ok]", 4}, {fix ? "[fixed]" : "[fixable]", 1}};
+    EXPECT_TRUE(ScanConsoleIs(r.output, "", counts));
+
+    // The same results whichever output the children had.
+    std::vector<std::string> expected = Prefixed("[ok],", std::vector<std::string>(files.begin(), files.end() - 1));
+    expected.push_back((fix ? "[fixed]," : "[fixable],") + fixable);
+    EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(expected));
+    if (c.report) {
+      const auto entries = ReportEntries(report);
+      EXPECT_EQ(entries.size(), files.size());
+      for (const auto& entry : entries) {
+        const std::string path = PathOf(entry, "path");
+        EXPECT_EQ(PathOf(entry, "backup"), fix && path == fixable ? fixable + ".bak" : "") << path;
+      }
+    }
+
+    // Both streams of every child lead to one place: the null device, or a
+    // scratch file that has no name.
+    const Bytes recorded = ReadFileBytes(targets);
+    const std::vector<std::string> where = Lines(std::string(recorded.begin(), recorded.end()));
+    ASSERT_EQ(where.size(), 2 * files.size());
+    for (const std::string& target : where) {
+      if (c.gathered) {
+        EXPECT_TRUE(Contains(target, "(deleted)")) << target;
+      } else {
+        EXPECT_EQ(target, "/dev/null");
+      }
+    }
+    EXPECT_TRUE(Entries(tmp).empty()) << "a scratch file was left";
+  }
+}
+
 }  // namespace

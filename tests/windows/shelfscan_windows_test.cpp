@@ -91,6 +91,7 @@ class ShelfscanWindowsRun : public ::testing::Test {
     logs_ = dir_.file("logs");
     root_ = dir_.file("root");
     record_ = dir_.file("record.txt");
+    outputs_ = dir_.file("outputs.txt");
     ASSERT_TRUE(MakeFolder(bin_));
     ASSERT_TRUE(MakeFolder(logs_));
     ASSERT_TRUE(MakeFolder(root_));
@@ -104,7 +105,7 @@ class ShelfscanWindowsRun : public ::testing::Test {
     std::vector<std::string> argv{bin_ + "\\Shelfscan.exe"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     ProcessOptions options;
-    options.environment = {"BM_RECORD=" + record_};
+    options.environment = {"BM_RECORD=" + record_, "BM_OUTPUTS=" + outputs_};
     return RunProcess(argv, options);
   }
   std::string File(const std::string& relative, const Bytes& bytes = {'x'}) {
@@ -145,7 +146,7 @@ class ShelfscanWindowsRun : public ::testing::Test {
   std::vector<std::string> Calls() { return Exists(record_) ? Lines(Text(ReadFileBytes(record_))) : std::vector<std::string>{}; }
 
   TempDir dir_;
-  std::string bin_, logs_, root_, record_;
+  std::string bin_, logs_, root_, record_, outputs_;
 };
 
 TEST_F(ShelfscanWindowsRun, ChildrenGetTheQuotedCommandLineAndTheirCodesBecomeLabels) {
@@ -482,6 +483,7 @@ TEST_F(ShelfscanWindowsRun, TwoJobsLogTheSameLinesGatherEachRunWholeAndReportEac
     DeleteFileW(Wide(record_).c_str());
     const std::string report = dir_.file("report.jsonl");
     DeleteFileW(Wide(report).c_str());
+    DeleteFileW(Wide(outputs_).c_str());
     const ProcessResult r = Scan({"-detail", "-jobs:" + std::to_string(jobs), "-report:" + report, "-l:" + logs_, root_});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 8}, {"[fixable]", 2}, {"[broken]", 2}}));
@@ -517,7 +519,21 @@ TEST_F(ShelfscanWindowsRun, TwoJobsLogTheSameLinesGatherEachRunWholeAndReportEac
       EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [&](const std::string& e) { return e.rfind(start, 0) == 0; }), 1)
           << start;
     }
+    EXPECT_EQ(Lines(Text(ReadFileBytes(outputs_))), std::vector<std::string>(files.size(), "disk"))
+        << "every child's output gathered in a file";
   }
+
+  // Without a detail log, and with a report in check mode, nothing reads the
+  // children's output: it goes to the null device, and the results stay.
+  for (const std::string& name : Entries(logs_)) DeleteFileW(Wide(logs_ + "\\" + name).c_str());
+  DeleteFileW(Wide(outputs_).c_str());
+  const std::string report = dir_.file("null.jsonl");
+  const ProcessResult r = Scan({"-jobs:2", "-report:" + report, "-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 8}, {"[fixable]", 2}, {"[broken]", 2}}));
+  EXPECT_EQ(Sorted(LogLines(Log())), serial);
+  EXPECT_EQ(Lines(Text(ReadFileBytes(report))).size(), files.size());
+  EXPECT_EQ(Lines(Text(ReadFileBytes(outputs_))), std::vector<std::string>(files.size(), "char"));
 }
 
 }  // namespace
