@@ -221,12 +221,18 @@ void FileRuns::runAndRecord(const std::wstring& file) {
     return;
   }
 
+  // The output is gathered only when something reads it: the detail log,
+  // or the report's backup name, which only a fix gives. Else it goes where
+  // a run one at a time without a detail log sends it, the null device.
+  const bool gather = settings_.detail || (settings_.report && settings_.fixMode);
   platform::ScratchOutput output;
   platform::Win32Error error = 0;
   std::optional<std::wstring> problem;
   platform::ChildEnd end;
   std::string bytes;
-  if (!output.create(error)) {
+  if (!gather) {
+    end = platform::RunChild(executable_, arguments, static_cast<const platform::LogFile*>(nullptr));
+  } else if (!output.create(error)) {
     problem = L"Cannot make a private temporary file for the output of Bookmender: " + SystemErrorText(error);
   } else {
     end = platform::RunChild(executable_, arguments, output);
@@ -278,7 +284,6 @@ std::vector<std::wstring> FileRuns::summary() const {
 }
 
 void FileRuns::printSummary() const {
-  if (!platform::IsTerminal(platform::ConsoleStream::kOutput)) return;
   for (const std::wstring& line : summary()) platform::WriteLine(platform::ConsoleStream::kOutput, line);
 }
 

@@ -89,11 +89,13 @@ struct RunSettings {
 
 // Hands the walk's files to Bookmender. With one job and no report each file
 // is run as it is handed over, its output going straight to the detail log
-// or nowhere. Otherwise each child writes into a private scratch file of its
-// own, which is read back for the backup's name and appended to the detail
-// log in one piece; with more jobs, worker threads run up to that many
-// children at once while the walk goes on, and lines come in the order the
-// runs end. A request to stop (platform/termination.h) starts no further run.
+// or nowhere. Otherwise each child whose output is read (a detail log, or a
+// report in fix mode, which names the backup) writes into a private scratch
+// file of its own, which is read back for the backup's name and appended to
+// the detail log in one piece; any other child's output goes to the null
+// device. With more jobs, worker threads run up to that many children at
+// once while the walk goes on, and lines come in the order the runs end. A
+// request to stop (platform/termination.h) starts no further run.
 class FileRuns {
  public:
   explicit FileRuns(const RunSettings& settings);
@@ -116,8 +118,8 @@ class FileRuns {
   const Tally& tally() const { return tally_; }
   // The summary's lines for the scan so far.
   std::vector<std::wstring> summary() const;
-  // Writes them on standard output when it is a terminal: a scan whose
-  // output goes to a file or a program writes what it always wrote.
+  // Writes them on standard output, wherever it goes: a script reads the
+  // counts there as a user does on a terminal.
   void printSummary() const;
 
   // Files the walk passed over only for the letter case of their extension,

@@ -29,6 +29,7 @@
 #include "damage.h"
 #include "process.h"
 #include "samples.h"
+#include "scan_console.h"
 #include "shelfscan_test_util.h"
 #include "workbook_file.h"
 
@@ -317,7 +318,7 @@ TEST_F(ShelfscanRun, LogFolderIsMadeOneLevelDeepAndTheLogAtTheStart) {
   for (const Case& c : cases) {
     const ProcessResult r = Scan(c.arguments, inCwd);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.output, "[scan err],missing," + kNotFound + "\n");
+    EXPECT_TRUE(ScanConsoleIs(r.output, "[scan err],missing," + kNotFound + "\n", {}));
     EXPECT_EQ(MainLog(c.logFolder), LogBytes({"[scan err],missing," + kNotFound}));
   }
   EXPECT_FALSE(Exists(Path("unused")));
@@ -326,7 +327,7 @@ TEST_F(ShelfscanRun, LogFolderIsMadeOneLevelDeepAndTheLogAtTheStart) {
   // byte-order mark only.
   const ProcessResult r = Scan({"-l:" + Path("quiet"), Path("empty")});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "");
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {}));
   EXPECT_EQ(MainLog(Path("quiet")), LogBytes({}));
 }
 
@@ -646,7 +647,7 @@ TEST_F(ShelfscanRun, TwoScansThatBothFindTheLogFolderMissingBothRun) {
   const std::string line = "[scan err],missing," + kNotFound;
   for (const ProcessResult& r : results) {
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.output, line + "\n");
+    EXPECT_TRUE(ScanConsoleIs(r.output, line + "\n", {}));
   }
   // Both logged their line, in one log or, a second apart, in two.
   std::vector<std::string> lines;
@@ -698,7 +699,9 @@ TEST_F(ShelfscanRun, SelectsExactlyTheXlsFilesInWalkOrder) {
     }
   }
   EXPECT_EQ(MainLog(folder), LogBytes(Twice(log)));
-  EXPECT_EQ(Lines(r.output), Twice(warnings)) << "result lines go to the log only";
+  // Result lines go to the log only; the summary counts both passes, and the
+  // two names of another letter case twice.
+  EXPECT_TRUE(ScanConsoleIs(r.output, ConsoleText(Twice(warnings)), {{"[ok]", 2 * selected.size()}}, 4));
   EXPECT_EQ(Calls(Path("record")), Twice(calls));
 }
 
@@ -725,7 +728,8 @@ TEST_F(ShelfscanRun, EveryRootIsSearchedAfterMissingRootsAndRootsThatAreFiles) {
   EXPECT_TRUE(StartsWith(log[4], "[scan err]," + Path("r/a.xls/x") + ",")) << log[4];
   EXPECT_EQ(log[5], "[ok]," + Path("target/t.xls"));
   EXPECT_EQ(Calls(Path("record")).size(), 3u);
-  EXPECT_EQ(Lines(r.output), (std::vector<std::string>{log[0], log[2], log[4]}));
+  EXPECT_TRUE(ScanConsoleIs(r.output, ConsoleText({log[0], log[2], log[4]}), {{"[ok]", 3}}))
+      << "a search path that cannot be searched is no file checked";
 }
 
 TEST_F(ShelfscanRun, LinksLoopsAndUnreadableFoldersAreReportedAndTheRestIsSearched) {
@@ -760,7 +764,8 @@ TEST_F(ShelfscanRun, LinksLoopsAndUnreadableFoldersAreReportedAndTheRestIsSearch
   std::vector<std::string> results, reports;
   for (const std::string& line : log) (StartsWith(line, "[ok],") ? results : reports).push_back(line);
   EXPECT_EQ(Sorted(results), Sorted(Prefixed("[ok],", {root + "/a.xls", root + "/sub/s.xls", root + "/open/o.xls"})));
-  EXPECT_EQ(Lines(r.output), reports) << "warnings and scan errors, on the console in log order";
+  EXPECT_TRUE(ScanConsoleIs(r.output, ConsoleText(reports), {{"[ok]", 3}}))
+      << "warnings and scan errors, on the console in log order";
 
   std::map<std::string, std::string> byPath;  // report line by its path
   for (const std::string& line : reports) {
@@ -799,7 +804,8 @@ TEST_F(ShelfscanRun, LinksToWorkbooksOutsideTheTreeAreNeitherFixedNorBackedUpInI
     EXPECT_EQ(r.exitCode, 0);
     std::vector<std::string> warnings;
     for (const std::string& path : skipped) warnings.push_back("[warning]," + path + ",Skipped symbolic link");
-    EXPECT_EQ(Sorted(Lines(r.output)), warnings) << mode;
+    EXPECT_EQ(Sorted(Lines(SplitAtSummary(r.output).before)), warnings) << mode;
+    EXPECT_TRUE(EndsInSummary(r.output, {{std::string(mode) == "-fix" ? "[fixed]" : "[fixable]", 1}})) << mode;
     std::vector<std::string> log = warnings;
     log.push_back((std::string(mode) == "-fix" ? "[fixed]," : "[fixable],") + root + "/mine.xls");
     EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(log)) << mode;
@@ -834,7 +840,7 @@ TEST_F(ShelfscanRun, FoldersRemovedDuringTheWalkAreHandledAsTheyAreMet) {
   options.environment.push_back(std::string("REAL=") + BOOKMENDER_EXE);
   const ProcessResult r = Scan({option, root}, options, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "");
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[file not found]", 3}}));
   EXPECT_EQ(MainLog(folder), LogBytes({"[file not found]," + first[0], "[file not found]," + first[1],
                                        "[file not found]," + folders[1]}));
   EXPECT_FALSE(Exists(folders[0]));
@@ -878,7 +884,14 @@ TEST_F(ShelfscanRun, ExitCodesBecomeLabelsByMode) {
     const auto [option, folder] = LogFolder();
     const ProcessResult r = Scan({fix ? "-fix" : "-check", option, root}, {}, program);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.output, killed + "\n");
+    // Every label once in the summary's order, the four codes without one as
+    // [unexpected], the run a signal ended last.
+    EXPECT_TRUE(ScanConsoleIs(r.output, killed + "\n",
+                              {{"[ok]", 1}, {fix ? "[fixed]" : "[fixable]", 1}, {"[broken]", 1},
+                               {"[container problem]", 1}, {"[password]", 1}, {"[bad arguments]", 1},
+                               {"[file not found]", 1}, {"[access denied]", 1}, {"[sharing violation]", 1},
+                               {"[not BIFF8 workbook]", 1}, {"[temp copy failed]", 1}, {"[copy back failed]", 1},
+                               {"[backup failed]", 1}, {"[unexpected]", 4}, {"[scan err]", 1}}));
     std::vector<std::string> lines = expected;
     lines.push_back((fix ? "[fixed]," : "[fixable],") + root + "/code-1.xls");
     EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(lines));
@@ -1018,7 +1031,8 @@ TEST_F(ShelfscanRun, BookmenderThatCannotBeStartedFailsEveryFileWithMinusOne) {
   const std::vector<std::string> lines = Prefixed("[scan err],", {root + "/a.xls", root + "/b.xls"});
   std::vector<std::string> expected;
   for (const std::string& line : lines) expected.push_back(line + ",Failed to launch Bookmender (error code -1)");
-  EXPECT_EQ(Sorted(Lines(r.output)), expected);
+  EXPECT_EQ(Sorted(Lines(SplitAtSummary(r.output).before)), expected);
+  EXPECT_TRUE(EndsInSummary(r.output, {{"[scan err]", 2}}));
   EXPECT_EQ(Sorted(LogLines(MainLog(folder))), expected);
 }
 
@@ -1051,7 +1065,7 @@ TEST_F(ShelfscanRun, AnyNameReachesBookmenderUnchangedAndStaysOneLineInTheLogs) 
   const auto [option, folder] = LogFolder();
   const ProcessResult r = Scan({root, option}, {}, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, warning + "\n");
+  EXPECT_TRUE(ScanConsoleIs(r.output, warning + "\n", {{"[ok]", names.size()}}));
   EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(log));
   std::vector<std::vector<std::string>> recorded = Calls(Path("record"));
   std::sort(recorded.begin(), recorded.end());
@@ -1107,7 +1121,8 @@ TEST_F(ShelfscanRun, DetailLogHoldsEveryRunWholeInWalkOrder) {
   const auto [option, folder] = LogFolder();
   const ProcessResult r = Scan({"-detail", option, root});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "");
+  const LabelCounts counts = {{"[ok]", 1}, {"[fixable]", 1}, {"[not BIFF8 workbook]", 1}};
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", counts));
   std::vector<std::string> log;
   std::string detail;
   for (const std::string& path : order) {
@@ -1129,7 +1144,7 @@ TEST_F(ShelfscanRun, DetailLogHoldsEveryRunWholeInWalkOrder) {
   // Without "-detail" the children's output goes nowhere.
   const auto [quietOption, quietFolder] = LogFolder();
   const ProcessResult quiet = Scan({quietOption, root});
-  EXPECT_EQ(quiet.output, "");
+  EXPECT_TRUE(ScanConsoleIs(quiet.output, "", counts));
   EXPECT_EQ(Entries(quietFolder).size(), 1u) << "no detail log";
 }
 
@@ -1152,7 +1167,7 @@ TEST_F(ShelfscanRun, EscapeSequencesInNamesReachNoConsoleAndNoLog) {
       "[warning]," + shownRoot + shownEsc + "link,Skipped symbolic link",
       "[scan err]," + Path(shownEsc + "missing") + "," + kNotFound,
   };
-  EXPECT_EQ(Lines(r.output), console);
+  EXPECT_TRUE(ScanConsoleIs(r.output, ConsoleText(console), {{"[fixable]", 1}}));
   // The file was checked under its own name, and is shown with U+FFFD.
   std::vector<std::string> log = {"[fixable]," + shownRoot + shownEsc + ".xls", console[0], console[1]};
   EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(log));
@@ -1203,7 +1218,8 @@ TEST_F(ShelfscanRun, RealResultsOfAnUnprivilegedScanBecomeTheirLabels) {
   const ProcessResult r = Scan({"-l:" + logs, root}, options, program);
   EXPECT_EQ(r.exitCode, 0);
   const std::string skipped = "[warning]," + root + "/gone.xls,Skipped symbolic link";
-  EXPECT_EQ(r.output, skipped + "\n");
+  EXPECT_TRUE(ScanConsoleIs(r.output, skipped + "\n",
+                            {{"[fixable]", 1}, {"[password]", 1}, {"[access denied]", 1}, {"[sharing violation]", 1}}));
   EXPECT_EQ(Sorted(LogLines(MainLog(logs))),
             Sorted({"[password]," + root + "/password.xls", "[access denied]," + root + "/secret.xls",
                     "[sharing violation]," + root + "/held.xls", "[fixable]," + root + "/damaged.xls", skipped}));
@@ -1263,17 +1279,25 @@ TEST_F(ShelfscanRun, AStopRequestLetsTheRunningBookmenderEndAndEndsTheScanWithTh
       // The last line is the file the scan stopped at; the console says so.
       const std::size_t from = log.back().find(',') + 1;
       const std::string last = log.back().substr(from, log.back().find(',', from) - from);
+      // Before that line, the summary of the files whose lines were written.
       const Bytes bytes = ReadFileBytes(console);
-      const std::vector<std::string> lines = Lines(std::string(bytes.begin(), bytes.end()));
-      ASSERT_FALSE(lines.empty());
-      EXPECT_EQ(lines.back(), "Scan interrupted at " + last);
+      const ScanConsole shown = SplitAtSummary(std::string(bytes.begin(), bytes.end()));
+      EXPECT_EQ(shown.after, "Scan interrupted at " + last + "\n");
+      const unsigned long fixedLines = static_cast<unsigned long>(
+          std::count_if(log.begin(), log.end(), [](const std::string& line) { return StartsWith(line, "[fixed],"); }));
+      LabelCounts counts;
+      if (fixedLines > 0) counts.emplace_back("[fixed]", fixedLines);
+      if (fixedLines < log.size()) counts.emplace_back("[scan err]", log.size() - fixedLines);
+      EXPECT_TRUE(shown.summary.found);
+      EXPECT_EQ(shown.summary.labels, counts);
+      EXPECT_EQ(shown.problems, std::vector<std::string>{});
       const std::string killed =
           "[scan err]," + last + ",Failed to launch Bookmender (error code -" + std::to_string(sig) + ")";
       if (!group) {
         EXPECT_EQ(log.back(), "[fixed]," + last) << "the running Bookmender finished its file";
-        EXPECT_EQ(lines.size(), 1u);
+        EXPECT_EQ(shown.before, "");
       } else if (log.back() == killed) {
-        EXPECT_EQ(lines, (std::vector<std::string>{killed, lines.back()}));
+        EXPECT_EQ(shown.before, killed + "\n");
       } else {
         EXPECT_EQ(log.back(), "[fixed]," + last);
       }
@@ -1385,128 +1409,6 @@ const char kTalker[] =
     "for i in 1 2 3 4; do echo \"out $i $2\"; echo \"err $i $2\" >&2; sleep 0.02; done\n"
     "echo \"end $2\"\n";
 
-// One value of a flat JSON object: a string (as UTF-8), a number or null.
-struct JsonValue {
-  enum Kind { kString, kNumber, kNull } kind = kNull;
-  std::string text;
-  double number = 0;
-};
-
-// Parses one JSON object of strings, numbers and nulls, as a script would;
-// fails the test on anything else.
-std::map<std::string, JsonValue> ParseObject(const std::string& line) {
-  std::map<std::string, JsonValue> object;
-  std::size_t i = 0;
-  const auto fail = [&](const char* what) {
-    ADD_FAILURE() << what << " at " << i << " in " << line;
-    i = line.size();
-    return std::string();
-  };
-  const auto string = [&]() {
-    if (i >= line.size() || line[i] != '"') return fail("no string");
-    std::string out;
-    for (++i; i < line.size() && line[i] != '"'; ++i) {
-      const auto c = static_cast<unsigned char>(line[i]);
-      if (c < 0x20) return fail("a raw control character");
-      if (c != '\\') {
-        out.push_back(line[i]);
-        continue;
-      }
-      if (++i >= line.size()) return fail("an escape at the end");
-      switch (line[i]) {
-        case '"': case '\\': case '/': out.push_back(line[i]); break;
-        case 'b': out.push_back('\b'); break;
-        case 'f': out.push_back('\f'); break;
-        case 'n': out.push_back('\n'); break;
-        case 'r': out.push_back('\r'); break;
-        case 't': out.push_back('\t'); break;
-        case 'u': {
-          std::uint32_t c16 = static_cast<std::uint32_t>(std::stoul(line.substr(i + 1, 4), nullptr, 16));
-          i += 4;
-          if (c16 >= 0xD800 && c16 <= 0xDBFF && line.compare(i + 1, 2, "\\u") == 0) {
-            const auto low = static_cast<std::uint32_t>(std::stoul(line.substr(i + 3, 4), nullptr, 16));
-            c16 = 0x10000 + ((c16 - 0xD800) << 10) + (low - 0xDC00);
-            i += 6;
-          }
-          AppendUtf8(out, c16);
-          break;
-        }
-        default: return fail("an unknown escape");
-      }
-    }
-    if (i >= line.size()) return fail("an unended string");
-    ++i;
-    return out;
-  };
-  if (line.empty() || line[0] != '{') {
-    fail("no object");
-    return object;
-  }
-  for (i = 1; i < line.size() && line[i] != '}';) {
-    const std::string key = string();
-    if (i >= line.size() || line[i++] != ':') {
-      fail("no colon");
-      break;
-    }
-    JsonValue value;
-    if (i < line.size() && line[i] == '"') {
-      value.kind = JsonValue::kString;
-      value.text = string();
-    } else if (line.compare(i, 4, "null") == 0) {
-      i += 4;
-    } else {
-      std::size_t used = 0;
-      value.kind = JsonValue::kNumber;
-      value.number = std::stod(line.substr(i), &used);
-      i += used;
-    }
-    EXPECT_EQ(object.count(key), 0u) << "a second " << key;
-    object[key] = value;
-    if (i < line.size() && line[i] == ',') ++i;
-  }
-  EXPECT_EQ(i + 1, line.size()) << "something after the object: " << line;
-  return object;
-}
-
-std::string FromBase64(const std::string& text) {
-  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::uint32_t bits = 0;
-  int count = 0;
-  for (const char c : text) {
-    if (c == '=') break;
-    const std::size_t v = kAlphabet.find(c);
-    EXPECT_NE(v, std::string::npos) << "not base64: " << text;
-    bits = bits << 6 | static_cast<std::uint32_t>(v);
-    if ((count += 6) >= 8) {
-      count -= 8;
-      out.push_back(static_cast<char>(bits >> count & 0xFF));
-    }
-  }
-  return out;
-}
-
-// A member that is a path: given as text, or as base64 of its bytes when it
-// is no UTF-8; never both. Empty when there is neither.
-std::string PathOf(const std::map<std::string, JsonValue>& entry, const std::string& name) {
-  const auto text = entry.find(name);
-  const auto coded = entry.find(name + "_base64");
-  EXPECT_FALSE(text != entry.end() && coded != entry.end() && text->second.kind == JsonValue::kString)
-      << name << " given twice";
-  if (coded != entry.end()) return FromBase64(coded->second.text);
-  if (text != entry.end() && text->second.kind == JsonValue::kString) return text->second.text;
-  return std::string();
-}
-
-std::vector<std::map<std::string, JsonValue>> ReportEntries(const std::string& path) {
-  std::vector<std::map<std::string, JsonValue>> entries;
-  const Bytes bytes = ReadFileBytes(path);
-  const std::string text(bytes.begin(), bytes.end());
-  EXPECT_TRUE(text.empty() || text.back() == '\n') << "a last line without its line feed";
-  for (const std::string& line : Lines(text)) entries.push_back(ParseObject(line));
-  return entries;
-}
-
 // What a run printed on a terminal and on pipes.
 struct TerminalRun {
   int status = 0;
@@ -1616,10 +1518,17 @@ TEST_F(ShelfscanRun, TwoJobsLogTheSameLinesAsOneAndRunEveryFileOnce) {
         called.push_back(call[1]);
       }
       EXPECT_EQ(Sorted(called), Sorted(files)) << "every file once, with " << jobs << " jobs";
-      // The console gets the warning and the two scan errors whole.
-      EXPECT_EQ(Sorted(Lines(r.output)),
+      // The console gets the warning and the two scan errors whole, then the
+      // same summary either way.
+      EXPECT_EQ(Sorted(Lines(SplitAtSummary(r.output).before)),
                 Sorted({"[scan err]," + Path("missing") + "," + kNotFound, "[warning]," + root + "/link,Skipped symbolic link",
                         "[scan err]," + root + "/kill-9.xls,Failed to launch Bookmender (error code -9)"}));
+      EXPECT_TRUE(EndsInSummary(r.output, {{"[ok]", 22}, {std::string(mode) == "-fix" ? "[fixed]" : "[fixable]", 2},
+                                           {"[broken]", 2}, {"[container problem]", 2}, {"[password]", 2},
+                                           {"[file not found]", 2}, {"[access denied]", 2}, {"[sharing violation]", 2},
+                                           {"[not BIFF8 workbook]", 2}, {"[temp copy failed]", 2},
+                                           {"[copy back failed]", 2}, {"[backup failed]", 2}, {"[unexpected]", 4},
+                                           {"[scan err]", 1}}));
     }
     EXPECT_EQ(logs[1], logs[0]) << mode;
     EXPECT_EQ(logs[0].size(), files.size() + 2);
@@ -1655,7 +1564,7 @@ TEST_F(ShelfscanRun, FixWithTwoJobsRepairsEachDamagedCopyByteForByteWithOneBacku
   const std::string report = Path("fix.jsonl");
   const ProcessResult r = Scan({"-fix", "-jobs:2", "-report:" + report, option, root});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "");
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 1}, {"[fixed]", damaged.size()}}));
 
   std::vector<std::string> expected{"[ok]," + untouched};
   for (const auto& entry : damaged) expected.push_back("[fixed]," + entry.first);
@@ -1692,7 +1601,7 @@ TEST_F(ShelfscanRun, WithTwoJobsTheDetailLogHoldsEachRunAsOneBlockAndNoScratchFi
   const auto [option, folder] = LogFolder();
   const ProcessResult r = Scan({"-detail", "-jobs:2", option, root}, options, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "");
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", files.size()}}));
 
   std::string detail;
   for (const std::string& name : Entries(folder)) {
@@ -1762,10 +1671,13 @@ TEST_F(ShelfscanRun, AStopRequestDuringTwoJobsLetsTheRunsEndAndNamesAFileWhoseLi
   const std::vector<std::string> log = LogLines(MainLog(folder));  // fails on a torn line
   ASSERT_FALSE(log.empty());
   ASSERT_LT(log.size(), static_cast<std::size_t>(kFiles)) << "the scan was over before the request";
+  // On the console only the summary of the lines written and the last line.
   const Bytes bytes = ReadFileBytes(console);
-  const std::vector<std::string> lines = Lines(std::string(bytes.begin(), bytes.end()));
-  ASSERT_EQ(lines.size(), 1u) << "only the last line on the console";
-  EXPECT_EQ(lines[0], "Scan interrupted at " + log.back().substr(std::string("[fixed],").size()));
+  const ScanConsole shown = SplitAtSummary(std::string(bytes.begin(), bytes.end()));
+  EXPECT_EQ(shown.before, "");
+  EXPECT_EQ(shown.summary.labels, (LabelCounts{{"[fixed]", log.size()}}));
+  EXPECT_EQ(shown.problems, std::vector<std::string>{});
+  EXPECT_EQ(shown.after, "Scan interrupted at " + log.back().substr(std::string("[fixed],").size()) + "\n");
   // Every run that started ended and has its line, its report entry and its
   // backup; every other file is untouched.
   std::set<std::string> fixed;
@@ -1922,7 +1834,8 @@ TEST_F(ShelfscanRun, ProgressOnATerminalOnlyAndTheSummaryCountsEveryLabel) {
     TerminalRun run = RunOnTerminal(argv, false, true);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     ASSERT_TRUE(WIFEXITED(run.status));
-    EXPECT_EQ(run.output, killed + "\n") << "no summary when standard output is no terminal";
+    const LabelCounts counts = {{"[ok]", 8}, {"[fixable]", 1}, {"[broken]", 2}, {"[scan err]", 1}};
+    EXPECT_TRUE(ScanConsoleIs(run.output, killed + "\n", counts)) << "the summary on a standard output that is a pipe";
     const std::vector<std::string> status = StatusLines(run.terminal);
     ASSERT_GE(status.size(), jobs == 1 ? 4u : 2u) << run.terminal;
     EXPECT_LE(status.size(), static_cast<std::size_t>(seconds * 4) + 2);
@@ -1956,9 +1869,9 @@ TEST_F(ShelfscanRun, ProgressOnATerminalOnlyAndTheSummaryCountsEveryLabel) {
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
               (std::vector<std::string>{"  [ok] 8", "  [fixable] 1", "  [broken] 2", "  [scan err] 1"}));
 
-    // Neither on a terminal: exactly what a scan always wrote.
+    // Neither on a terminal: the same lines, and no progress line.
     run = RunOnTerminal(argv, false, false);
-    EXPECT_EQ(run.output, killed + "\n");
+    EXPECT_TRUE(ScanConsoleIs(run.output, killed + "\n", counts));
     EXPECT_EQ(run.error, "");
     EXPECT_EQ(run.terminal, "");
   }
@@ -1979,6 +1892,147 @@ TEST_F(ShelfscanRun, ProgressOnATerminalOnlyAndTheSummaryCountsEveryLabel) {
   EXPECT_GT(checked, 0u);
   EXPECT_LT(checked, 44u);
   ::unsetenv("RECORD");
+}
+
+TEST_F(ShelfscanRun, TheSummaryEndsStandardOutputWhenItIsAPipeOrAFile) {
+  const std::string program = Install();
+  const std::string root = Folder("r");
+  File("r/code-0.xls");
+  File("r/plain.xls");
+  File("r/code-1.xls");
+  File("r/code-54.xls");
+  File("r/kill-9.xls");
+  File("r/notes.txt");
+  const std::string before = "[scan err]," + Path("missing") + "," + kNotFound + "\n[scan err]," + root +
+                             "/kill-9.xls,Failed to launch Bookmender (error code -9)\n";
+  // A search path that is missing has its line but is no file checked.
+  const LabelCounts counts = {{"[ok]", 2}, {"[fixable]", 1}, {"[not BIFF8 workbook]", 1}, {"[scan err]", 1}};
+  ProcessOptions apart;
+  apart.environment.push_back("RECORD=" + Path("record"));
+
+  for (const int jobs : {1, 2}) {
+    SCOPED_TRACE(std::to_string(jobs) + " jobs");
+    const std::vector<std::string> arguments{"-jobs:" + std::to_string(jobs), LogFolder().first, Path("missing"), root};
+
+    // Standard output a pipe, standard error another.
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ProcessResult r = RunProcess(argv, apart);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(ScanConsoleIs(r.output, before, counts));
+    EXPECT_EQ(r.error, "") << "nothing on a standard error that is no terminal";
+
+    // Standard output a file.
+    const std::string console = Path("console" + std::to_string(jobs));
+    argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" > \"$CONSOLE\"", program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ProcessOptions toFile = apart;
+    toFile.environment.push_back("CONSOLE=" + console);
+    r = RunProcess(argv, toFile);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, "");
+    const Bytes written = ReadFileBytes(console);
+    EXPECT_TRUE(ScanConsoleIs(std::string(written.begin(), written.end()), before, counts));
+  }
+
+  // Names that end in ".xls" in another letter case get the case line, with
+  // their number; checked with -anycase, they leave none.
+  File("r/REPORT.XLS");
+  Folder("r/sub");
+  File("r/sub/Old.Xls");
+  ProcessResult r = Scan({LogFolder().first, Path("missing"), root}, {}, program);
+  EXPECT_TRUE(ScanConsoleIs(r.output, before, counts, 2));
+  r = Scan({"-anycase", LogFolder().first, Path("missing"), root}, {}, program);
+  EXPECT_TRUE(ScanConsoleIs(r.output, before,
+                            {{"[ok]", 4}, {"[fixable]", 1}, {"[not BIFF8 workbook]", 1}, {"[scan err]", 1}}));
+  File("r/sub/upper.XLS");
+  r = Scan({"-jobs:2", LogFolder().first, root + "/sub"}, {}, program);
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {}, 2)) << "a folder with nothing to check still has its summary";
+}
+
+// Records where its standard output and standard error lead, and in fix mode
+// names a backup for code-1.xls as Bookmender does.
+const char kOutputWatcher[] =
+    "#!/bin/sh\n"
+    "printf '%s\\0' \"$#\" \"$@\" >> \"$RECORD\"\n"
+    "printf '%s\\n%s\\n' \"$(readlink /proc/$$/fd/1)\" \"$(readlink /proc/$$/fd/2)\" >> \"$TARGETS\"\n"
+    "echo \"out $2\"\n"
+    "case \"${2##*/}\" in\n"
+    "  code-1.xls) [ \"$1\" = -fix ] && echo \"Backup copy successfully created: $2.bak\"; exit 1 ;;\n"
+    "esac\n"
+    "exit 0\n";
+
+TEST_F(ShelfscanRun, ChildOutputThatNothingReadsGoesToTheNullDevice) {
+  const std::string program = Install(kOutputWatcher);
+  const std::string root = Folder("r");
+  std::vector<std::string> files;
+  for (int i = 0; i < 4; ++i) files.push_back(File("r/" + std::to_string(i) + ".xls"));
+  const std::string fixable = File("r/code-1.xls");
+  files.push_back(fixable);
+  const std::string tmp = Folder("tmp");
+  const std::string targets = Path("targets");
+  ProcessOptions options;
+  options.environment = {"TMPDIR=" + tmp, "TARGETS=" + targets};
+
+  struct Case {
+    std::vector<std::string> arguments;
+    bool report;
+    bool gathered;  // the output has a reader
+  };
+  const std::vector<Case> cases = {
+      {{"-check", "-jobs:2"}, false, false},
+      {{"-check", "-jobs:2"}, true, false},
+      {{"-check", "-jobs:1"}, true, false},
+      {{"-fix", "-jobs:2"}, false, false},
+      {{"-fix", "-jobs:2"}, true, true},  // the report names the backup
+      {{"-fix", "-jobs:1"}, true, true},
+      {{"-check", "-jobs:2", "-detail"}, false, true},
+      {{"-check", "-jobs:1"}, false, false},  // one at a time, as always
+  };
+  const std::string report = Path("report.jsonl");
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const std::string& a : c.arguments) shown += a + " ";
+    SCOPED_TRACE(shown + (c.report ? "-report:" : ""));
+    ::unlink(targets.c_str());
+    ::unlink(report.c_str());
+    const auto [option, folder] = LogFolder();
+    std::vector<std::string> arguments = c.arguments;
+    if (c.report) arguments.push_back("-report:" + report);
+    arguments.insert(arguments.end(), {option, root});
+    const ProcessResult r = Scan(arguments, options, program);
+    EXPECT_EQ(r.exitCode, 0);
+    const bool fix = c.arguments[0] == "-fix";
+    const LabelCounts counts = {{"[ok]", 4}, {fix ? "[fixed]" : "[fixable]", 1}};
+    EXPECT_TRUE(ScanConsoleIs(r.output, "", counts));
+
+    // The same results whichever output the children had.
+    std::vector<std::string> expected = Prefixed("[ok],", std::vector<std::string>(files.begin(), files.end() - 1));
+    expected.push_back((fix ? "[fixed]," : "[fixable],") + fixable);
+    EXPECT_EQ(Sorted(LogLines(MainLog(folder))), Sorted(expected));
+    if (c.report) {
+      const auto entries = ReportEntries(report);
+      EXPECT_EQ(entries.size(), files.size());
+      for (const auto& entry : entries) {
+        const std::string path = PathOf(entry, "path");
+        EXPECT_EQ(PathOf(entry, "backup"), fix && path == fixable ? fixable + ".bak" : "") << path;
+      }
+    }
+
+    // Both streams of every child lead to one place: the null device, or a
+    // scratch file that has no name.
+    const Bytes recorded = ReadFileBytes(targets);
+    const std::vector<std::string> where = Lines(std::string(recorded.begin(), recorded.end()));
+    ASSERT_EQ(where.size(), 2 * files.size());
+    for (const std::string& target : where) {
+      if (c.gathered) {
+        EXPECT_TRUE(Contains(target, "(deleted)")) << target;
+      } else {
+        EXPECT_EQ(target, "/dev/null");
+      }
+    }
+    EXPECT_TRUE(Entries(tmp).empty()) << "a scratch file was left";
+  }
 }
 
 }  // namespace

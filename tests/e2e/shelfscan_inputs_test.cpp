@@ -15,6 +15,7 @@
 
 #include "process.h"
 #include "samples.h"
+#include "scan_console.h"
 #include "shelfscan_test_util.h"
 #include "workbook_file.h"
 
@@ -166,8 +167,9 @@ TEST_F(ShelfscanInputs, ListsCheckExactlyTheirFilesInOrderBesideTheSearchPaths) 
       "[ok]," + book,
   };
   EXPECT_EQ(MainLog(logs), expected);
-  EXPECT_EQ(testsupport::Lines(r.output), (std::vector<std::string>{expected[1], expected[2], expected[3]}))
-      << "result lines go to the log only";
+  // Result lines go to the log only; a listed folder or missing name is no
+  // file checked.
+  EXPECT_TRUE(ScanConsoleIs(r.output, ConsoleText({expected[1], expected[2], expected[3]}), {{"[ok]", 9}}));
   // The child gets the very bytes of each name.
   EXPECT_EQ(Calls(Record()), Checks({text, fifo, "relative.xls", book, walked, newline, raw, cr, book}));
 }
@@ -188,7 +190,7 @@ TEST_F(ShelfscanInputs, ListsComeFromStandardInputThroughAPipeOrAFile) {
       const auto [logOption, logs] = LogFolder();
       const ProcessResult r = Scan({"-fix", logOption, option}, program, &input, asFile);
       EXPECT_EQ(r.exitCode, 0) << r.output;
-      EXPECT_EQ(r.output, "");
+      EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 2}}));
       const std::vector<std::vector<std::string>> calls = Calls(Record());
       const std::string second = option == "-files:-" ? a : b;
       EXPECT_EQ(calls, (std::vector<std::vector<std::string>>{{"-fix", a}, {"-fix", second}}));
@@ -266,7 +268,7 @@ TEST_F(ShelfscanInputs, AListThatBreaksOffIsReportedInTheLogAndTheScanGoesOn) {
   EXPECT_EQ(r.exitCode, 0) << r.output;
   const std::string line = "[scan err],/proc/self/mem,Cannot read the file list: The request could not be performed "
                            "because of an I/O device error. The rest of the list is not checked.";
-  EXPECT_EQ(r.output, line + "\n");
+  EXPECT_TRUE(ScanConsoleIs(r.output, line + "\n", {{"[ok]", 1}}));
   EXPECT_EQ(MainLog(logs), (std::vector<std::string>{line, "[ok]," + a}));
 }
 
@@ -293,7 +295,8 @@ TEST_F(ShelfscanInputs, ExcludedFoldersAndFilesAreNeitherCheckedNorEnteredNorLog
   // Without the exclusions, all of it is met.
   auto [option, logs] = LogFolder();
   ProcessResult r = Scan({option, root}, program);
-  EXPECT_EQ(r.output, "[warning]," + inSnapshot.substr(0, inSnapshot.size() - 6) + "/link," + kSkipped + "\n");
+  EXPECT_TRUE(ScanConsoleIs(r.output, "[warning]," + inSnapshot.substr(0, inSnapshot.size() - 6) + "/link," + kSkipped + "\n",
+                            {{"[ok]", 7}}));
   EXPECT_EQ(MainLog(logs).size(), 8u);
 
   ::unlink(Record().c_str());
@@ -302,7 +305,7 @@ TEST_F(ShelfscanInputs, ExcludedFoldersAndFilesAreNeitherCheckedNorEnteredNorLog
   arguments.insert(arguments.end(), {option, root});
   r = Scan(arguments, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "") << "no line for what is left out";
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 3}})) << "no line for what is left out";
   EXPECT_EQ(Sorted(MainLog(logs)), Sorted({"[ok]," + kept, "[ok]," + notALock, "[ok]," + top}));
   EXPECT_EQ(Calls(Record()).size(), 3u);
 
@@ -317,7 +320,7 @@ TEST_F(ShelfscanInputs, ExcludedFoldersAndFilesAreNeitherCheckedNorEnteredNorLog
   arguments.insert(arguments.end(), {option, "-files:" + list});
   r = Scan(arguments, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "");
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 2}}));
   EXPECT_EQ(MainLog(logs), (std::vector<std::string>{"[ok]," + inSnapshot, "[ok]," + kept}));
   EXPECT_EQ(Calls(Record()), Checks({inSnapshot, kept}));
 }
@@ -344,11 +347,12 @@ TEST_F(ShelfscanInputs, AnyCaseSelectsXlsInEveryLetterCaseAndTheExactRuleStaysTh
   ProcessResult r = Scan({option, root}, program);
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(MainLog(logs), std::vector<std::string>{"[fixable]," + exact});
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[fixable]", 1}}, 3)) << "REPORT.XLS, Budget.Xls and inner.xLs passed over";
 
   std::tie(option, logs) = LogFolder();
   r = Scan({"-fix", "-anycase", option, root}, program);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "");
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 1}, {"[fixed]", 3}}));
   EXPECT_EQ(Sorted(MainLog(logs)),
             Sorted({"[fixed]," + report, "[ok]," + mixed, "[fixed]," + exact, "[fixed]," + inner}));
   EXPECT_EQ(ReadFileBytes(report + ".bak"), book) << "REPORT.XLS was repaired and backed up";
@@ -368,7 +372,46 @@ bool HaveGnuParallel() {
   return r.output.rfind("GNU parallel", 0) == 0;
 }
 
-TEST_F(ShelfscanInputs, TwoShardsThroughGnuParallelGiveTheStatusLinesOfOneRun) {
+// A report entry without its time, as one text: which members it has and
+// their values, so that entries compare as wholes.
+std::string WithoutSeconds(const std::map<std::string, JsonValue>& entry) {
+  std::string text;
+  for (const auto& [name, value] : entry) {
+    if (name == "seconds") continue;
+    text += name + "=";
+    switch (value.kind) {
+      case JsonValue::kString: text += "\"" + value.text + "\""; break;
+      case JsonValue::kNumber: text += std::to_string(value.number); break;
+      case JsonValue::kNull: text += "null"; break;
+    }
+    text += ";";
+  }
+  return text;
+}
+
+std::vector<std::string> EntriesWithoutSeconds(const std::string& report) {
+  std::vector<std::string> entries;
+  for (const auto& entry : ReportEntries(report)) entries.push_back(WithoutSeconds(entry));
+  return Sorted(entries);
+}
+
+// The summaries of several scans written one after another: their label
+// counts added up. Fails on anything else in `output`.
+std::map<std::string, unsigned long> SummedSummaries(std::string output, int scans) {
+  std::map<std::string, unsigned long> sums;
+  for (int i = 0; i < scans; ++i) {
+    const ScanConsole console = SplitAtSummary(output);
+    EXPECT_TRUE(console.summary.found) << "summary " << i + 1 << " of " << scans;
+    EXPECT_EQ(console.before, "");
+    EXPECT_EQ(console.problems, std::vector<std::string>{});
+    for (const auto& [label, n] : console.summary.labels) sums[label] += n;
+    output = console.after;
+  }
+  EXPECT_EQ(output, "") << "more than the summaries";
+  return sums;
+}
+
+TEST_F(ShelfscanInputs, TwoShardsThroughGnuParallelReportTheEntriesOfOneRun) {
   if (!HaveGnuParallel()) GTEST_SKIP() << "GNU parallel is not installed (scripts/install-deps installs it)";
   const std::string program = Install(true);
   const std::string root = Folder("share");
@@ -380,48 +423,85 @@ TEST_F(ShelfscanInputs, TwoShardsThroughGnuParallelGiveTheStatusLinesOfOneRun) {
   // Names that a line list could not carry and that are no UTF-8, in folders
   // of their own.
   const std::string names[] = {"plain", "new\nline", "comma, \"quoted\"", "caf\xE9", "blank name"};
-  int count = 0;
+  std::map<std::string, Bytes> files;
   for (int f = 0; f < 3; ++f) {
     const std::string folder = "share/dept " + std::to_string(f);
     Folder(folder);
-    for (int i = 0; i < 7; ++i, ++count) {
-      File(folder + "/" + names[i % 5] + " " + std::to_string(i) + ".xls", kinds[(i + f) % 3]);
+    for (int i = 0; i < 7; ++i) {
+      const Bytes& bytes = kinds[(i + f) % 3];
+      files[File(folder + "/" + names[i % 5] + " " + std::to_string(i) + ".xls", bytes)] = bytes;
     }
     File(folder + "/notes " + std::to_string(f) + ".txt");
   }
+  const int count = static_cast<int>(files.size());
+  // Every workbook as it was made, and no backup beside it.
+  const auto restore = [&]() {
+    for (int f = 0; f < 3; ++f) {
+      const std::string folder = root + "/dept " + std::to_string(f);
+      for (const std::string& name : Entries(folder)) {
+        const std::string path = folder + "/" + name;
+        if (files.count(path) == 0 && name.rfind("notes ", 0) != 0) ::unlink(path.c_str());
+      }
+    }
+    for (const auto& [path, bytes] : files) WriteFileBytes(path, bytes);
+  };
 
-  // One run over the whole share.
-  const auto [option, logs] = LogFolder();
-  const ProcessResult whole = Scan({option, root}, program);
-  ASSERT_EQ(whole.exitCode, 0) << whole.output;
-  const std::vector<std::string> expected = Sorted(MainLog(logs));
-  ASSERT_EQ(expected.size(), static_cast<std::size_t>(count));
+  for (const std::string mode : {"-check", "-fix"}) {
+    SCOPED_TRACE(mode);
+    restore();
+    // One run over the whole share.
+    const auto [option, logs] = LogFolder();
+    const std::string report = Path("whole" + mode + ".jsonl");
+    const ProcessResult whole = Scan({mode, option, "-report:" + report, root}, program);
+    ASSERT_EQ(whole.exitCode, 0) << whole.output;
+    const std::vector<std::string> expectedLines = Sorted(MainLog(logs));
+    ASSERT_EQ(expectedLines.size(), files.size());
+    const std::vector<std::string> expected = EntriesWithoutSeconds(report);
+    ASSERT_EQ(expected.size(), files.size());
+    EXPECT_EQ(std::adjacent_find(expected.begin(), expected.end()), expected.end()) << "an entry twice";
+    const std::string fixed = mode == "-fix" ? "[fixed]" : "[fixable]";
+    EXPECT_TRUE(ScanConsoleIs(whole.output, "", {{"[ok]", 7}, {fixed, 7}, {"[not BIFF8 workbook]", 7}}));
+    // The names that are no UTF-8 come as base64, their backups too.
+    const auto base64 = [&expected](const std::string& member) {
+      return std::count_if(expected.begin(), expected.end(),
+                           [&](const std::string& e) { return e.find(member + "_base64=") != std::string::npos; });
+    };
+    EXPECT_EQ(base64("path"), 3) << "\"caf\\xE9 3.xls\" in each folder";
+    EXPECT_EQ(base64("backup"), mode == "-fix" ? 1 : 0) << "the damaged one of them";
 
-  // The share's ".xls" files as find lists them, cut into two shards of NUL-
-  // separated names; each shard a Shelfscan of its own with its own log
-  // folder, as each host of --sshlogin would run it.
-  const std::string shards = Folder("shards");
-  ProcessOptions options;
-  options.mergeOutput = true;
-  options.environment = {"SHARE=" + root, "SHELFSCAN=" + program, "SHARDS=" + shards,
-                         "PER_SHARD=" + std::to_string((count + 1) / 2)};
-  const ProcessResult sharded = RunProcess(
-      {"/bin/sh", "-c",
-       "find \"$SHARE\" -type f -name '*.xls' -print0 | "
-       "parallel --will-cite --pipe --recend '\\0' -N \"$PER_SHARD\" -j 2 "
-       "'\"$SHELFSCAN\" -files0:- \"-l:$SHARDS/{#}\"'"},
-      options);
-  ASSERT_EQ(sharded.exitCode, 0) << sharded.output;
-  EXPECT_EQ(sharded.output, "");
-  const std::vector<std::string> folders = Sorted(Entries(shards));
-  ASSERT_EQ(folders, (std::vector<std::string>{"1", "2"}));
-  std::vector<std::string> together;
-  for (const std::string& shard : folders) {
-    const std::vector<std::string> lines = MainLog(shards + "/" + shard);
-    EXPECT_FALSE(lines.empty()) << "shard " << shard;
-    together.insert(together.end(), lines.begin(), lines.end());
+    // The share's ".xls" files as find lists them, cut into two shards of
+    // NUL-separated names; each shard a Shelfscan of its own with its own
+    // log folder and report in it, as each host of --sshlogin would run it.
+    restore();
+    const std::string shards = Folder("shards" + mode);
+    ProcessOptions options;
+    options.mergeOutput = true;
+    options.environment = {"SHARE=" + root, "SHELFSCAN=" + program, "SHARDS=" + shards, "MODE=" + mode,
+                           "PER_SHARD=" + std::to_string((count + 1) / 2)};
+    const ProcessResult sharded = RunProcess(
+        {"/bin/sh", "-c",
+         "find \"$SHARE\" -type f -name '*.xls' -print0 | "
+         "parallel --will-cite --pipe --recend '\\0' -N \"$PER_SHARD\" -j 2 "
+         "'\"$SHELFSCAN\" \"$MODE\" \"-l:$SHARDS/{#}\" \"-report:$SHARDS/{#}/report.jsonl\" -files0:-'"},
+        options);
+    ASSERT_EQ(sharded.exitCode, 0) << sharded.output;
+    // Each shard's summary, and together the counts of the one run.
+    EXPECT_EQ(SummedSummaries(sharded.output, 2),
+              (std::map<std::string, unsigned long>{{"[ok]", 7}, {fixed, 7}, {"[not BIFF8 workbook]", 7}}));
+    ASSERT_EQ(Sorted(Entries(shards)), (std::vector<std::string>{"1", "2"}));
+    std::vector<std::string> entries, lines;
+    for (const std::string shard : {"/1", "/2"}) {
+      const std::vector<std::string> some = EntriesWithoutSeconds(shards + shard + "/report.jsonl");
+      EXPECT_FALSE(some.empty()) << "shard " << shard;
+      entries.insert(entries.end(), some.begin(), some.end());
+      const std::vector<std::string> logged = MainLog(shards + shard);
+      EXPECT_EQ(logged.size(), some.size()) << "a report entry for every line of shard " << shard;
+      lines.insert(lines.end(), logged.begin(), logged.end());
+    }
+    // Every entry once: none missing, none doubled, each whole but its time.
+    EXPECT_EQ(Sorted(entries), expected);
+    EXPECT_EQ(Sorted(lines), expectedLines);
   }
-  EXPECT_EQ(Sorted(together), expected);
 }
 
 }  // namespace

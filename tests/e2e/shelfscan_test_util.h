@@ -1,6 +1,6 @@
-// Helpers of the Shelfscan end-to-end tests: the main log read back
-// independently of the program's own code, folder listings and the calls a
-// stand-in Bookmender recorded.
+// Helpers of the Shelfscan end-to-end tests: the main log and the report
+// read back independently of the program's own code, folder listings and the
+// calls a stand-in Bookmender recorded.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "process.h"
 #include "workbook_file.h"
 
 namespace shelfscantest {
@@ -105,6 +107,130 @@ inline std::vector<std::vector<std::string>> Calls(const std::string& record) {
     i += n;
   }
   return calls;
+}
+
+// --- The report, read as a script would ---
+
+// One value of a flat JSON object: a string (as UTF-8), a number or null.
+struct JsonValue {
+  enum Kind { kString, kNumber, kNull } kind = kNull;
+  std::string text;
+  double number = 0;
+};
+
+// Parses one JSON object of strings, numbers and nulls, as a script would;
+// fails the test on anything else.
+inline std::map<std::string, JsonValue> ParseObject(const std::string& line) {
+  std::map<std::string, JsonValue> object;
+  std::size_t i = 0;
+  const auto fail = [&](const char* what) {
+    ADD_FAILURE() << what << " at " << i << " in " << line;
+    i = line.size();
+    return std::string();
+  };
+  const auto string = [&]() {
+    if (i >= line.size() || line[i] != '"') return fail("no string");
+    std::string out;
+    for (++i; i < line.size() && line[i] != '"'; ++i) {
+      const auto c = static_cast<unsigned char>(line[i]);
+      if (c < 0x20) return fail("a raw control character");
+      if (c != '\\') {
+        out.push_back(line[i]);
+        continue;
+      }
+      if (++i >= line.size()) return fail("an escape at the end");
+      switch (line[i]) {
+        case '"': case '\\': case '/': out.push_back(line[i]); break;
+        case 'b': out.push_back('\b'); break;
+        case 'f': out.push_back('\f'); break;
+        case 'n': out.push_back('\n'); break;
+        case 'r': out.push_back('\r'); break;
+        case 't': out.push_back('\t'); break;
+        case 'u': {
+          std::uint32_t c16 = static_cast<std::uint32_t>(std::stoul(line.substr(i + 1, 4), nullptr, 16));
+          i += 4;
+          if (c16 >= 0xD800 && c16 <= 0xDBFF && line.compare(i + 1, 2, "\\u") == 0) {
+            const auto low = static_cast<std::uint32_t>(std::stoul(line.substr(i + 3, 4), nullptr, 16));
+            c16 = 0x10000 + ((c16 - 0xD800) << 10) + (low - 0xDC00);
+            i += 6;
+          }
+          AppendUtf8(out, c16);
+          break;
+        }
+        default: return fail("an unknown escape");
+      }
+    }
+    if (i >= line.size()) return fail("an unended string");
+    ++i;
+    return out;
+  };
+  if (line.empty() || line[0] != '{') {
+    fail("no object");
+    return object;
+  }
+  for (i = 1; i < line.size() && line[i] != '}';) {
+    const std::string key = string();
+    if (i >= line.size() || line[i++] != ':') {
+      fail("no colon");
+      break;
+    }
+    JsonValue value;
+    if (i < line.size() && line[i] == '"') {
+      value.kind = JsonValue::kString;
+      value.text = string();
+    } else if (line.compare(i, 4, "null") == 0) {
+      i += 4;
+    } else {
+      std::size_t used = 0;
+      value.kind = JsonValue::kNumber;
+      value.number = std::stod(line.substr(i), &used);
+      i += used;
+    }
+    EXPECT_EQ(object.count(key), 0u) << "a second " << key;
+    object[key] = value;
+    if (i < line.size() && line[i] == ',') ++i;
+  }
+  EXPECT_EQ(i + 1, line.size()) << "something after the object: " << line;
+  return object;
+}
+
+inline std::string FromBase64(const std::string& text) {
+  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::uint32_t bits = 0;
+  int count = 0;
+  for (const char c : text) {
+    if (c == '=') break;
+    const std::size_t v = kAlphabet.find(c);
+    EXPECT_NE(v, std::string::npos) << "not base64: " << text;
+    bits = bits << 6 | static_cast<std::uint32_t>(v);
+    if ((count += 6) >= 8) {
+      count -= 8;
+      out.push_back(static_cast<char>(bits >> count & 0xFF));
+    }
+  }
+  return out;
+}
+
+// A member that is a path: given as text, or as base64 of its bytes when it
+// is no UTF-8; never both. Empty when there is neither.
+inline std::string PathOf(const std::map<std::string, JsonValue>& entry, const std::string& name) {
+  const auto text = entry.find(name);
+  const auto coded = entry.find(name + "_base64");
+  EXPECT_FALSE(text != entry.end() && coded != entry.end() && text->second.kind == JsonValue::kString)
+      << name << " given twice";
+  if (coded != entry.end()) return FromBase64(coded->second.text);
+  if (text != entry.end() && text->second.kind == JsonValue::kString) return text->second.text;
+  return std::string();
+}
+
+inline std::vector<std::map<std::string, JsonValue>> ReportEntries(const std::string& path) {
+  std::vector<std::map<std::string, JsonValue>> entries;
+  const testsupport::Bytes bytes = testsupport::ReadFileBytes(path);
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << "a last line without its line feed";
+  for (const std::string& line : testsupport::Lines(text)) entries.push_back(ParseObject(line));
+  return entries;
 }
 
 }  // namespace shelfscantest

@@ -11,6 +11,7 @@
 #include "platform/hresult.h"
 #include "process.h"
 #include "samples.h"
+#include "scan_console.h"
 #include "windows_test_util.h"
 #include "workbook_file.h"
 
@@ -90,6 +91,7 @@ class ShelfscanWindowsRun : public ::testing::Test {
     logs_ = dir_.file("logs");
     root_ = dir_.file("root");
     record_ = dir_.file("record.txt");
+    outputs_ = dir_.file("outputs.txt");
     ASSERT_TRUE(MakeFolder(bin_));
     ASSERT_TRUE(MakeFolder(logs_));
     ASSERT_TRUE(MakeFolder(root_));
@@ -103,7 +105,7 @@ class ShelfscanWindowsRun : public ::testing::Test {
     std::vector<std::string> argv{bin_ + "\\Shelfscan.exe"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     ProcessOptions options;
-    options.environment = {"BM_RECORD=" + record_};
+    options.environment = {"BM_RECORD=" + record_, "BM_OUTPUTS=" + outputs_};
     return RunProcess(argv, options);
   }
   std::string File(const std::string& relative, const Bytes& bytes = {'x'}) {
@@ -144,7 +146,7 @@ class ShelfscanWindowsRun : public ::testing::Test {
   std::vector<std::string> Calls() { return Exists(record_) ? Lines(Text(ReadFileBytes(record_))) : std::vector<std::string>{}; }
 
   TempDir dir_;
-  std::string bin_, logs_, root_, record_;
+  std::string bin_, logs_, root_, record_, outputs_;
 };
 
 TEST_F(ShelfscanWindowsRun, ChildrenGetTheQuotedCommandLineAndTheirCodesBecomeLabels) {
@@ -160,7 +162,12 @@ TEST_F(ShelfscanWindowsRun, ChildrenGetTheQuotedCommandLineAndTheirCodesBecomeLa
 
   ProcessResult r = Scan({"-detail", "-l:" + logs_, root_});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "") << "result lines go to the log only";
+  // Result lines go to the log only; the summary counts them.
+  const auto counts = [](const char* one) -> LabelCounts {
+    return {{"[ok]", 1}, {one, 1}, {"[password]", 1}, {"[sharing violation]", 1}, {"[backup failed]", 1},
+            {"[unexpected]", 1}};
+  };
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", counts("[fixable]")));
 
   // The walk's order is the order of the calls; the log and the detail log
   // follow it exactly.
@@ -183,6 +190,7 @@ TEST_F(ShelfscanWindowsRun, ChildrenGetTheQuotedCommandLineAndTheirCodesBecomeLa
   DeleteFileW(Wide(record_).c_str());
   r = Scan({"-l:" + logs_ + "\\", "-fix", root_});
   EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", counts("[fixed]")));
   const std::vector<std::string> fixCalls = Calls();
   ASSERT_EQ(fixCalls.size(), files.size());
   for (const std::string& call : fixCalls) EXPECT_EQ(call.substr(0, 7), " -fix \"") << call;
@@ -206,7 +214,8 @@ TEST_F(ShelfscanWindowsRun, EveryRootIsSearchedAfterARootThatIsAFile) {
   const std::string path = File("a.xls");
   const ProcessResult r = Scan({"-l:" + logs_, path, root_});
   EXPECT_EQ(r.exitCode, 0);
-  const std::vector<std::string> lines = Lines(r.output);
+  EXPECT_TRUE(EndsInSummary(r.output, {{"[ok]", 1}})) << "a root that is a file is no file checked";
+  const std::vector<std::string> lines = Lines(SplitAtSummary(r.output).before);
   ASSERT_EQ(lines.size(), 1u) << r.output;
   EXPECT_EQ(lines[0].substr(0, 12 + path.size()), "[scan err]," + path + ",") << lines[0];
   EXPECT_EQ(Log(), LogBytes({lines[0], "[ok]," + path}));
@@ -243,7 +252,8 @@ TEST_F(ShelfscanWindowsRun, SymbolicLinksInsideTheTreeAreSkipped) {
   EXPECT_EQ(r.exitCode, 0);
   const std::vector<std::string> warnings = {"[warning]," + folder + ",Skipped symbolic link",
                                              "[warning]," + file + ",Skipped symbolic link"};
-  EXPECT_EQ(Sorted(Lines(r.output)), warnings);
+  EXPECT_EQ(Sorted(Lines(SplitAtSummary(r.output).before)), warnings);
+  EXPECT_TRUE(EndsInSummary(r.output, {{"[ok]", 1}}));
   EXPECT_EQ(Calls(), std::vector<std::string>{" -check \"" + mine + "\""});
 }
 
@@ -252,7 +262,8 @@ TEST_F(ShelfscanWindowsRun, RealBookmenderFixesTheSamplesAndTheDetailLogHoldsEve
   const std::vector<samples::Sample> selected = samples::WriteSampleFolder(root_);
   const ProcessResult r = Scan({"-fix", "-detail", "-l:" + logs_, root_});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "");
+  // "Upper case.XLS" is passed over for its extension's case.
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 3}, {"[fixed]", 2}, {"[password]", 1}, {"[not BIFF8 workbook]", 1}}, 1));
 
   // Main log: one line per selected file, each with its label.
   const std::string log = Log();
@@ -331,7 +342,7 @@ TEST_F(ShelfscanWindowsRun, BookmenderThatCannotBeStartedFailsEveryFileWithMinus
   const ProcessResult r = Scan({"-l:" + logs_, root_});
   EXPECT_EQ(r.exitCode, 0);
   const std::string line = "[scan err]," + path + ",Failed to launch Bookmender (error code -1)";
-  EXPECT_EQ(r.output, line + "\r\n");
+  EXPECT_TRUE(ScanConsoleIs(r.output, line + "\r\n", {{"[scan err]", 1}}));
   EXPECT_EQ(Log(), LogBytes({line}));
 }
 
@@ -361,7 +372,7 @@ TEST_F(ShelfscanWindowsRun, HelpAndLogFolderNameTheWindowsDefaults) {
   const std::string missing = dir_.file("no-such-root");
   r = Scan({"-l:", missing});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, "[scan err]," + missing + ",The path doesn't exist!\r\n");
+  EXPECT_TRUE(ScanConsoleIs(r.output, "[scan err]," + missing + ",The path doesn't exist!\r\n", {}));
   bool logged = false;
   for (const std::string& name : Entries("c:\\Halvane")) {
     const Bytes bytes = ReadFileBytes("c:\\Halvane\\" + name);
@@ -472,9 +483,10 @@ TEST_F(ShelfscanWindowsRun, TwoJobsLogTheSameLinesGatherEachRunWholeAndReportEac
     DeleteFileW(Wide(record_).c_str());
     const std::string report = dir_.file("report.jsonl");
     DeleteFileW(Wide(report).c_str());
+    DeleteFileW(Wide(outputs_).c_str());
     const ProcessResult r = Scan({"-detail", "-jobs:" + std::to_string(jobs), "-report:" + report, "-l:" + logs_, root_});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.output, "");
+    EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 8}, {"[fixable]", 2}, {"[broken]", 2}}));
     const std::vector<std::string> lines = Sorted(LogLines(Log()));
     if (jobs == 1) serial = lines;
     EXPECT_EQ(lines, serial) << jobs << " jobs";
@@ -507,7 +519,21 @@ TEST_F(ShelfscanWindowsRun, TwoJobsLogTheSameLinesGatherEachRunWholeAndReportEac
       EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [&](const std::string& e) { return e.rfind(start, 0) == 0; }), 1)
           << start;
     }
+    EXPECT_EQ(Lines(Text(ReadFileBytes(outputs_))), std::vector<std::string>(files.size(), "disk"))
+        << "every child's output gathered in a file";
   }
+
+  // Without a detail log, and with a report in check mode, nothing reads the
+  // children's output: it goes to the null device, and the results stay.
+  for (const std::string& name : Entries(logs_)) DeleteFileW(Wide(logs_ + "\\" + name).c_str());
+  DeleteFileW(Wide(outputs_).c_str());
+  const std::string report = dir_.file("null.jsonl");
+  const ProcessResult r = Scan({"-jobs:2", "-report:" + report, "-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[ok]", 8}, {"[fixable]", 2}, {"[broken]", 2}}));
+  EXPECT_EQ(Sorted(LogLines(Log())), serial);
+  EXPECT_EQ(Lines(Text(ReadFileBytes(report))).size(), files.size());
+  EXPECT_EQ(Lines(Text(ReadFileBytes(outputs_))), std::vector<std::string>(files.size(), "char"));
 }
 
 }  // namespace

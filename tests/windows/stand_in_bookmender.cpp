@@ -1,8 +1,10 @@
 // Stands in for Bookmender beside a copy of Shelfscan in the Windows
 // end-to-end tests. Appends the command line exactly as it arrived (UTF-8,
-// one line) to the file named by BM_RECORD, writes one line of its own on
-// standard output and one on standard error, and ends as the file's name
-// asks: code-N.xls exits with N, anything else with 0.
+// one line) to the file named by BM_RECORD and the kind of its standard
+// output ("disk" for a file, "char" for the null device, "pipe") to the file
+// named by BM_OUTPUTS, writes one line of its own on standard output and one
+// on standard error, and ends as the file's name asks: code-N.xls exits with
+// N, anything else with 0.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -25,20 +27,34 @@ void Write(HANDLE handle, const std::string& bytes) {
   WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
 }
 
+// Appends `line` to the file named by the environment variable `name`, if
+// it is set.
+void Append(const wchar_t* name, const std::string& line) {
+  wchar_t path[32768];
+  const DWORD n = GetEnvironmentVariableW(name, path, 32768);
+  if (n == 0 || n >= 32768) return;
+  const HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  Write(file, line + "\n");
+  CloseHandle(file);
+}
+
+const char* OutputKind(HANDLE handle) {
+  switch (GetFileType(handle)) {
+    case FILE_TYPE_DISK: return "disk";
+    case FILE_TYPE_CHAR: return "char";
+    case FILE_TYPE_PIPE: return "pipe";
+    default: return "unknown";
+  }
+}
+
 }  // namespace
 
 int main() {
   const std::wstring commandLine = GetCommandLineW();
-  wchar_t record[32768];
-  const DWORD n = GetEnvironmentVariableW(L"BM_RECORD", record, 32768);
-  if (n > 0 && n < 32768) {
-    const HANDLE file = CreateFileW(record, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      Write(file, Utf8(commandLine) + "\n");
-      CloseHandle(file);
-    }
-  }
+  Append(L"BM_RECORD", Utf8(commandLine));
+  Append(L"BM_OUTPUTS", OutputKind(GetStdHandle(STD_OUTPUT_HANDLE)));
   int count = 0;
   wchar_t** words = CommandLineToArgvW(commandLine.c_str(), &count);
   const std::wstring path = words != nullptr && count > 0 ? words[count - 1] : L"";

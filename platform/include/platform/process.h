@@ -95,8 +95,8 @@ int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>&
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
                   const LogFile* output);
 // The same with standard output and error both written into `output`.
-// Several threads may run children at once: each child gets the copies of
-// its own output only.
+// Several threads may run children at once, with outputs of either kind or
+// the null device: each child gets the copies of its own output only.
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
                   const ScratchOutput& output);
 
