@@ -26,12 +26,20 @@ namespace fuzzing {
 inline void ExerciseOpenWorkbook(bookmender::WorkbookStream& stream) {
   using namespace bookmender;
   HasOptimiserTag(stream);
+  const std::uint32_t start = stream.tell();
   SheetFinder finder;
   BiffRecordList records = ReadBiffRecords(stream, finder);
   ValidateBiffRecords(records);
   const std::vector<SheetSubstream> sheets = finder.take();
+  // The index that keeps every record, made again from the same place.
+  stream.seek(start, SeekFromStart);
+  const BiffRecordList all = ReadBiffRecords(stream);
+  if (all.size() != records.size() || all.longest() != records.longest() || all.front().type != records.front().type ||
+      all.front().dataOffset != records.front().dataOffset || all.back().dataOffset != records.back().dataOffset) {
+    std::abort();
+  }
   // The sheets found while indexing are the ones a walk over the index finds.
-  const std::vector<SheetSubstream> walked = FindSheetSubstreams(records);
+  const std::vector<SheetSubstream> walked = FindSheetSubstreams(all);
   if (walked.size() != sheets.size()) std::abort();
   for (std::size_t i = 0; i < sheets.size(); ++i) {
     if (walked[i].bofIndex != sheets[i].bofIndex || walked[i].suspicious != sheets[i].suspicious ||
@@ -39,17 +47,56 @@ inline void ExerciseOpenWorkbook(bookmender::WorkbookStream& stream) {
       std::abort();
     }
   }
+  // Every record of a sheet with drawings is kept as the full index has it,
+  // up to the sheet's EOF.
+  for (const SheetSubstream& sheet : sheets) {
+    if (sheet.drawingFree) continue;
+    std::int64_t depth = 0;
+    for (std::size_t i = sheet.bofIndex; i < all.size(); ++i) {
+      const BiffRecord want = all[i];
+      const BiffRecord got = records[i];
+      if (got.type != want.type || got.length != want.length || got.dataOffset != want.dataOffset) std::abort();
+      if (want.type == biff::kBof) ++depth;
+      if (want.type == biff::kEof && --depth == 0) break;
+    }
+  }
+  // What the checks say is the same on either index, and skipping the
+  // drawing-free sheets does not change it. Each catches its own failures
+  // and answers false.
+  std::vector<std::wstring> said;
+  std::vector<std::wstring> saidOnAll;
   const LineSink quiet{[](const std::wstring&) {}, [](const std::wstring&) {}};
-  // Catches its own failures and answers false; skipping the drawing-free
-  // sheets must not change the answer.
+  const LineSink saying{[&said](const std::wstring& line) { said.push_back(line); },
+                        [&said](const std::wstring& line) { said.push_back(line); }};
+  const LineSink sayingOnAll{[&saidOnAll](const std::wstring& line) { saidOnAll.push_back(line); },
+                             [&saidOnAll](const std::wstring& line) { saidOnAll.push_back(line); }};
   std::vector<SheetSubstream> everySheet = sheets;
   for (SheetSubstream& sheet : everySheet) sheet.drawingFree = false;
-  if (CheckAllContainers(records, sheets, stream, quiet) != CheckAllContainers(records, everySheet, stream, quiet)) {
+  if (CheckAllContainers(records, sheets, stream, saying) != CheckAllContainers(all, everySheet, stream, sayingOnAll) ||
+      said != saidOnAll) {
     std::abort();
   }
   for (const SheetSubstream& sheet : sheets) {
+    // Asked for of suspicious sheets only, which have drawings.
+    if (sheet.suspicious) {
+      std::vector<std::uint32_t> found;
+      std::vector<std::uint32_t> foundOnAll;
+      bool failed = false;
+      bool failedOnAll = false;
+      try {
+        found = MeasureChartDiscrepancies(sheet.bofIndex, records, stream, quiet);
+      } catch (const Exception&) {
+        failed = true;
+      }
+      try {
+        foundOnAll = MeasureChartDiscrepancies(sheet.bofIndex, all, stream, quiet);
+      } catch (const Exception&) {
+        failedOnAll = true;
+      }
+      if (failed != failedOnAll || found != foundOnAll) std::abort();
+    }
     try {
-      MeasureChartDiscrepancies(sheet.bofIndex, records, stream, quiet);
+      MeasureChartDiscrepancies(sheet.bofIndex, all, stream, quiet);
     } catch (const Exception&) {
     }
   }

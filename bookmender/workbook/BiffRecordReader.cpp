@@ -1,6 +1,7 @@
 #include "workbook/BiffRecordReader.h"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <string>
 #include <vector>
@@ -13,11 +14,40 @@
 namespace bookmender {
 
 void BiffRecordList::addBlock() {
+  giveUpReleasedBlocks();
+  if (!spare_.empty()) {
+    // Already resident: the memory of entries no one will ask for.
+    blocks_.push_back(std::move(spare_.back()));
+    spare_.pop_back();
+    return;
+  }
   BlockPtr block(static_cast<Block*>(::operator new(sizeof(Block))));
   // Made resident in one step rather than a page fault at a time: the block
   // is about to be filled.
   platform::PrepareForWriting(block.get(), sizeof(Block));
   blocks_.push_back(std::move(block));
+}
+
+void BiffRecordList::giveUpReleasedBlocks() {
+  const std::size_t end = std::min(releasedBefore_, size_);
+  std::size_t b = nextToGiveUp_;
+  for (; (b + 1) * kBlockSize <= end; ++b) {
+    if (b < keptBlocks_.size() && keptBlocks_[b]) continue;
+    if (blocks_[b] == nullptr) continue;
+    spare_.push_back(std::move(blocks_[b]));  // unique_ptr's move cannot throw: on bad_alloc it stays
+  }
+  nextToGiveUp_ = b;
+}
+
+void BiffRecordList::keep(std::size_t from, std::size_t to) {
+  if (from >= to) return;
+  const std::size_t last = (to - 1) >> kBlockShift;
+  if (keptBlocks_.size() <= last) keptBlocks_.resize(last + 1, false);
+  for (std::size_t b = from >> kBlockShift; b <= last; ++b) keptBlocks_[b] = true;
+}
+
+void BiffRecordList::NotKept(std::size_t i) {
+  throw Exception(MessageDetail(L"BIFF record " + std::to_wstring(i) + L" was not kept in the index"));
 }
 
 std::uint32_t BiffRecordList::offsetAt(std::size_t i) const {
@@ -27,7 +57,7 @@ std::uint32_t BiffRecordList::offsetAt(std::size_t i) const {
                                         [](const LooseGroup& g, std::size_t n) { return g.group < n; });
     if (found != loose_.end() && found->group == group) return found->offsets[i & (kGroupSize - 1)];
   }
-  const Block& block = *blocks_[i >> kBlockShift];
+  const Block& block = kept(i);
   const std::size_t first = i & kBlockMask & ~(kGroupSize - 1);
   std::uint32_t offset = block.checkpoints[first >> kGroupShift];
   for (std::size_t j = first; j < (i & kBlockMask); ++j) offset += biff::kHeaderSize + LengthOf(block.entries[j]);
@@ -40,43 +70,6 @@ void BiffRecordList::makeLoose(std::size_t group, std::uint32_t offset) {
   for (std::size_t j = group << kGroupShift; j < size_; ++j) loose.offsets[j & (kGroupSize - 1)] = offsetAt(j);
   loose.offsets[size_ & (kGroupSize - 1)] = offset;
   loose_.push_back(loose);
-}
-
-void BiffRecordList::appendFollowing(const std::uint32_t* packed, std::size_t count, std::uint32_t firstOffset) {
-  if (count == 0) return;
-  if (!loose_.empty() || ((size_ & (kGroupSize - 1)) != 0 && nextOffset_ != firstOffset)) {
-    // A list that holds loose groups, or is about to: one entry at a time.
-    std::uint32_t offset = firstOffset;
-    for (std::size_t i = 0; i < count; ++i) {
-      push_back(BiffRecord{TypeOf(packed[i]), LengthOf(packed[i]), offset});
-      offset += biff::kHeaderSize + LengthOf(packed[i]);
-    }
-    return;
-  }
-  // Kept in locals so that the loop does not store them back on every entry.
-  std::uint64_t offset = firstOffset;
-  std::uint16_t longest = longest_;
-  std::size_t done = 0;
-  while (done < count) {
-    if (size_ == blocks_.size() * kBlockSize) addBlock();
-    Block& block = *blocks_.back();
-    const std::size_t at = size_ & kBlockMask;
-    const std::size_t take = std::min(count - done, kBlockSize - at);
-    for (std::size_t k = 0; k < take; ++k) {
-      const std::uint32_t entry = packed[done + k];
-      if (((at + k) & (kGroupSize - 1)) == 0) {
-        block.checkpoints[(at + k) >> kGroupShift] = static_cast<std::uint32_t>(offset);
-      }
-      block.entries[at + k] = entry;
-      const std::uint16_t length = LengthOf(entry);
-      offset += biff::kHeaderSize + length;
-      longest = std::max(longest, length);
-    }
-    size_ += take;
-    done += take;
-    nextOffset_ = offset;
-    longest_ = longest;
-  }
 }
 
 namespace {
@@ -126,7 +119,27 @@ struct TypeSink {
   void operator()(std::uint16_t type, std::size_t index) const {
     if (kFinding && SheetFinder::Matters(type)) finder->step(type, static_cast<std::uint32_t>(index));
   }
+  void handedBefore(std::size_t next) const {
+    if (kFinding) finder->handedBefore(next);
+  }
 };
+
+// By the low byte of a record's type: whether it may be one that the scan
+// stops at (FILEPASS, a zero header) or that the sheet finder is handed.
+constexpr std::array<bool, 256> kMayMatter = [] {
+  std::array<bool, 256> table{};
+  for (const std::uint16_t type : {biff::kFilePass, std::uint16_t{0}, biff::kBof, biff::kEof, biff::kMsoDrawing}) {
+    table[type & 0xFF] = true;
+  }
+  return table;
+}();
+constexpr bool EveryTypeTheFinderWantsMayMatter() {
+  for (std::uint32_t type = 0; type <= 0xFFFF; ++type) {
+    if (SheetFinder::Matters(static_cast<std::uint16_t>(type)) && !kMayMatter[type & 0xFF]) return false;
+  }
+  return true;
+}
+static_assert(EveryTypeTheFinderWantsMayMatter(), "a type the finder is handed would pass by");
 
 template <bool kFinding>
 void IndexFromLargeReads(WorkbookStream& stream, std::uint32_t& position, BiffRecordList& records,
@@ -136,9 +149,6 @@ void IndexFromLargeReads(WorkbookStream& stream, std::uint32_t& position, BiffRe
   constexpr std::uint32_t kReadSize = 128u << 10;
   const std::uint64_t size = stream.size();
   std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kReadSize]);
-  // A buffer's headers are taken out first, into `staged`, and then added to
-  // the list in one step: each loop keeps its few values in registers.
-  std::unique_ptr<std::uint32_t[]> staged(new std::uint32_t[kReadSize / biff::kHeaderSize]);
   std::uint64_t at = position;
   bool stop = false;
   while (!stop && size - at >= biff::kHeaderSize) {
@@ -155,25 +165,30 @@ void IndexFromLargeReads(WorkbookStream& stream, std::uint32_t& position, BiffRe
     // length leads to the next header with nothing else on that path.
     const std::uint8_t* const held = buffer.get();
     const std::uint64_t limit = size - at;  // no record may end beyond the stream
-    const std::size_t first = records.size();
-    std::uint32_t* const out = staged.get();
-    std::size_t n = 0;
     std::uint64_t o = 0;
-    while (o + biff::kHeaderSize <= got) {
-      const std::uint16_t type = platform::LoadU16(held + o);
-      const std::uint16_t length = platform::LoadU16(held + o + 2);
-      if (type == biff::kFilePass) throw PasswordProtectedWorkbookException();
-      const std::uint64_t next = o + biff::kHeaderSize + length;
-      if ((type == 0 && length == 0) || next > limit) {
-        stop = true;
-        break;
-      }
-      out[n] = std::uint32_t{type} | std::uint32_t{length} << 16;
-      sink(type, first + n);
-      ++n;
-      o = next;
-    }
-    records.appendFollowing(out, n, static_cast<std::uint32_t>(at + biff::kHeaderSize));
+    records.appendWhile(
+        static_cast<std::uint32_t>(at + biff::kHeaderSize),
+        [&](std::uint32_t& entry, std::size_t index) {
+          if (o + biff::kHeaderSize > got) return false;
+          const std::uint16_t type = platform::LoadU16(held + o);
+          const std::uint16_t length = platform::LoadU16(held + o + 2);
+          const std::uint64_t next = o + biff::kHeaderSize + length;
+          // One test lets nearly every record through; the few it stops (by
+          // the low byte of their type, or a record running past the buffer)
+          // get the full tests.
+          if (kMayMatter[type & 0xFF] || next > got) {
+            if (type == biff::kFilePass) throw PasswordProtectedWorkbookException();
+            if ((type == 0 && length == 0) || next > limit) {
+              stop = true;
+              return false;
+            }
+            sink(type, index);
+          }
+          entry = std::uint32_t{type} | std::uint32_t{length} << 16;
+          o = next;
+          return true;
+        },
+        [&sink](std::size_t entries) { sink.handedBefore(entries); });
     at += o;
   }
   position = static_cast<std::uint32_t>(at);
@@ -183,6 +198,15 @@ void IndexFromLargeReads(WorkbookStream& stream, std::uint32_t& position, BiffRe
 template <bool kFinding>
 BiffRecordList IndexRecords(WorkbookStream& stream, TypeSink<kFinding> sink) {
   BiffRecordList records;
+  // The finder releases what no sheet needs while the list is filled, and
+  // must let go of it before it is handed on.
+  struct Release {
+    SheetFinder* finder;
+    ~Release() {
+      if (finder != nullptr) finder->releaseUnneededIn(nullptr);
+    }
+  } release{kFinding ? sink.finder : nullptr};
+  if (kFinding) sink.finder->releaseUnneededIn(&records);
   PaddingProbe padding;
   // Each record moves the position by exactly its header and data, so the
   // position is asked for once and then followed here.

@@ -8,6 +8,12 @@ void SheetFinder::endSheet() {
   sheets_.push_back(SheetSubstream{sheetStart_, sheetSuspicious_, !sheetHasDrawing_});
 }
 
+void SheetFinder::releaseSheet(std::uint32_t eofIndex) {
+  const std::size_t end = std::size_t{eofIndex} + 1;
+  if (sheetStart_ != 0 && sheetHasDrawing_) records_->keep(sheetStart_, end);
+  records_->releaseBefore(end);
+}
+
 std::vector<SheetSubstream> FindSheetSubstreams(const BiffRecordList& records) {
   SheetFinder finder;
   std::uint32_t index = 0;

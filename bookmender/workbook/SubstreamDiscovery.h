@@ -23,7 +23,7 @@ struct SheetSubstream {
 // handed over or left out.
 class SheetFinder {
  public:
-  static bool Matters(std::uint16_t type) {
+  static constexpr bool Matters(std::uint16_t type) {
     return type == biff::kBof || type == biff::kEof || type == biff::kMsoDrawing;
   }
   // Record `index` of the stream is of `type`.
@@ -32,7 +32,10 @@ class SheetFinder {
       bof(index);
     } else if (type == biff::kEof) {
       lastEof_ = index;
-      if (--depth_ == 0 && sheetStart_ != 0) endSheet();
+      if (--depth_ == 0) {
+        if (sheetStart_ != 0) endSheet();
+        if (records_ != nullptr) releaseSheet(index);
+      }
     } else if (type == biff::kMsoDrawing) {
       if (depth_ == 2) {
         chartHasDrawing_ = true;
@@ -44,11 +47,22 @@ class SheetFinder {
   }
   // The sheets found so far; the finder is spent.
   std::vector<SheetSubstream> take() { return std::move(sheets_); }
+  // While the finder is handed the records that go into `records` (null:
+  // none), the entries that no sheet with drawings holds are released from
+  // it: nothing after the index asks for them (the workbook globals, sheets
+  // without drawings, records between sheets).
+  void releaseUnneededIn(BiffRecordList* records) { records_ = records; }
+  // Every record before `next` has been handed over: unless a sheet is
+  // under way, none of them is needed.
+  void handedBefore(std::size_t next) {
+    if (records_ != nullptr && (depth_ < 1 || sheetStart_ == 0)) records_->releaseBefore(next);
+  }
 
  private:
   void bof(std::uint32_t index) {
     chartHasDrawing_ = false;
     if (++depth_ == 1) {
+      if (records_ != nullptr) records_->releaseBefore(index);
       sheetStart_ = index;
       sheetSuspicious_ = false;
       sheetHasDrawing_ = false;
@@ -57,6 +71,9 @@ class SheetFinder {
     }
   }
   void endSheet();
+  // The top-level substream ending with the EOF at `eofIndex` is kept when
+  // it is a sheet with drawings, and released otherwise.
+  void releaseSheet(std::uint32_t eofIndex);
 
   std::vector<SheetSubstream> sheets_;
   std::int64_t depth_ = 0;
@@ -65,6 +82,7 @@ class SheetFinder {
   bool chartHasDrawing_ = false;
   bool sheetSuspicious_ = false;
   bool sheetHasDrawing_ = false;  // drawing records or a nested substream seen
+  BiffRecordList* records_ = nullptr;
 };
 
 // Every top-level substream after the first (the workbook globals), with the

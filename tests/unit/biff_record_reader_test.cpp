@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "cfb_writer.h"
+#include "errors/Exception.h"
 #include "platform/compound_file.h"
 #include "platform/text.h"
 #include "workbook/BiffRecordReader.h"
@@ -256,6 +257,72 @@ TEST(BiffRecordList, MovesHandTheBlocksOver) {
   EXPECT_TRUE(Same(assigned.back(), Entry(7), kBlock + 2));
 }
 
+// Released entries are given up a whole block at a time, once the block is
+// full and the next one is needed, except where kept: every other entry,
+// the first and the last read back as pushed, in bulk or one at a time, and
+// one that was given up throws when asked for.
+TEST(BiffRecordList, ReleasedBlocksAreGivenUpUnlessKept) {
+  for (const bool bulk : {false, true}) {
+    BiffRecordList list;
+    const std::size_t total = 6 * kBlock + 3;
+    list.keep(kBlock + 10, kBlock + 20);   // keeps block 1
+    list.keep(3 * kBlock - 1, 3 * kBlock + 1);  // keeps blocks 2 and 3
+    list.releaseBefore(5 * kBlock + 7);
+    list.releaseBefore(2);  // a smaller one changes nothing
+    if (bulk) {
+      std::vector<std::uint32_t> packed;
+      for (std::size_t i = 0; i < total; ++i) {
+        packed.push_back(std::uint32_t{static_cast<std::uint16_t>(i * 7 + 1)} |
+                         std::uint32_t{static_cast<std::uint16_t>(i % 5)} << 16);
+      }
+      list.appendFollowing(packed.data(), packed.size(), 4);
+    } else {
+      for (std::size_t i = 0; i < total; ++i) {
+        list.push_back(BiffRecord{static_cast<std::uint16_t>(i * 7 + 1), static_cast<std::uint16_t>(i % 5), 0});
+      }
+    }
+    ASSERT_EQ(list.size(), total);
+    const auto given = [&list](std::size_t i) {
+      try {
+        list.typeAt(i);
+      } catch (const Exception& e) {
+        const std::wstring message = e.fullMessage();
+        EXPECT_NE(message.find(L"BIFF record " + std::to_wstring(i) + L" was not kept"), std::wstring::npos);
+        EXPECT_THROW(list[i], Exception);
+        return true;
+      }
+      return false;
+    };
+    for (std::size_t i = 0; i < total; ++i) {
+      const bool gone = i < kBlock || (i >= 4 * kBlock && i < 5 * kBlock);
+      if (given(i) != gone) {
+        ADD_FAILURE() << "entry " << i << (gone ? " was kept" : " was given up") << (bulk ? " in bulk" : "");
+        break;
+      }
+      if (!gone && list.typeAt(i) != static_cast<std::uint16_t>(i * 7 + 1)) {
+        ADD_FAILURE() << "entry " << i << " differs";
+        break;
+      }
+    }
+    EXPECT_EQ(list.front().type, 1);
+    EXPECT_EQ(list.back().type, static_cast<std::uint16_t>((total - 1) * 7 + 1));
+    if (bulk) {
+      // Offsets of the records that follow one another, from the block's own checkpoints.
+      std::uint32_t offset = 4;
+      for (std::size_t i = 0; i < 2 * kBlock; ++i) {
+        if (i >= kBlock && list[i].dataOffset != offset) {
+          ADD_FAILURE() << "offset of " << i;
+          break;
+        }
+        offset += 4 + static_cast<std::uint32_t>(i % 5);
+      }
+    }
+    // A walk over the list meets the given-up block.
+    EXPECT_THROW(list.forEachType([](std::uint16_t) {}), Exception);
+    EXPECT_THROW(for (const BiffRecord& record : list) (void)record, Exception);
+  }
+}
+
 // Entries whose offsets do not follow one another (a list made by hand) sit
 // among entries that do: every way of reading the list gives each entry as
 // pushed, and the longest length is kept.
@@ -309,34 +376,44 @@ TEST(BiffRecordList, OffsetsThatDoNotFollowAreKeptAsPushed) {
 }
 
 // The sheets found while the stream is indexed are the ones a walk over the
-// finished index finds.
+// finished index finds. That index keeps the records of the sheet with
+// drawings, as the full index has them, and gives up whole blocks of those
+// of the globals and of a sheet without drawings; it counts every record.
 TEST(ReadBiffRecords, SheetsFoundWhileIndexingMatchTheWalk) {
   TempDir dir;
   BiffBuilder b;
   b.bof();
-  b.record(0x0200, Bytes(3, 1));
+  for (std::size_t i = 0; i < 2 * kBlock; ++i) b.record(0x0200, {});
   b.eof();
+  std::vector<std::pair<std::size_t, std::size_t>> sheetRanges;  // first and last record
   for (int sheet = 0; sheet < 3; ++sheet) {
+    const std::size_t first = b.recordCount();
     b.bof();
-    for (int i = 0; i < 40000; ++i) b.record(0x0203, Bytes(14, static_cast<std::uint8_t>(i)));
-    if (sheet == 1) {
-      b.bof();
-      b.record(biff::kMsoDrawing, Bytes(8, 0));
-      b.eof();
-      b.record(biff::kMsoDrawing, Bytes(8, 0));
+    for (std::size_t i = 0; i < 2 * kBlock + 7; ++i) {
+      b.record(0x0203, Bytes(i % 3, static_cast<std::uint8_t>(i)));
+      if (sheet == 1 && i == kBlock) {
+        b.bof();
+        b.record(biff::kMsoDrawing, Bytes(8, 0));
+        b.eof();
+        b.record(biff::kMsoDrawing, Bytes(8, 0));
+      }
     }
     b.eof();
+    sheetRanges.emplace_back(first, b.recordCount() - 1);
   }
   WorkbookStream ws;
   ws.open(platform::DecodeNative(WriteWorkbook(dir, b.bytes(), {}, "sheets.xls")), true);
   SheetFinder finder;
   const BiffRecordList list = ReadBiffRecords(ws, finder);
   const std::vector<SheetSubstream> found = finder.take();
-  const std::vector<SheetSubstream> walked = FindSheetSubstreams(list);
+  ws.seek(0, SeekFromStart);
+  const BiffRecordList all = ReadBiffRecords(ws);
+  const std::vector<SheetSubstream> walked = FindSheetSubstreams(all);
   ASSERT_EQ(found.size(), 3u);
   ASSERT_EQ(walked.size(), found.size());
   for (std::size_t i = 0; i < found.size(); ++i) {
     EXPECT_EQ(found[i].bofIndex, walked[i].bofIndex);
+    EXPECT_EQ(found[i].bofIndex, sheetRanges[i].first);
     EXPECT_EQ(found[i].suspicious, walked[i].suspicious);
     EXPECT_EQ(found[i].drawingFree, walked[i].drawingFree);
   }
@@ -344,6 +421,25 @@ TEST(ReadBiffRecords, SheetsFoundWhileIndexingMatchTheWalk) {
   EXPECT_FALSE(found[1].drawingFree);
   EXPECT_TRUE(found[0].drawingFree);
   EXPECT_TRUE(found[2].drawingFree);
+
+  ASSERT_EQ(list.size(), all.size());
+  ASSERT_EQ(list.size(), b.recordCount());
+  EXPECT_TRUE(Same(list.front(), all.front(), 0));
+  EXPECT_TRUE(Same(list.back(), all.back(), all.size() - 1));
+  EXPECT_NO_THROW(ValidateBiffRecords(list));
+  for (std::size_t i = sheetRanges[1].first; i <= sheetRanges[1].second; ++i) {
+    if (!Same(list[i], all[i], i) || list.typeAt(i) != all.typeAt(i)) {
+      ADD_FAILURE() << "the sheet with drawings differs at " << i;
+      break;
+    }
+  }
+  // The first block of the globals and the second of the first sheet hold
+  // nothing that is asked for.
+  for (const std::size_t given : {std::size_t{5}, sheetRanges[0].first + kBlock + 100}) {
+    EXPECT_THROW(list.typeAt(given), Exception) << given;
+    EXPECT_THROW(list[given], Exception) << given;
+  }
+  EXPECT_THROW(FindSheetSubstreams(list), Exception);
 }
 
 // A stream of more records than one block holds: every record's type,
