@@ -218,28 +218,27 @@ class BiffRecordList {
       longest_ = longest;
     };
     while (next(entry, index)) {
-      ++index;
       if (oneByOne) {
         push_back(BiffRecord{TypeOf(entry), LengthOf(entry), static_cast<std::uint32_t>(offset)});
         offset += biff::kHeaderSize + LengthOf(entry);
+        ++index;
         continue;
       }
-      const std::size_t k = (index - 1) & kBlockMask;
+      const std::size_t k = index & kBlockMask;
       // A block is added only once an entry for it is at hand: the last
       // entry is always in the last block.
-      if (k == 0 && index - 1 == blocks_.size() * kBlockSize) {
-        --index;
+      if (k == 0 && index == blocks_.size() * kBlockSize) {
         store();
         full(size_);
         addBlock();
         block = blocks_.back().get();
-        ++index;
       }
       if ((k & (kGroupSize - 1)) == 0) block->checkpoints[k >> kGroupShift] = static_cast<std::uint32_t>(offset);
       block->entries[k] = entry;
       const std::uint16_t length = LengthOf(entry);
       offset += biff::kHeaderSize + length;
       longest = std::max(longest, length);
+      ++index;
     }
     if (!oneByOne) store();
   }
