@@ -7,6 +7,7 @@
 #include "platform/termination.h"
 
 int main(int argc, char** argv) {
+  platform::KeepStandardDescriptorsTaken();
 #ifdef SIGPIPE
   // A console reader that goes away (a closed pipe) must not end the scan:
   // its lines fail and the walk goes on. Children start with the default.

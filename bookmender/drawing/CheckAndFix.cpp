@@ -67,11 +67,11 @@ ResultCode Run(const std::wstring& fileName, bool forFix, WorkbookStream& file, 
         temp->create();
         platform::Win32Error error = 0;
         // The copy is scratch work: it is not flushed to disk.
-        if (!held->copyTo(temp->path(), error)) {
+        if (!held->copyTo(*temp->file(), error)) {
           lines.error(L"Failed to create temp copy - Win32 error code: " + std::to_wstring(error));
           return TempCopyFailed;
         }
-        copy.open(temp->path(), false);
+        copy.openScratch(temp->file(), fileName);
         copyMade = true;
       }
       FixSheet(records, copy, sheet.bofIndex, discrepancies, lines);

@@ -32,7 +32,7 @@ ResultCode ReplaceOriginal(const FixPlan& plan, const std::wstring& fileName, co
                            const LineSink& lines) {
   lines.output(L"Replacing original file with fixed version");
   platform::Win32Error error = 0;
-  const platform::WriteBackResult written = plan.original->writeBack(plan.fixedCopy->path(), plan.changes, error);
+  const platform::WriteBackResult written = plan.original->writeBack(*plan.fixedCopy->file(), plan.changes, error);
   const auto failed = [&lines, &error]() {
     lines.error(L"Failed to copy temp file back over original - Win32 error code: " + std::to_wstring(error));
   };

@@ -1,10 +1,14 @@
-// A temporary file in the system's temporary folder, deleted when its last
-// shared owner lets it go.
+// The temporary copy's file: scratch work of this run alone. It has no name
+// that another program could guess, open, swap or find left behind; the run
+// reaches it only through the file made with it, which goes when its last
+// shared owner lets it go (or the process ends, however it ends).
 #pragma once
 
-#include <string>
+#include <memory>
 
 #include <boost/shared_ptr.hpp>
+
+#include "platform/scratch_file.h"
 
 namespace bookmender {
 
@@ -15,12 +19,14 @@ class TempFile {
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 
-  // Reserves a new empty file "tmr<hex>.tmp"; throws TempFileCreationException.
+  // Makes the new empty file in the temporary folder; throws
+  // TempFileCreationException.
   void create();
-  std::wstring path() const { return path_; }
+  // The file; null before create().
+  const std::shared_ptr<platform::ScratchFile>& file() const { return file_; }
 
  private:
-  std::wstring path_;
+  std::shared_ptr<platform::ScratchFile> file_;
 };
 
 using TempFilePtr = boost::shared_ptr<TempFile>;

@@ -6,6 +6,7 @@
 #include "platform/termination.h"
 
 int main(int argc, char** argv) {
+  platform::KeepStandardDescriptorsTaken();
   platform::InstallTerminationHandling();
   return bookmender::RunBookmender(platform::ProgramArguments(argc, argv));
 }

@@ -57,6 +57,15 @@ WorkbookStream& WorkbookStream::openHeld(const std::wstring& path, bool forWriti
   return openOnStorage(std::move(storage), path);
 }
 
+WorkbookStream& WorkbookStream::openScratch(std::shared_ptr<platform::ScratchFile> file, const std::wstring& name) {
+  close();
+  size_ = 0;
+  std::shared_ptr<platform::Storage> storage;
+  const HRESULT hr = platform::Storage::openScratch(std::move(file), storage);
+  if (platform::Failed(hr)) ThrowOpenFailure(hr, name);
+  return openOnStorage(std::move(storage), name);
+}
+
 WorkbookStream& WorkbookStream::openOnStorage(std::shared_ptr<platform::Storage> storage,
                                               const std::wstring& name) {
   close();

@@ -9,6 +9,7 @@
 
 #include "platform/compound_file.h"
 #include "platform/held_file.h"
+#include "platform/scratch_file.h"
 
 namespace bookmender {
 
@@ -31,6 +32,10 @@ class WorkbookStream {
   // read through it, read-only. `forWriting` prepares the final write.
   // Throws as open() does.
   WorkbookStream& openHeld(const std::wstring& path, bool forWriting, std::shared_ptr<platform::HeldFile>& held);
+  // Opens the compound file in a scratch file of this run's own (the
+  // temporary copy) and its "Workbook" stream, read-write; `name` stands for
+  // it in messages. Throws as open() does once the file is open.
+  WorkbookStream& openScratch(std::shared_ptr<platform::ScratchFile> file, const std::wstring& name);
   // Opens the "Workbook" stream of a compound file already open (one held in
   // memory, say); `name` stands for it in messages. Throws as open() does
   // once the file is open.

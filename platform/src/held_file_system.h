@@ -24,7 +24,7 @@ class HeldFileSystem {
   // Reads of the held file at absolute offsets, as FileHandle::readAt.
   virtual HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) = 0;
 
-  virtual bool copyTo(const std::wstring& target, Win32Error& error) = 0;
+  virtual bool copyTo(ScratchFile& target, Win32Error& error) = 0;
   // Starts backUp()'s copying and flushing in the background where the
   // system can; nothing where it cannot.
   virtual void startBackup() {}

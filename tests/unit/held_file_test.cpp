@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "file_handle.h"
 #include "platform/held_file.h"
+#include "platform/scratch_file.h"
 #include "platform/text.h"
 #include "workbook_file.h"
 
@@ -36,7 +38,6 @@ class HeldFileTest : public ::testing::Test {
     for (auto& b : original_) b = static_cast<std::uint8_t>(random());
     path_ = dir_.file("book.xls");
     WriteFileBytes(path_, original_);
-    repairedPath_ = dir_.file("repaired");
   }
 
   // The repair: `ranges` inverted; written as the repaired copy.
@@ -45,7 +46,9 @@ class HeldFileTest : public ::testing::Test {
     for (const ByteRange& r : ranges) {
       for (std::uint64_t i = r.offset; i < r.offset + r.length; ++i) repaired[i] = static_cast<std::uint8_t>(~repaired[i]);
     }
-    WriteFileBytes(repairedPath_, repaired);
+    platform::Win32Error error = 0;
+    EXPECT_TRUE(platform::ScratchFile::create(repaired_, error)) << error;
+    EXPECT_EQ(repaired_->file().writeAt(0, repaired.data(), repaired.size()), S_OK);
     return repaired;
   }
 
@@ -63,7 +66,8 @@ class HeldFileTest : public ::testing::Test {
 
   TempDir dir_;
   Bytes original_;
-  std::string path_, repairedPath_;
+  std::string path_;
+  std::shared_ptr<platform::ScratchFile> repaired_;
 };
 
 TEST_F(HeldFileTest, WritesTheRangesIntoTheSameFile) {
@@ -78,7 +82,7 @@ TEST_F(HeldFileTest, WritesTheRangesIntoTheSameFile) {
   platform::Win32Error error = 0;
   ASSERT_TRUE(held->backUp(L".bak", error)) << error;
   EXPECT_EQ(ReadFileBytes(path_ + ".bak"), original_);
-  EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kWritten) << error;
+  EXPECT_EQ(held->writeBack(*repaired_, ranges, error), WriteBackResult::kWritten) << error;
   EXPECT_EQ(ReadFileBytes(path_), repaired);
   EXPECT_EQ(Inode(path_), inode);
   EXPECT_EQ(ReadFileBytes(path_ + ".bak"), original_);
@@ -93,7 +97,7 @@ TEST_F(HeldFileTest, WritesNothingWhenTheRepairDiffersOutsideItsRanges) {
     auto held = Hold();
     platform::Win32Error error = 0;
     ASSERT_TRUE(held->backUp(L".bak", error));
-    EXPECT_EQ(held->writeBack(Wide(repairedPath_), {{100, 4}}, error), WriteBackResult::kContentChanged) << stray;
+    EXPECT_EQ(held->writeBack(*repaired_, {{100, 4}}, error), WriteBackResult::kContentChanged) << stray;
     EXPECT_EQ(ReadFileBytes(path_), original_);
   }
 }
@@ -118,7 +122,7 @@ TEST_F(HeldFileTest, WritesNothingWhenTheFileChangedAfterItsBackup) {
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
     ASSERT_EQ(futimens(fd, times), 0);
     close(fd);
-    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kContentChanged) << changed;
+    EXPECT_EQ(held->writeBack(*repaired_, ranges, error), WriteBackResult::kContentChanged) << changed;
     Bytes expected = original_;
     expected[changed] = x;
     EXPECT_EQ(ReadFileBytes(path_), expected);
@@ -133,7 +137,7 @@ TEST_F(HeldFileTest, WritesNothingWhenTheFileChangedAfterItsBackup) {
     const int fd = open(path_.c_str(), O_WRONLY | O_APPEND);
     ASSERT_EQ(write(fd, "more", 4), 4);
     close(fd);
-    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kContentChanged);
+    EXPECT_EQ(held->writeBack(*repaired_, ranges, error), WriteBackResult::kContentChanged);
     EXPECT_EQ(ReadFileBytes(path_).size(), original_.size() + 4);
   }
 }
@@ -147,7 +151,7 @@ TEST_F(HeldFileTest, WritesNothingWhenTheNameLeadsElsewhere) {
   const std::string other = dir_.file("other");
   WriteFileBytes(other, {'x'});
   ASSERT_EQ(rename(other.c_str(), path_.c_str()), 0);
-  EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kNameChanged);
+  EXPECT_EQ(held->writeBack(*repaired_, ranges, error), WriteBackResult::kNameChanged);
   EXPECT_EQ(ReadFileBytes(path_), Bytes{'x'});
 }
 
@@ -157,13 +161,13 @@ TEST_F(HeldFileTest, NeedsABackupAndTheRightToWrite) {
   platform::Win32Error error = 0;
   {
     auto held = Hold();
-    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kNotWritable)
+    EXPECT_EQ(held->writeBack(*repaired_, ranges, error), WriteBackResult::kNotWritable)
         << "no backup yet";
   }
   {
     auto held = Hold(false);
     ASSERT_TRUE(held->backUp(L".bak", error));
-    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kNotWritable);
+    EXPECT_EQ(held->writeBack(*repaired_, ranges, error), WriteBackResult::kNotWritable);
     EXPECT_EQ(error, platform::kErrorAccessDenied);
   }
   EXPECT_EQ(ReadFileBytes(path_), original_);
@@ -224,7 +228,7 @@ TEST_F(HeldFileTest, ABackupStartedEarlyIsNamedOnlyWhenAskedFor) {
     struct stat st {};
     ASSERT_EQ(stat((path_ + ".bak001").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kWritten) << error;
+    EXPECT_EQ(held->writeBack(*repaired_, ranges, error), WriteBackResult::kWritten) << error;
     EXPECT_EQ(ReadFileBytes(path_), repaired);
   }
   {
@@ -245,7 +249,7 @@ TEST_F(HeldFileTest, ABackupStartedEarlyIsNamedOnlyWhenAskedFor) {
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ASSERT_EQ(futimens(fd, times), 0);
     close(fd);
-    EXPECT_EQ(held->writeBack(Wide(repairedPath_), ranges, error), WriteBackResult::kContentChanged);
+    EXPECT_EQ(held->writeBack(*repaired_, ranges, error), WriteBackResult::kContentChanged);
     EXPECT_EQ(ReadFileBytes(path_ + ".bak"), original_);
   }
 }

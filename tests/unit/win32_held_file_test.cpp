@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "file_handle.h"
 #include "platform/held_file.h"
+#include "platform/scratch_file.h"
 #include "workbook_file.h"
 
 namespace {
@@ -122,7 +124,7 @@ TEST_F(WindowsHeldFile, AFileThatRefusesTheWriterIsHeldForReading) {
   {
     std::shared_ptr<HeldFile> held = hold(false);
     ASSERT_TRUE(held && held->backUp(L".bak", error)) << error;
-    EXPECT_EQ(held->writeBack(repaired, ranges, error), WriteBackResult::kNotWritable);
+    EXPECT_EQ(held->writeBack(*repaired, ranges, error), WriteBackResult::kNotWritable);
     EXPECT_EQ(error, platform::kErrorAccessDenied) << "opened for checking only";
   }
   {
@@ -168,33 +170,49 @@ TEST_F(WindowsHeldFile, BackupIsCreatedExclusivelyWithTheOriginalsAttributesAndT
   EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, written.dwHighDateTime);
 }
 
-TEST_F(WindowsHeldFile, ScratchCopyIsTruncatedAndLeftWritable) {
-  const std::wstring scratch = file("scratch.tmp");
-  write(scratch, Bytes(9000, 'x'));
-  ASSERT_TRUE(::SetFileAttributesW(scratch.c_str(), FILE_ATTRIBUTE_READONLY));
+// The scratch copy: nobody else can open it while it lives, and it goes
+// with its handle.
+TEST_F(WindowsHeldFile, ScratchCopyIsPrivateAndGoesWithItsHandle) {
+  ::SetEnvironmentVariableW(L"TMP", (wide(dir_.path()) + L"\\").c_str());
+  std::shared_ptr<platform::ScratchFile> scratch;
+  platform::Win32Error error = 0;
+  ASSERT_TRUE(platform::ScratchFile::create(scratch, error)) << error;
   std::shared_ptr<HeldFile> held = hold(false);
   ASSERT_TRUE(held);
-  platform::Win32Error error = 0;
-  ASSERT_TRUE(held->copyTo(scratch, error)) << error;
-  EXPECT_EQ(read(scratch), original_);
-  EXPECT_EQ(::GetFileAttributesW(scratch.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-  EXPECT_FALSE(held->copyTo(file("missing.tmp"), error)) << "only a reserved file is written";
-  EXPECT_EQ(error, platform::kErrorFileNotFound);
+  ASSERT_TRUE(held->copyTo(*scratch, error)) << error;
+  Bytes copied(original_.size() + 1);
+  std::size_t done = 0;
+  ASSERT_EQ(scratch->file().readAt(0, copied.data(), copied.size(), done), S_OK);
+  copied.resize(done);
+  EXPECT_EQ(copied, original_);
+
+  WIN32_FIND_DATAW found;
+  const HANDLE search = ::FindFirstFileW((wide(dir_.path()) + L"\\tmr*.tmp").c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE) << "the scratch file has a name on Windows";
+  const std::wstring name = wide(dir_.path()) + L"\\" + found.cFileName;
+  ::FindClose(search);
+  const Other other(name, GENERIC_READ, kShareAll);
+  EXPECT_FALSE(other.held());
+  EXPECT_EQ(other.error(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  scratch.reset();
+  EXPECT_EQ(::GetFileAttributesW(name.c_str()), INVALID_FILE_ATTRIBUTES) << "deleted with its handle";
+  ::SetEnvironmentVariableW(L"TMP", nullptr);
 }
 
 // Another program's lock on any byte stops the copy back before its first
 // write; once it is gone, only the ranges are written.
 TEST_F(WindowsHeldFile, CopyBackWaitsForNoLockAndWritesTheRanges) {
-  const std::wstring repaired = file("repaired.xls");
   Bytes fixed = original_;
   for (std::size_t i = 100; i < 110; ++i) fixed[i] = 0xEE;
   fixed[4999] = 0xEE;
-  write(repaired, fixed);
+  std::shared_ptr<platform::ScratchFile> repaired;
+  platform::Win32Error error = 0;
+  ASSERT_TRUE(platform::ScratchFile::create(repaired, error)) << error;
+  ASSERT_EQ(repaired->file().writeAt(0, fixed.data(), fixed.size()), S_OK);
   const std::vector<platform::ByteRange> ranges{{100, 10}, {4999, 1}};
 
   std::shared_ptr<HeldFile> held = hold(true);
   ASSERT_TRUE(held);
-  platform::Win32Error error = 0;
   ASSERT_TRUE(held->backUp(L".bak", error)) << error;
   {
     const Other locker(path_, GENERIC_READ, kShareAll);
@@ -202,12 +220,12 @@ TEST_F(WindowsHeldFile, CopyBackWaitsForNoLockAndWritesTheRanges) {
     OVERLAPPED at{};
     at.Offset = 4000;
     ASSERT_TRUE(::LockFileEx(locker.get(), LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
-    EXPECT_EQ(held->writeBack(repaired, ranges, error), WriteBackResult::kInUse);
+    EXPECT_EQ(held->writeBack(*repaired, ranges, error), WriteBackResult::kInUse);
     EXPECT_EQ(error, platform::kErrorSharingViolation);
     EXPECT_EQ(read(path_), original_);
     ASSERT_TRUE(::UnlockFileEx(locker.get(), 0, 1, 0, &at));
   }
-  EXPECT_EQ(held->writeBack(repaired, ranges, error), WriteBackResult::kWritten) << error;
+  EXPECT_EQ(held->writeBack(*repaired, ranges, error), WriteBackResult::kWritten) << error;
   held.reset();
   EXPECT_EQ(read(path_), fixed);
   EXPECT_EQ(read(file("book.xls.bak")), original_);

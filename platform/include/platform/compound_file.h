@@ -51,6 +51,7 @@ inline constexpr FormatId kFmtidDocSummaryInformation = {
 class Stream;
 class PropertySet;
 class HeldFile;
+class ScratchFile;
 
 // A byte range of a file.
 struct ByteRange {
@@ -93,6 +94,12 @@ class Storage {
   // it reads through that file and keeps it alive; the file's own locks are
   // the sharing. Results as for open() from STG_E_FILEALREADYEXISTS on.
   static HRESULT openHeld(std::shared_ptr<HeldFile> file, std::shared_ptr<Storage>& out);
+
+  // Opens the compound file in a scratch file of this run's own, for
+  // reading and writing (kReadWriteExclusive: nobody else can reach it, so
+  // it takes no lock), and keeps the scratch file alive. Results as for
+  // open() from STG_E_FILEALREADYEXISTS on.
+  static HRESULT openScratch(std::shared_ptr<ScratchFile> file, std::shared_ptr<Storage>& out);
 
   // Opens a compound file held in memory, for tests and fuzzers. The storage
   // shares `bytes` and keeps it alive; the caller must not resize it

@@ -21,6 +21,7 @@
 namespace platform {
 
 class HeldFileSystem;
+class ScratchFile;
 
 enum class WriteBackResult {
   kWritten,         // the ranges are written, flushed and read back equal
@@ -58,10 +59,10 @@ class HeldFile {
   // Size when it was opened.
   std::uint64_t size() const;
 
-  // Replaces the content of `target`, an existing file of our own (the
-  // scratch copy), with the whole content of this file. Holes stay holes; a
-  // reflink is used where the file system offers one. Not flushed.
-  bool copyTo(const std::wstring& target, Win32Error& error);
+  // Copies the whole content of this file into `target`, a new empty
+  // scratch file. Holes stay holes; a reflink is used where the file system
+  // offers one. Not flushed.
+  bool copyTo(ScratchFile& target, Win32Error& error);
 
   // Creates the backup: the file's own name plus `suffix` (".bak",
   // ".bak001"...), in the folder opened with the file, created exclusively
@@ -85,8 +86,7 @@ class HeldFile {
   // `ranges` in place, flushes and reads them back. A failure after the
   // first write puts the ranges back from the backup. `error` describes
   // kNotWritable, kInUse (kErrorSharingViolation), kRestored and kNotRestored.
-  WriteBackResult writeBack(const std::wstring& repaired, const std::vector<ByteRange>& ranges,
-                            Win32Error& error);
+  WriteBackResult writeBack(ScratchFile& repaired, const std::vector<ByteRange>& ranges, Win32Error& error);
 
   // The system side, for the compound-file layer that reads through it.
   HeldFileSystem& system() { return *system_; }

@@ -19,6 +19,18 @@ inline constexpr wchar_t kPreferredSeparator = L'\\';
 inline constexpr wchar_t kPreferredSeparator = L'/';
 #endif
 
+// First thing at start: opens the null device onto any of the standard
+// descriptors 0, 1 and 2 that is closed, so that no file the program opens
+// can take one of their numbers and receive what is written to standard
+// output or error (cron jobs and service managers may start programs so).
+// Where the null device cannot be opened, the root folder read-only stands
+// in: reads and writes on it fail. Windows numbers no handles this way, and
+// its standard handles stay what they are.
+void KeepStandardDescriptorsTaken();
+// Whether standard input was closed when KeepStandardDescriptorsTaken() ran:
+// the null device in its place stands for no input at all.
+bool StandardInputWasClosed();
+
 // The arguments after the program name, as wide text. Linux decodes argv
 // (undecodable bytes escaped, see text.h); Windows splits the command line the
 // system keeps (GetCommandLineW, CommandLineToArgvW), which holds every

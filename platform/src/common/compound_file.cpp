@@ -10,6 +10,7 @@
 #include "held_file_system.h"
 #include "name_compare.h"
 #include "platform/compound_file.h"
+#include "platform/scratch_file.h"
 #include "platform/text.h"
 #include "property_set_reader.h"
 
@@ -131,6 +132,36 @@ HRESULT Storage::openHeld(std::shared_ptr<HeldFile> file, std::shared_ptr<Storag
   if (!file) return STG_E_INVALIDPOINTER;
   try {
     return OpenOnHandle(ReadHeldFile(std::move(file)), false, out);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+namespace {
+
+// A scratch file read and written as a FileHandle; it keeps the file alive.
+class ScratchReader final : public FileHandle {
+ public:
+  explicit ScratchReader(std::shared_ptr<ScratchFile> file) : file_(std::move(file)) {}
+  std::uint64_t size() const override { return file_->file().size(); }
+  HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
+    return file_->file().readAt(offset, buffer, count, done);
+  }
+  HRESULT writeAt(std::uint64_t offset, const void* buffer, std::size_t count) override {
+    return file_->file().writeAt(offset, buffer, count);
+  }
+
+ private:
+  std::shared_ptr<ScratchFile> file_;
+};
+
+}  // namespace
+
+HRESULT Storage::openScratch(std::shared_ptr<ScratchFile> file, std::shared_ptr<Storage>& out) {
+  out.reset();
+  if (!file) return STG_E_INVALIDPOINTER;
+  try {
+    return OpenOnHandle(std::unique_ptr<FileHandle>(new ScratchReader(std::move(file))), true, out);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }

@@ -9,6 +9,7 @@
 
 #include "held_file_system.h"
 #include "platform/held_file.h"
+#include "platform/scratch_file.h"
 
 namespace platform {
 namespace {
@@ -141,7 +142,7 @@ HeldFile::~HeldFile() = default;
 
 std::uint64_t HeldFile::size() const { return system_->size(); }
 
-bool HeldFile::copyTo(const std::wstring& target, Win32Error& error) {
+bool HeldFile::copyTo(ScratchFile& target, Win32Error& error) {
   error = kErrorSuccess;
   return system_->copyTo(target, error);
 }
@@ -153,7 +154,7 @@ bool HeldFile::backUp(const std::wstring& suffix, Win32Error& error) {
   return system_->backUp(suffix, error);
 }
 
-WriteBackResult HeldFile::writeBack(const std::wstring& repaired, const std::vector<ByteRange>& changes,
+WriteBackResult HeldFile::writeBack(ScratchFile& repaired, const std::vector<ByteRange>& changes,
                                     Win32Error& error) {
   error = kErrorSuccess;
   FileHandle* backup = system_->backup();
@@ -176,12 +177,7 @@ WriteBackResult HeldFile::writeBack(const std::wstring& repaired, const std::vec
     error = kErrorInvalidParameter;
     return WriteBackResult::kNotWritable;
   }
-  std::unique_ptr<FileHandle> fixed;
-  HRESULT hr = OpenFileHandle(repaired, false, fixed);
-  if (Failed(hr)) {
-    error = Win32ErrorFromHResult(hr);
-    return WriteBackResult::kNotWritable;
-  }
+  FileHandle* const fixed = &repaired.file();
   if (fixed->size() != size || backup->size() != size) return WriteBackResult::kContentChanged;
 
   // One pass over the three files: the original must be the backup, and the

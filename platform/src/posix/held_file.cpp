@@ -20,6 +20,7 @@
 #include "fd.h"
 #include "held_file_system.h"
 #include "metadata.h"
+#include "platform/scratch_file.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -99,23 +100,8 @@ class PosixHeldFile final : public HeldFileSystem {
     return FdReader::ReadAtFd(file_.get(), offset, buffer, count, done);
   }
 
-  bool copyTo(const std::wstring& target, Win32Error& error) override {
-    const std::string to = EncodeNative(target);
-    // The scratch file is ours: a link or anything but a regular file in its
-    // place is not written.
-    Fd out(OpenRetrying(to.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    if (!out.valid()) return fail(error, errno, to);
-    struct stat st;
-    if (::fstat(out.get(), &st) != 0) return fail(error, errno, to);
-    if (!S_ISREG(st.st_mode) || !Blocking(out.get())) return fail(error, EACCES, to);
-    // The reserved file is normally empty already. A truncation to zero
-    // followed by writes makes ext4 start writing the whole copy back to
-    // disk at its close, where it would slow the backup's flush for a file
-    // that is scratch work and need never reach the disk.
-    if ((st.st_size != 0 && ::ftruncate(out.get(), 0) != 0) || !CopyContent(file_.get(), out.get())) {
-      return fail(error, errno, to);
-    }
-    if (out.close() != 0) return fail(error, errno, to);
+  bool copyTo(ScratchFile& target, Win32Error& error) override {
+    if (!CopyContent(file_.get(), static_cast<int>(target.nativeHandle()))) return fail(error, errno, path_);
     return true;
   }
 

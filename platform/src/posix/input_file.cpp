@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "fd.h"
+#include "platform/process.h"
 #include "platform/termination.h"
 #include "platform/text.h"
 
@@ -58,6 +59,10 @@ bool InputFile::open(const std::wstring& path, Win32Error& error) {
 
 bool InputFile::openStandardInput(Win32Error& error) {
   close();
+  if (StandardInputWasClosed()) {
+    error = kErrorInvalidHandle;
+    return false;
+  }
   if (!Readable(STDIN_FILENO, std::string(), error)) return false;
   handle_ = STDIN_FILENO;
   owned_ = false;

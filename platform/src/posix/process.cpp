@@ -3,6 +3,7 @@
 #include "platform/process.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
@@ -100,6 +101,27 @@ int MakeScratch() {
 }
 
 }  // namespace
+
+namespace {
+bool g_inputWasClosed = false;  // set once, before anything else runs
+}  // namespace
+
+bool StandardInputWasClosed() { return g_inputWasClosed; }
+
+void KeepStandardDescriptorsTaken() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == STDIN_FILENO) g_inputWasClosed = true;
+    // The lowest free number is `fd` itself, the ones below being open.
+    int opened = ::open(kNullDevice, O_RDWR | O_NOCTTY);
+    if (opened < 0) opened = ::open("/", O_RDONLY | O_DIRECTORY);
+    if (opened != fd) {
+      // Nothing can keep the number: better not to run at all.
+      if (opened >= 0) ::close(opened);
+      ::abort();
+    }
+  }
+}
 
 std::vector<std::wstring> ProgramArguments(int argc, char** argv) {
   std::vector<std::wstring> arguments;

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <string>
+
 #include "platform/hresult.h"
 
 namespace platform {
@@ -125,5 +127,11 @@ inline HRESULT WriteAtHandle(HANDLE handle, std::uint64_t offset, const void* bu
   }
   return S_OK;
 }
+
+// A new file in the temporary folder named `prefix` and 16 random
+// hexadecimal digits, opened for reading and writing, sharing nothing and
+// deleted with its last handle: nobody else can open it, and it does not
+// outlive the process. INVALID_HANDLE_VALUE with the system's error.
+HANDLE CreatePrivateScratch(const wchar_t* prefix, Win32Error& error);
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 
 #include "handle_io.h"
 #include "held_file_system.h"
+#include "platform/scratch_file.h"
 
 namespace platform {
 namespace {
@@ -95,22 +96,10 @@ class WindowsHeldFile final : public HeldFileSystem {
     return ReadAtHandle(file_.get(), offset, buffer, count, done);
   }
 
-  bool copyTo(const std::wstring& target, Win32Error& error) override {
-    // The scratch copy is repaired in place and deleted at the end: it must
-    // not be read-only.
-    const DWORD attributes = ::GetFileAttributesW(target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-      ::SetFileAttributesW(target.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-    }
-    // It is ours, reserved before: an existing file, truncated and written.
-    Handle out(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                             nullptr));
-    if (!out.valid()) return Fail(error, ::GetLastError());
-    if (::GetFileType(out.get()) != FILE_TYPE_DISK) return Fail(error, kErrorAccessDenied);
+  bool copyTo(ScratchFile& target, Win32Error& error) override {
     std::uint64_t copied = 0;
-    if (const Win32Error e = CopyContent(file_.get(), out.get(), copied); e != kErrorSuccess) return Fail(error, e);
-    if (!out.close()) return Fail(error, ::GetLastError());
-    return true;
+    const Win32Error e = CopyContent(file_.get(), reinterpret_cast<HANDLE>(target.nativeHandle()), copied);
+    return e == kErrorSuccess || Fail(error, e);
   }
 
   // Created beside the original under the name it was opened by, which

@@ -5,7 +5,6 @@
 #include <shellapi.h>
 
 #include <cwchar>
-#include <random>
 
 #include "handle_io.h"
 #include "platform/files.h"
@@ -94,6 +93,9 @@ HANDLE AsHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
 }  // namespace
 
+void KeepStandardDescriptorsTaken() {}
+bool StandardInputWasClosed() { return false; }
+
 std::vector<std::wstring> ProgramArguments(int, char**) {
   std::vector<std::wstring> arguments;
   int count = 0;
@@ -165,27 +167,10 @@ void ScratchOutput::close() {
 
 bool ScratchOutput::create(Win32Error& error) {
   close();
-  const std::wstring folder = TemporaryFolder();
-  if (folder.empty()) {
-    error = ERROR_PATH_NOT_FOUND;
-    return false;
-  }
-  // A fresh name, made exclusively; nobody else may open the file while it
-  // lives, and it goes with its last handle.
-  std::random_device seed;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    wchar_t name[32];
-    std::swprintf(name, 32, L"shs%08X.tmp", static_cast<unsigned>(seed()));
-    const HANDLE file = ::CreateFileW((folder + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      handle_ = reinterpret_cast<std::intptr_t>(file);
-      return true;
-    }
-    error = ::GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
-  }
-  return false;
+  const HANDLE file = CreatePrivateScratch(L"shs", error);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+  return true;
 }
 
 bool ScratchOutput::read(std::string& bytes, Win32Error& error) const {

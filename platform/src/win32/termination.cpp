@@ -1,8 +1,8 @@
 // Console control events (Ctrl-C, Ctrl-Break, closing the console, log-off
 // and shutdown) arrive on a thread of their own. The handler takes the lock
-// that a deferral holds, so it waits for the step under way; then it removes
-// the scratch file and leaves the event to the default handler, which ends
-// the process. Shelfscan's handler only records the event for the program to
+// that a deferral holds, so it waits for the step under way; then it leaves
+// the event to the default handler, which ends the process (the scratch
+// copy goes with its handle). Shelfscan's handler only records the event for the program to
 // end itself.
 #include "platform/termination.h"
 
@@ -11,8 +11,8 @@
 namespace platform {
 namespace {
 
-// Made on first use, so that deferrals and scratch files work before (or
-// without) the handler's installation, as in tests.
+// Made on first use, so that deferrals work before (or without) the
+// handler's installation, as in tests.
 CRITICAL_SECTION& Lock() {
   struct Section {
     Section() { InitializeCriticalSection(&section); }
@@ -21,13 +21,9 @@ CRITICAL_SECTION& Lock() {
   static Section lock;
   return lock.section;
 }
-wchar_t g_scratch[32768];
-bool g_hasScratch = false;
 
 BOOL WINAPI OnControlEvent(DWORD) {
   EnterCriticalSection(&Lock());
-  if (g_hasScratch) DeleteFileW(g_scratch);
-  g_hasScratch = false;
   // Kept: the process ends with the lock held, so no step starts again.
   return FALSE;
 }
@@ -56,16 +52,6 @@ void EndAsRequested() { ::ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 void InstallTerminationHandling() {
   Lock();
   SetConsoleCtrlHandler(OnControlEvent, TRUE);
-}
-
-void SetScratchFile(const std::wstring& path) {
-  EnterCriticalSection(&Lock());
-  g_hasScratch = !path.empty() && path.size() < sizeof g_scratch / sizeof g_scratch[0];
-  if (g_hasScratch) {
-    path.copy(g_scratch, path.size());
-    g_scratch[path.size()] = L'\0';
-  }
-  LeaveCriticalSection(&Lock());
 }
 
 // Critical sections are recursive: nested deferrals simply nest.
