@@ -125,6 +125,16 @@ TEST_F(SharedFolder, LockHoldersOfEveryKindAnswer53) {
     EXPECT_FALSE(Exists(path_ + ".bak")) << h.what;
     EXPECT_EQ(Finish(Start({"-check", path_}, tmp_)), h.writes ? 53 : 1) << h.what;
   }
+  // An ordinary user's read lease on their own workbook: the open for
+  // writing would wait until the system breaks it (45 s by default).
+  Reset(input);
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_EQ(chown(path_.c_str(), 65534, 65534), 0);
+  LockHolder lease(path_, 'l');
+  ASSERT_TRUE(lease.held());
+  EXPECT_EQ(Finish(Start({"-fix", path_}, tmp_), 5), 53) << "a read lease";
+  EXPECT_EQ(ReadFileBytes(path_), input);
+  EXPECT_FALSE(Exists(path_ + ".bak"));
 }
 
 // Two fixes of one file at once: each answers 0, 1 or 53, one of them

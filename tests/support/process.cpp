@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,10 +100,22 @@ LockHolder::LockHolder(const std::string& path, char kind) {
   if (pid_ == 0) {
     close(ready[0]);
     close(go[1]);
-    const bool reader = kind == 'r' || kind == 'R' || kind == 's';
+    const bool reader = kind == 'r' || kind == 'R' || kind == 's' || kind == 'l';
+    // A lease is taken by the file's owner, an ordinary user; its break
+    // signal is ignored, so that the lease lasts until the system breaks it.
+    if (kind == 'l') {
+      struct stat st {};
+      if (stat(path.c_str(), &st) != 0 || setgroups(0, nullptr) != 0 || setresgid(st.st_gid, st.st_gid, st.st_gid) != 0 ||
+          setresuid(st.st_uid, st.st_uid, st.st_uid) != 0) {
+        _exit(2);
+      }
+      signal(SIGIO, SIG_IGN);
+    }
     const int fd = open(path.c_str(), reader ? O_RDONLY : O_RDWR);
     bool locked = false;
-    if (fd >= 0 && (kind == 'f' || kind == 's')) {
+    if (fd >= 0 && kind == 'l') {
+      locked = fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+    } else if (fd >= 0 && (kind == 'f' || kind == 's')) {
       locked = flock(fd, (kind == 'f' ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
     } else if (fd >= 0) {
       struct flock fl {};

@@ -112,6 +112,8 @@ std::string FolderOf(const std::string& path) {
 HRESULT ClassifyOpenError(int err, const std::string& path, bool writable) {
   if (err == EISDIR) return STG_E_ACCESSDENIED;
   if (err == EROFS && writable) return STG_E_ACCESSDENIED;
+  // A non-blocking open that another program's lease would hold.
+  if (err == EWOULDBLOCK || err == EAGAIN) return STG_E_SHAREVIOLATION;
   const Win32Error code = Win32ErrorFromErrno(err, path);
   switch (code) {
     case kErrorFileNotFound: return STG_E_FILENOTFOUND;

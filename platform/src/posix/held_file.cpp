@@ -274,10 +274,13 @@ class PosixHeldFile final : public HeldFileSystem {
 
 // The descriptor for the final write: the same open file reached again for
 // writing. Without /proc the name is opened once more, and kept only if it
-// is still the same regular file.
+// is still the same regular file. Never waits: a lease another program holds
+// on the file answers EWOULDBLOCK at once instead of holding the run until
+// it is broken.
 Fd ReopenForWriting(int fd, int folder, const std::string& leaf, const struct stat& st, Win32Error& error) {
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  Fd writable(OpenRetrying(self.c_str(), O_RDWR | O_NOCTTY));
+  Fd writable(OpenRetrying(self.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+  if (writable.valid() && !Blocking(writable.get())) writable.close();
   if (!writable.valid() && errno == ENOENT) {
     writable = Fd(::openat(folder, leaf.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     struct stat again;
@@ -334,6 +337,8 @@ HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, std::uniqu
   Win32Error writeError = kErrorAccessDenied;
   if (forWriting) {
     Fd writable = ReopenForWriting(fd.get(), folder.get(), leaf, st, writeError);
+    // Another program's lease: the file is in use, as with its locks.
+    if (!writable.valid() && (errno == EWOULDBLOCK || errno == EAGAIN)) return STG_E_SHAREVIOLATION;
     if (writable.valid()) fd = std::move(writable);
   }
 
