@@ -28,6 +28,17 @@ class FileHandle {
 
   // Writes all `count` bytes at `offset`, straight to the file.
   virtual HRESULT writeAt(std::uint64_t offset, const void* buffer, std::size_t count) = 0;
+
+  // Where data may lie, for readers that need not read holes: `start` is the
+  // first offset at or after `from` that is not inside a hole, `end` the
+  // first hole after it (both the file's end where there is none). Only the
+  // bytes of [from, start) are known to read as zeros. A file that does not
+  // say where its holes are is data throughout.
+  virtual void dataAfter(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) {
+    start = from;
+    end = size();
+    if (start > end) start = end;
+  }
 };
 
 // Opens `path` for reading, or for reading and writing, and takes the sharing

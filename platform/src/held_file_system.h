@@ -4,6 +4,7 @@
 // this is what they stand on. Internal to the platform library.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,6 +24,11 @@ class HeldFileSystem {
   virtual std::uint64_t size() const = 0;
   // Reads of the held file at absolute offsets, as FileHandle::readAt.
   virtual HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) = 0;
+  // As FileHandle::dataAfter, within the size when opened.
+  virtual void dataAfter(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) {
+    start = std::min(from, size());
+    end = size();
+  }
 
   virtual bool copyTo(ScratchFile& target, Win32Error& error) = 0;
   // Starts backUp()'s copying and flushing in the background where the

@@ -254,6 +254,43 @@ TEST_F(HeldFileTest, ABackupStartedEarlyIsNamedOnlyWhenAskedFor) {
   }
 }
 
+// A workbook followed by a hole to 40 GB: the comparison reads only where
+// any of the three files holds data, and still sees a foreign write into
+// the original's hole (its modification time put back).
+TEST_F(HeldFileTest, SparseFilesAreComparedWhereTheyHoldData) {
+  constexpr off_t kApparent = off_t{40} << 30;
+  const std::vector<ByteRange> ranges = {{100, 4}, {original_.size() - 3, 2}};
+  for (const bool foreignWrite : {false, true}) {
+    SCOPED_TRACE(foreignWrite ? "a write into the hole" : "no other writer");
+    WriteFileBytes(path_, original_);
+    unlink((path_ + ".bak").c_str());
+    if (truncate(path_.c_str(), kApparent) != 0) GTEST_SKIP() << "the file system takes no 40 GB file";
+    Repair(ranges);
+    ASSERT_EQ(ftruncate(static_cast<int>(repaired_->nativeHandle()), kApparent), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    auto held = Hold();
+    platform::Win32Error error = 0;
+    ASSERT_TRUE(held->backUp(L".bak", error)) << error;
+    if (foreignWrite) {
+      const int fd = open(path_.c_str(), O_WRONLY);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(pwrite(fd, "x", 1, kApparent - (off_t{7} << 30)), 1);
+      const struct timespec times[2] = {st.st_atim, st.st_mtim};
+      ASSERT_EQ(futimens(fd, times), 0);
+      close(fd);
+    }
+    EXPECT_EQ(held->writeBack(*repaired_, ranges, error),
+              foreignWrite ? WriteBackResult::kContentChanged : WriteBackResult::kWritten)
+        << error;
+    held.reset();
+    struct stat after {};
+    ASSERT_EQ(stat(path_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, kApparent);
+    EXPECT_LT(after.st_blocks * 512, off_t{64} << 20) << "the hole stays a hole";
+  }
+}
+
 TEST_F(HeldFileTest, OpensOnlyRegularFiles) {
   std::shared_ptr<HeldFile> held;
   const std::string fifo = dir_.file("fifo");

@@ -25,6 +25,9 @@ class HeldFileReader final : public FileHandle {
     return system_.readAt(offset, buffer, count, done);
   }
   HRESULT writeAt(std::uint64_t, const void*, std::size_t) override { return STG_E_ACCESSDENIED; }
+  void dataAfter(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) override {
+    system_.dataAfter(from, start, end);
+  }
 
  private:
   HeldFileSystem& system_;
@@ -98,6 +101,26 @@ CompareResult CompareThree(FileHandle& original, FileHandle& backup, FileHandle&
     }
   }
   return result;
+}
+
+// CompareThree over [from, to), in two halves at once from kSplitAt on.
+CompareResult CompareStretch(FileHandle& original, FileHandle& backup, FileHandle& fixed, std::uint64_t from,
+                             std::uint64_t to, const std::vector<ByteRange>& ranges) {
+  const std::uint64_t half = to - from >= kSplitAt ? from + ((to - from) / 2 / kChunk) * kChunk : to;
+  CompareResult second;
+  std::thread other;
+  if (half < to) {
+    try {
+      other = std::thread([&]() { second = CompareThree(original, backup, fixed, half, to, ranges); });
+    } catch (const std::system_error&) {
+      second = CompareThree(original, backup, fixed, half, to, ranges);
+    }
+  }
+  CompareResult first = CompareThree(original, backup, fixed, from, half, ranges);
+  if (other.joinable()) other.join();
+  if (first.error == kErrorSuccess && second.error != kErrorSuccess) first.error = second.error;
+  first.equal = first.equal && second.equal;
+  return first;
 }
 
 }  // namespace
@@ -182,28 +205,41 @@ WriteBackResult HeldFile::writeBack(ScratchFile& repaired, const std::vector<Byt
 
   // One pass over the three files: the original must be the backup, and the
   // repair the backup outside the ranges, so that the result of the writes
-  // is the repaired copy byte for byte. A large file is compared in two
-  // halves at once; every read is positional.
+  // is the repaired copy byte for byte. Where all three have a hole, all
+  // three read as zeros: only the stretches where any of them may hold data
+  // are read, so a sparse workbook costs what it holds. A long stretch is
+  // compared in two halves at once; every read is positional.
   HeldFileReader original(*system_);
-  const std::uint64_t half = size >= kSplitAt ? (size / 2 / kChunk) * kChunk : size;
-  CompareResult second;
-  std::thread other;
-  if (half < size) {
-    try {
-      other = std::thread([&]() { second = CompareThree(original, *backup, *fixed, half, size, ranges); });
-    } catch (const std::system_error&) {
-      second = CompareThree(original, *backup, *fixed, half, size, ranges);
+  FileHandle* const files[] = {&original, backup, fixed};
+  for (std::uint64_t at = 0; at < size;) {
+    std::uint64_t from = size;
+    for (FileHandle* f : files) {
+      std::uint64_t start = 0, end = 0;
+      f->dataAfter(at, start, end);
+      from = std::min(from, start);
     }
-  }
-  const CompareResult first = CompareThree(original, *backup, *fixed, 0, half, ranges);
-  if (other.joinable()) other.join();
-  for (const CompareResult& part : {first, second}) {
-    if (part.error != kErrorSuccess) {
-      error = part.error;
+    if (from >= size) break;
+    // The stretch ends where none of the three has data any more.
+    std::uint64_t to = from;
+    for (bool moved = true; moved && to < size;) {
+      moved = false;
+      for (FileHandle* f : files) {
+        std::uint64_t start = 0, end = 0;
+        f->dataAfter(to, start, end);
+        if (start == to && end > to) {
+          to = end;
+          moved = true;
+        }
+      }
+    }
+    const CompareResult stretch = CompareStretch(original, *backup, *fixed, from, to, ranges);
+    if (stretch.error != kErrorSuccess) {
+      error = stretch.error;
       return WriteBackResult::kNotWritable;
     }
+    if (!stretch.equal) return WriteBackResult::kContentChanged;
+    at = to;
   }
-  if (!first.equal || !second.equal) return WriteBackResult::kContentChanged;
   // A file that grew or changed during the pass is caught here.
   if (!system_->unchangedSinceOpen()) return WriteBackResult::kContentChanged;
 

@@ -1,5 +1,6 @@
 #include "fd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -107,6 +108,20 @@ std::string FolderOf(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void DataAfter(int fd, std::uint64_t size, std::uint64_t from, std::uint64_t& start, std::uint64_t& end) {
+  start = std::min(from, size);
+  end = size;
+  if (start >= size || start > static_cast<std::uint64_t>(INT64_MAX)) return;
+  const off_t data = ::lseek(fd, static_cast<off_t>(start), SEEK_DATA);
+  if (data < 0) {
+    if (errno == ENXIO) start = size;  // nothing but a hole from here on
+    return;
+  }
+  start = std::min(static_cast<std::uint64_t>(data), size);
+  const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+  if (hole >= 0) end = std::max(start, std::min(static_cast<std::uint64_t>(hole), size));
 }
 
 HRESULT ClassifyOpenError(int err, const std::string& path, bool writable) {

@@ -60,6 +60,10 @@ bool ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t count, std::
 // beyond what it can address).
 bool WriteAllAt(int fd, std::uint64_t offset, const void* data, std::size_t size);
 
+// FileHandle::dataAfter() for a descriptor, up to `size`, by seeking to
+// data and holes; where the system cannot say, the rest is data.
+void DataAfter(int fd, std::uint64_t size, std::uint64_t from, std::uint64_t& start, std::uint64_t& end);
+
 // The folder part of `path`: "." when it has none, "/" for a name in the root
 // folder.
 std::string FolderOf(const std::string& path);

@@ -69,6 +69,9 @@ class FdReader final : public FileHandle {
     return ReadAtFd(fd_.get(), offset, buffer, count, done);
   }
   HRESULT writeAt(std::uint64_t, const void*, std::size_t) override { return STG_E_ACCESSDENIED; }
+  void dataAfter(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) override {
+    DataAfter(fd_.get(), size_, from, start, end);
+  }
 
   static HRESULT ReadAtFd(int fd, std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) {
     if (!ReadAt(fd, offset, buffer, count, done)) return HResultFromSystemError(Win32ErrorFromErrno(errno));
@@ -98,6 +101,10 @@ class PosixHeldFile final : public HeldFileSystem {
 
   HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
     return FdReader::ReadAtFd(file_.get(), offset, buffer, count, done);
+  }
+
+  void dataAfter(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) override {
+    DataAfter(file_.get(), size(), from, start, end);
   }
 
   bool copyTo(ScratchFile& target, Win32Error& error) override {

@@ -33,6 +33,9 @@ class ScratchHandle final : public FileHandle {
     if (WriteAllAt(fd_.get(), offset, buffer, count)) return S_OK;
     return HResultFromSystemError(Win32ErrorFromErrno(errno));
   }
+  void dataAfter(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) override {
+    DataAfter(fd_.get(), size(), from, start, end);
+  }
 
  private:
   Fd fd_;
