@@ -150,7 +150,8 @@ void LogFileResult(const std::wstring& filePath, int exitCode, bool fixMode) {
   AppendLogLine(StatusLabel(exitCode, fixMode) + platform::SanitizeForLine(filePath) + L"\n");
 }
 
-int RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bool fixMode, bool detail) {
+const wchar_t* RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bool fixMode, bool detail,
+                             platform::ChildTimeLimit limit) {
   const std::wstring executable = BookmenderPath();
   // Appending, so that the children's output follows one another in walk
   // order. A detail log that cannot be used is not an error of the file: the
@@ -162,14 +163,17 @@ int RunBookmender(const std::wstring& filePath, const std::wstring& logPath, boo
     platform::LogError error;
     if (detailLog.path() == path || OpenDetail(path, error)) output = &detailLog;
   }
-  const int result = platform::RunAndWait(
-      executable, {{fixMode ? L"-fix" : L"-check", false}, {filePath, true}}, output);
-
-  LogRunResult(filePath, result, fixMode);
-  return result;
+  const platform::ChildEnd end = platform::RunChild(
+      executable, {{fixMode ? L"-fix" : L"-check", false}, {filePath, true}}, output, limit);
+  return LogRunResult(filePath, end, fixMode);
 }
 
-const wchar_t* LogRunResult(const std::wstring& filePath, int result, bool fixMode) {
+const wchar_t* LogRunResult(const std::wstring& filePath, const platform::ChildEnd& end, bool fixMode) {
+  if (end.timedOut) {
+    AppendLogLine(kTimedOutLabel + platform::SanitizeForLine(filePath) + L"\n");
+    return kTimedOutLabel;
+  }
+  const int result = end.result();
   if (result < 0) {
     ReportScanError(filePath, L"Failed to launch Bookmender (error code " + std::to_wstring(result) + L")",
                     true);

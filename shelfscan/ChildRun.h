@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/process.h"
+
 namespace shelfscan {
 
 // The label for a child's exit code (0 or more): "[ok],", "[fixed]," in fix
@@ -13,6 +15,8 @@ namespace shelfscan {
 const wchar_t* StatusLabel(int exitCode, bool fixMode);
 // The label of the line of a file whose run failed: a scan error line.
 inline constexpr wchar_t kScanErrorLabel[] = L"[scan err],";
+// The label of a file whose run passed the time limit and was ended.
+inline constexpr wchar_t kTimedOutLabel[] = L"[timed out],";
 // A label's word: "[container problem]," gives "container problem".
 std::wstring LabelWord(const std::wstring& label);
 
@@ -50,15 +54,17 @@ bool AppendDetail(const std::string& output, const std::wstring& filePath);
 // Appends the label and the path as one line to the main log.
 void LogFileResult(const std::wstring& filePath, int exitCode, bool fixMode);
 
-// Runs Bookmender on `filePath` in the chosen mode, its output appended to
-// the detail log beside `logPath` (opened here if OpenDetailLog was not
-// called; discarded when it cannot be used) or discarded, and logs the
-// result: a status line, or a scan error line when the child could not be
-// run to its end. Returns the result as RunAndWait gives it.
-int RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bool fixMode, bool detail);
+// Runs Bookmender on `filePath` in the chosen mode within `limit`, its
+// output appended to the detail log beside `logPath` (opened here if
+// OpenDetailLog was not called; discarded when it cannot be used) or
+// discarded, and logs the result: a status line, or a scan error line when
+// the child could not be run to its end. Returns the line's label.
+const wchar_t* RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bool fixMode, bool detail,
+                             platform::ChildTimeLimit limit);
 
-// Logs a run's result (as RunAndWait gives it): the status line, or the scan
-// error line of a run that failed. Returns the line's label.
-const wchar_t* LogRunResult(const std::wstring& filePath, int result, bool fixMode);
+// Logs how a run ended: the status line, the line of a run that passed its
+// time limit, or the scan error line of a run that failed. Returns the
+// line's label.
+const wchar_t* LogRunResult(const std::wstring& filePath, const platform::ChildEnd& end, bool fixMode);
 
 }  // namespace shelfscan

@@ -215,8 +215,7 @@ void FileRuns::runAndRecord(const std::wstring& file) {
   // One at a time and without a report: as the walk has always run them.
   if (workers_.empty() && !settings_.report) {
     const std::lock_guard<std::mutex> hold(recording_);
-    const int result = RunBookmender(file, settings_.logPath, settings_.fixMode, settings_.detail);
-    tally_.add(result < 0 ? kScanErrorLabel : StatusLabel(result, settings_.fixMode));
+    tally_.add(RunBookmender(file, settings_.logPath, settings_.fixMode, settings_.detail, limit()));
     lastLogged_ = file;
     return;
   }
@@ -231,11 +230,11 @@ void FileRuns::runAndRecord(const std::wstring& file) {
   platform::ChildEnd end;
   std::string bytes;
   if (!gather) {
-    end = platform::RunChild(executable_, arguments, static_cast<const platform::LogFile*>(nullptr));
+    end = platform::RunChild(executable_, arguments, static_cast<const platform::LogFile*>(nullptr), limit());
   } else if (!output.create(error)) {
     problem = L"Cannot make a private temporary file for the output of Bookmender: " + SystemErrorText(error);
   } else {
-    end = platform::RunChild(executable_, arguments, output);
+    end = platform::RunChild(executable_, arguments, output, limit());
     if (!output.read(bytes, error)) {
       // The result stands; only what the child wrote is lost.
       ReportScanError(file, L"Cannot read back the output of Bookmender: " + SystemErrorText(error), false);
@@ -257,7 +256,7 @@ void FileRuns::runAndRecord(const std::wstring& file) {
     ReportScanError(file, *problem, true);
     label = kScanErrorLabel;
   } else {
-    label = LogRunResult(file, end.result(), settings_.fixMode);
+    label = LogRunResult(file, end, settings_.fixMode);
     if (settings_.detail) AppendDetail(bytes, file);
   }
   if (settings_.report) {
@@ -265,7 +264,7 @@ void FileRuns::runAndRecord(const std::wstring& file) {
     entry.path = file;
     entry.label = LabelWord(label);
     if (end.started && end.exited) entry.exit = end.code;
-    if (end.started && !end.exited) entry.signal = end.code;
+    if (end.started && !end.exited && end.code > 0) entry.signal = end.code;
     if (settings_.fixMode) entry.backup = BackupFromOutput(bytes, file);
     entry.seconds = seconds;
     AppendReport(entry);

@@ -15,15 +15,17 @@
 #include <thread>
 #include <vector>
 
+#include "platform/process.h"
+
 namespace shelfscan {
 
 // The labels in the order the summary lists them, without their commas; the
 // last is the line of a file whose run failed.
-inline constexpr std::array<const wchar_t*, 16> kSummaryLabels = {
+inline constexpr std::array<const wchar_t*, 17> kSummaryLabels = {
     L"[ok]",           L"[fixable]",       L"[fixed]",          L"[broken]",
     L"[container problem]", L"[password]", L"[bad arguments]",  L"[file not found]",
     L"[access denied]", L"[sharing violation]", L"[not BIFF8 workbook]", L"[temp copy failed]",
-    L"[copy back failed]", L"[backup failed]", L"[unexpected]", L"[scan err]"};
+    L"[copy back failed]", L"[backup failed]", L"[timed out]", L"[unexpected]", L"[scan err]"};
 
 // How many files of each label, in the order of kSummaryLabels.
 struct LabelCounts {
@@ -85,6 +87,7 @@ struct RunSettings {
   bool detail = false;
   int jobs = 1;          // Bookmender runs at once
   bool report = false;   // each result also goes to the report (Report.h)
+  int timeoutSeconds = 0;  // a run's time limit, 0 for none
 };
 
 // Hands the walk's files to Bookmender. With one job and no report each file
@@ -131,6 +134,7 @@ class FileRuns {
   // One file from start to end: the run, its lines, its count.
   void runAndRecord(const std::wstring& file);
   static std::vector<std::wstring> Running();
+  platform::ChildTimeLimit limit() const { return std::chrono::seconds(settings_.timeoutSeconds); }
 
   RunSettings settings_;
   std::wstring executable_;

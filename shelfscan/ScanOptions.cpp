@@ -35,6 +35,19 @@ bool ParseJobs(const std::wstring& value, int& jobs) {
   return true;
 }
 
+// "-timeout:SECONDS": decimal digits only, 1 to kLongestTimeout.
+bool ParseTimeout(const std::wstring& value, int& seconds) {
+  if (value.empty() || value.size() > 6) return false;
+  int n = 0;
+  for (const wchar_t c : value) {
+    if (c < L'0' || c > L'9') return false;
+    n = n * 10 + (c - L'0');
+  }
+  if (n < 1 || n > kLongestTimeout) return false;
+  seconds = n;
+  return true;
+}
+
 }  // namespace
 
 ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
@@ -47,6 +60,7 @@ ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
   };
   static const std::wstring kJobsPrefix = L"-jobs:";
   static const std::wstring kReportPrefix = L"-report:";
+  static const std::wstring kTimeoutPrefix = L"-timeout:";
   ScanOptions options;
   for (const std::wstring& argument : arguments) {
     if (argument == L"-fix") {
@@ -72,6 +86,12 @@ ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
       if (!ParseJobs(argument.substr(kJobsPrefix.size()), options.jobs)) {
         options.errors.push_back(L"Invalid parameter " + argument + L": -jobs: takes the number of Bookmender runs at once, 1 to " +
                                  std::to_wstring(kMostJobs) + L", or 0 for one per processor.");
+      }
+    } else if (startsWith(argument, kTimeoutPrefix)) {
+      if (!ParseTimeout(argument.substr(kTimeoutPrefix.size()), options.timeoutSeconds)) {
+        options.errors.push_back(L"Invalid parameter " + argument +
+                                 L": -timeout: takes the most seconds one Bookmender run may take, 1 to " +
+                                 std::to_wstring(kLongestTimeout) + L".");
       }
     } else if (argument.compare(0, kReportPrefix.size(), kReportPrefix) == 0) {
       options.reportPath = argument.substr(kReportPrefix.size());
@@ -162,6 +182,8 @@ void PrintHelp() {
       "                     per processor).",
       "  -report:File     : Also write a report of each file checked to File, as",
       "                     JSON Lines.",
+      "  -timeout:Seconds : End a Bookmender run that takes longer (default: no",
+      "                     limit); its file is logged as [timed out].",
       "",
   };
   for (const std::string& line : lines) platform::WriteNarrowLine(platform::ConsoleStream::kOutput, line);

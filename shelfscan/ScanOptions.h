@@ -31,15 +31,18 @@ struct ScanOptions {
   bool anyCase = false;                   // "-anycase": ".xls" in any letter case
   int jobs = 1;                      // "-jobs:N": Bookmender runs at once ("-jobs:0": one per processor)
   std::wstring reportPath;           // "-report:FILE": the JSON Lines report, none when empty
+  int timeoutSeconds = 0;            // "-timeout:SECONDS": a Bookmender run's time limit, 0 for none
   std::vector<std::wstring> errors;  // one line for each option given a value it cannot have
 };
 
 // The most Bookmender runs "-jobs:" takes at once.
 inline constexpr int kMostJobs = 256;
+// The longest time limit "-timeout:" takes: a week, in seconds.
+inline constexpr int kLongestTimeout = 7 * 24 * 3600;
 
 // Reads the arguments (without the program name). Options are matched
-// exactly and case-sensitively; anything else is a search path. "-jobs:"
-// and "-report:" are options whatever follows them: a value they cannot take
+// exactly and case-sensitively; anything else is a search path. "-jobs:",
+// "-report:" and "-timeout:" are options whatever follows them: a value they cannot take
 // is an error line in `errors`.
 ScanOptions ParseArguments(const std::vector<std::wstring>& arguments);
 

@@ -91,6 +91,7 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
   settings.detail = options.detailLog;
   settings.jobs = options.jobs;
   settings.report = !options.reportPath.empty();
+  settings.timeoutSeconds = options.timeoutSeconds;
   // Gathered and appended a run at a time unless each child writes its own
   // output there, one at a time, as always.
   SetDetailGathered(settings.jobs > 1 || settings.report);

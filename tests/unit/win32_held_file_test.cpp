@@ -67,6 +67,16 @@ class WindowsHeldFile : public ::testing::Test {
   static void write(const std::wstring& path, const Bytes& bytes) {
     testsupport::WriteFileBytes(std::filesystem::path(path).u8string(), bytes);
   }
+  // A repaired copy holding `bytes`, as the run makes it.
+  static std::shared_ptr<platform::ScratchFile> scratch(const Bytes& bytes) {
+    std::shared_ptr<platform::ScratchFile> file;
+    platform::Win32Error error = 0;
+    EXPECT_TRUE(platform::ScratchFile::create(file, error)) << error;
+    if (file) {
+      EXPECT_EQ(file->file().writeAt(0, bytes.data(), bytes.size()), S_OK);
+    }
+    return file;
+  }
   std::shared_ptr<HeldFile> hold(bool forWriting) {
     std::shared_ptr<HeldFile> held;
     EXPECT_EQ(HeldFile::open(path_, forWriting, held), S_OK);
@@ -115,10 +125,10 @@ TEST_F(WindowsHeldFile, OpenFailuresAreClassifiedAlikeForBothModes) {
 // writes nothing. (A read-only original is
 // run end to end, where the system refuses its writers.)
 TEST_F(WindowsHeldFile, AFileThatRefusesTheWriterIsHeldForReading) {
-  const std::wstring repaired = file("repaired.xls");
   Bytes fixed = original_;
   fixed[10] ^= 0xFF;
-  write(repaired, fixed);
+  const std::shared_ptr<platform::ScratchFile> repaired = scratch(fixed);
+  ASSERT_TRUE(repaired);
   const std::vector<platform::ByteRange> ranges{{10, 1}};
   platform::Win32Error error = 0;
   {
@@ -174,15 +184,15 @@ TEST_F(WindowsHeldFile, BackupIsCreatedExclusivelyWithTheOriginalsAttributesAndT
 // with its handle.
 TEST_F(WindowsHeldFile, ScratchCopyIsPrivateAndGoesWithItsHandle) {
   ::SetEnvironmentVariableW(L"TMP", (wide(dir_.path()) + L"\\").c_str());
-  std::shared_ptr<platform::ScratchFile> scratch;
+  std::shared_ptr<platform::ScratchFile> copy;
   platform::Win32Error error = 0;
-  ASSERT_TRUE(platform::ScratchFile::create(scratch, error)) << error;
+  ASSERT_TRUE(platform::ScratchFile::create(copy, error)) << error;
   std::shared_ptr<HeldFile> held = hold(false);
   ASSERT_TRUE(held);
-  ASSERT_TRUE(held->copyTo(*scratch, error)) << error;
+  ASSERT_TRUE(held->copyTo(*copy, error)) << error;
   Bytes copied(original_.size() + 1);
   std::size_t done = 0;
-  ASSERT_EQ(scratch->file().readAt(0, copied.data(), copied.size(), done), S_OK);
+  ASSERT_EQ(copy->file().readAt(0, copied.data(), copied.size(), done), S_OK);
   copied.resize(done);
   EXPECT_EQ(copied, original_);
 
@@ -194,7 +204,7 @@ TEST_F(WindowsHeldFile, ScratchCopyIsPrivateAndGoesWithItsHandle) {
   const Other other(name, GENERIC_READ, kShareAll);
   EXPECT_FALSE(other.held());
   EXPECT_EQ(other.error(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  scratch.reset();
+  copy.reset();
   EXPECT_EQ(::GetFileAttributesW(name.c_str()), INVALID_FILE_ATTRIBUTES) << "deleted with its handle";
   ::SetEnvironmentVariableW(L"TMP", nullptr);
 }
@@ -205,10 +215,9 @@ TEST_F(WindowsHeldFile, CopyBackWaitsForNoLockAndWritesTheRanges) {
   Bytes fixed = original_;
   for (std::size_t i = 100; i < 110; ++i) fixed[i] = 0xEE;
   fixed[4999] = 0xEE;
-  std::shared_ptr<platform::ScratchFile> repaired;
+  const std::shared_ptr<platform::ScratchFile> repaired = scratch(fixed);
+  ASSERT_TRUE(repaired);
   platform::Win32Error error = 0;
-  ASSERT_TRUE(platform::ScratchFile::create(repaired, error)) << error;
-  ASSERT_EQ(repaired->file().writeAt(0, fixed.data(), fixed.size()), S_OK);
   const std::vector<platform::ByteRange> ranges{{100, 10}, {4999, 1}};
 
   std::shared_ptr<HeldFile> held = hold(true);

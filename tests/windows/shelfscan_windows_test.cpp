@@ -469,6 +469,35 @@ TEST_F(ShelfscanWindowsRun, SymbolicLinkInTheLogsPlaceIsNeverWritten) {
   ExpectLogRefused(names, target, "It is a link (a reparse point).");
 }
 
+// A run past -timeout: is ended at once (Windows has no request to end a
+// child) and labelled; the report gives it neither exit code nor signal.
+TEST_F(ShelfscanWindowsRun, ARunPastTheTimeLimitIsEndedAndLabelled) {
+  PutBookmender(false);
+  const std::string hang = File("hang-a.xls");
+  const std::string fine = File("code-1.xls");
+  for (const int jobs : {1, 2}) {
+    for (const std::string& name : Entries(logs_)) DeleteFileW(Wide(logs_ + "\\" + name).c_str());
+    const std::string report = dir_.file("timeout.jsonl");
+    DeleteFileW(Wide(report).c_str());
+    const ProcessResult r =
+        Scan({"-timeout:1", "-jobs:" + std::to_string(jobs), "-report:" + report, "-l:" + logs_, root_});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(ScanConsoleIs(r.output, "", {{"[fixable]", 1}, {"[timed out]", 1}})) << r.output;
+    EXPECT_EQ(Sorted(LogLines(Log())), Sorted({"[fixable]," + fine, "[timed out]," + hang}));
+    std::string escaped;
+    for (const char c : hang) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    const std::vector<std::string> entries = Lines(Text(ReadFileBytes(report)));
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                            [&](const std::string& e) {
+                              return e.rfind("{\"path\":\"" + escaped +
+                                                 "\",\"label\":\"timed out\",\"exit\":null,\"backup\":null,",
+                                             0) == 0;
+                            }),
+              1)
+        << jobs << " jobs";
+  }
+}
+
 TEST_F(ShelfscanWindowsRun, TwoJobsLogTheSameLinesGatherEachRunWholeAndReportEachFile) {
   PutBookmender(false);
   ASSERT_TRUE(MakeFolder(root_ + "\\sub"));

@@ -4,7 +4,7 @@
 // output ("disk" for a file, "char" for the null device, "pipe") to the file
 // named by BM_OUTPUTS, writes one line of its own on standard output and one
 // on standard error, and ends as the file's name asks: code-N.xls exits with
-// N, anything else with 0.
+// N, hang-*.xls waits a minute, anything else ends with 0.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -64,5 +64,6 @@ int main() {
 
   const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
   if (name.compare(0, 5, L"code-") == 0) return std::wcstol(name.c_str() + 5, nullptr, 10);
+  if (name.compare(0, 5, L"hang-") == 0) Sleep(60000);
   return 0;
 }

@@ -3,6 +3,7 @@
 // win32/process.cpp).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -88,11 +89,12 @@ class ScratchOutput {
 struct ChildEnd {
   bool started = false;  // false: it could not be started or waited for
   bool exited = false;   // it ended with an exit code; else (Linux) a signal ended it
-  int code = -1;         // the exit code (signed 32-bit) when it exited; else the signal's number
+  int code = -1;         // the exit code (signed 32-bit) when it exited; else the signal's number (0: none)
+  bool timedOut = false;  // it ran past its time limit and was ended for it
 
-  // The number RunAndWait gives for it: the code, -1 when it did not start,
-  // -N for signal N.
-  int result() const { return !started ? -1 : exited ? code : -code; }
+  // The number RunAndWait gives for it: the code, -1 when it did not start
+  // or gave no code, -N for signal N.
+  int result() const { return !started ? -1 : exited ? code : code > 0 ? -code : -1; }
 };
 
 // Starts `executable` with `arguments`, standard input none, standard output
@@ -103,13 +105,21 @@ struct ChildEnd {
 // be started or its code not read; on Linux -N when signal N ended it.
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
                const LogFile* output);
-// The same, saying how the child ended.
+// A child's time limit; zero for none. A child still running when it ends
+// is asked to end as a termination request does (Linux SIGTERM, whose
+// handling keeps a user's file whole), and killed when it has not ended
+// after `kChildGrace` more; Windows has no such request for a child and ends
+// it at once (TerminateProcess), as a kill does.
+using ChildTimeLimit = std::chrono::milliseconds;
+inline constexpr std::chrono::milliseconds kChildGrace{5000};
+
+// The same, saying how the child ended, within `limit`.
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-                  const LogFile* output);
+                  const LogFile* output, ChildTimeLimit limit = ChildTimeLimit::zero());
 // The same with standard output and error both written into `output`.
 // Several threads may run children at once, with outputs of either kind or
 // the null device: each child gets the copies of its own output only.
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-                  const ScratchOutput& output);
+                  const ScratchOutput& output, ChildTimeLimit limit = ChildTimeLimit::zero());
 
 }  // namespace platform

@@ -2,13 +2,18 @@
 // /proc/self/exe, children started with posix_spawn and an argument vector.
 #include "platform/process.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <optional>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,7 +47,50 @@ class SpawnActions {
   bool ok_ = false;
 };
 
-ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>& arguments, int outputFd) {
+// Waits for `pid` to end, at most until `deadline` when it has one: true
+// with its status once it has ended, false when the time ran out first. The
+// wait is a poll on a descriptor of the process where the system has them,
+// else short sleeps.
+bool WaitUntil(pid_t pid, std::optional<std::chrono::steady_clock::time_point> deadline, int& status) {
+  if (!deadline) {
+    while (::waitpid(pid, &status, 0) < 0) {
+      if (errno != EINTR) return false;
+    }
+    return true;
+  }
+  const Fd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  for (;;) {
+    const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+    if (ended == pid) return true;
+    if (ended < 0 && errno != EINTR) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    if (process.valid()) {
+      pollfd ready{process.get(), POLLIN, 0};
+      ::poll(&ready, 1, static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), 60000)));
+    } else {
+      const struct timespec pause{0, 10 * 1000 * 1000};
+      ::nanosleep(&pause, nullptr);
+    }
+  }
+}
+
+// Waits for `pid` within `limit` (none when zero); past it, SIGTERM, and
+// SIGKILL after the grace. False when it cannot be waited for.
+bool WaitWithin(pid_t pid, ChildTimeLimit limit, int& status, bool& timedOut) {
+  timedOut = false;
+  using Clock = std::chrono::steady_clock;
+  if (limit <= ChildTimeLimit::zero()) return WaitUntil(pid, std::nullopt, status);
+  if (WaitUntil(pid, Clock::now() + limit, status)) return true;
+  timedOut = true;
+  ::kill(pid, SIGTERM);
+  if (WaitUntil(pid, Clock::now() + kChildGrace, status)) return true;
+  ::kill(pid, SIGKILL);
+  return WaitUntil(pid, std::nullopt, status);
+}
+
+ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>& arguments, int outputFd,
+               ChildTimeLimit limit) {
   ChildEnd end;
   if (executable.empty()) return end;
   std::vector<std::string> bytes{EncodeNative(executable)};
@@ -74,15 +122,16 @@ ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>&
   ::posix_spawnattr_destroy(&attributes);
   if (!started) return end;
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return end;
-  }
+  bool timedOut = false;
+  if (!WaitWithin(pid, limit, status, timedOut)) return end;
   if (WIFEXITED(status)) {
     end.started = end.exited = true;
     end.code = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     end.started = true;
     end.code = WTERMSIG(status);
+    // One that ended by itself just as the time ran out keeps its result.
+    end.timedOut = timedOut;
   }
   return end;
 }
@@ -162,11 +211,11 @@ bool CanStart(const std::wstring& executable, Win32Error& error) {
 }
 
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-                  const LogFile* output) {
+                  const LogFile* output, ChildTimeLimit limit) {
   // The log's descriptor is above the standard ones (LogFile::open), so the
   // child's dup2 makes a fresh copy that survives its exec.
   const bool open = output != nullptr && output->isOpen();
-  return Spawn(executable, arguments, open ? static_cast<int>(output->nativeHandle()) : -1);
+  return Spawn(executable, arguments, open ? static_cast<int>(output->nativeHandle()) : -1, limit);
 }
 
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
@@ -177,9 +226,9 @@ int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>&
 // Every descriptor of this program is close-on-exec, so a child started by
 // another thread meanwhile does not inherit this one.
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-                  const ScratchOutput& output) {
+                  const ScratchOutput& output, ChildTimeLimit limit) {
   if (!output.isOpen()) return ChildEnd();
-  return Spawn(executable, arguments, static_cast<int>(output.nativeHandle()));
+  return Spawn(executable, arguments, static_cast<int>(output.nativeHandle()), limit);
 }
 
 ScratchOutput::~ScratchOutput() { close(); }

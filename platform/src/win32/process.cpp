@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cwchar>
 
 #include "handle_io.h"
@@ -49,7 +50,7 @@ HANDLE OpenOutput(HANDLE handle) {
 
 // Starts the child with `output` (or nul:) as its standard output and error
 // and waits for it. The inheritable copy lives only while the child starts.
-ChildEnd Launch(const std::wstring& executable, std::wstring commandLine, HANDLE output) {
+ChildEnd Launch(const std::wstring& executable, std::wstring commandLine, HANDLE output, ChildTimeLimit limit) {
   ChildEnd end;
   if (executable.empty()) return end;
   PROCESS_INFORMATION process{};
@@ -69,14 +70,24 @@ ChildEnd Launch(const std::wstring& executable, std::wstring commandLine, HANDLE
   if (inherited != INVALID_HANDLE_VALUE) ::CloseHandle(inherited);
   LeaveCriticalSection(&StartLock());
   if (!started) return end;
-  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD wait = INFINITE;
+  if (limit > ChildTimeLimit::zero()) {
+    wait = static_cast<DWORD>(std::min<ChildTimeLimit::rep>(limit.count(), INFINITE - 1));
+  }
+  if (::WaitForSingleObject(process.hProcess, wait) == WAIT_TIMEOUT) {
+    // Ended as a kill ends it: the repair's copy goes with its handle, and
+    // its backup exists before the original is written.
+    end.timedOut = ::TerminateProcess(process.hProcess, 1) != 0;
+    ::WaitForSingleObject(process.hProcess, INFINITE);
+  }
   DWORD code = 0;
   const bool read = ::GetExitCodeProcess(process.hProcess, &code) != 0;
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
   if (!read) return end;
-  end.started = end.exited = true;
-  end.code = static_cast<int>(static_cast<std::int32_t>(code));
+  end.started = true;
+  end.exited = !end.timedOut;
+  end.code = end.timedOut ? 0 : static_cast<int>(static_cast<std::int32_t>(code));
   return end;
 }
 
@@ -140,9 +151,10 @@ bool CanStart(const std::wstring& executable, Win32Error& error) {
 }
 
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-                  const LogFile* output) {
+                  const LogFile* output, ChildTimeLimit limit) {
   const bool open = output != nullptr && output->isOpen();
-  return Launch(executable, CommandLine(arguments), open ? AsHandle(output->nativeHandle()) : INVALID_HANDLE_VALUE);
+  return Launch(executable, CommandLine(arguments), open ? AsHandle(output->nativeHandle()) : INVALID_HANDLE_VALUE,
+                limit);
 }
 
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
@@ -151,9 +163,9 @@ int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>&
 }
 
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-                  const ScratchOutput& output) {
+                  const ScratchOutput& output, ChildTimeLimit limit) {
   if (!output.isOpen()) return ChildEnd();
-  return Launch(executable, CommandLine(arguments), AsHandle(output.nativeHandle()));
+  return Launch(executable, CommandLine(arguments), AsHandle(output.nativeHandle()), limit);
 }
 
 ScratchOutput::~ScratchOutput() { close(); }
