@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "charted_workbook.h"
 #include "damage.h"
@@ -458,6 +459,143 @@ TEST_F(UnprivilegedRun, BackupKeepsTheOriginalsOwnerModeTimesAclAndAttributes) {
   // The owner can read their own backup.
   const ProcessResult asOwner = RunAsNobody({"-check", path + ".bak"});
   EXPECT_EQ(asOwner.exitCode, 1) << asOwner.error;
+}
+
+// Whether user `uid` (and its group of the same number) can open `path` to
+// read it.
+bool ReadableBy(int uid, const std::string& path) {
+  ProcessOptions as;
+  as.uid = uid;
+  const ProcessResult r = RunProcess({"/bin/cat", path}, as);
+  EXPECT_TRUE(r.exitCode == 0 || r.error.find("Permission denied") != std::string::npos) << r.error;
+  return r.exitCode == 0;
+}
+
+// The access ACL as getfacl shows it, with the mode's bits it stands for.
+std::string AclText(const std::string& path) {
+  const ProcessResult r = RunProcess({"/usr/bin/getfacl", "-acpn", path});
+  EXPECT_EQ(r.exitCode, 0) << r.error;
+  return r.output;
+}
+
+// A folder whose default ACL lets user 1234 read what is made in it, and
+// damaged workbooks of another user's there that 1234 may not read.
+class DefaultAclFolder : public UnprivilegedRun {
+ protected:
+  void SetUp() override {
+    UnprivilegedRun::SetUp();
+    if (IsSkipped()) return;
+    folder_ = dir_.file("shared");
+    ASSERT_EQ(mkdir(folder_.c_str(), 0777), 0);
+    const ProcessResult r = RunProcess({"/usr/bin/setfacl", "-d", "-m", "u:1234:r", folder_});
+    if (r.error.find("not supported") != std::string::npos) {
+      GTEST_SKIP() << "the test folder's file system has no ACLs: " << r.error;
+    }
+    ASSERT_EQ(r.exitCode, 0) << "setfacl (package acl, scripts/install-deps): " << r.error;
+    // The folder's default does let 1234 read a file made in it.
+    const std::string made = folder_ + "/made";
+    close(open(made.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0640));
+    ASSERT_TRUE(ReadableBy(1234, made)) << AclText(made);
+  }
+
+  // The originals: without an ACL, with an ACL of its own, and with the
+  // set-id bits, which the backup keeps as root makes it.
+  struct Original {
+    const char* name;
+    mode_t mode;
+    std::vector<std::string> acl;  // setfacl's arguments that give it
+  };
+  const std::vector<Original> originals_{{"plain", 0640, {"-b"}},
+                                         {"own", 0640, {"--set", "u::rw,g::r,o::-,u:4321:r"}},
+                                         {"set-id", 06750, {"-b"}}};
+
+  std::string Make(const Original& original, const std::string& suffix) {
+    const std::string path = folder_ + "/" + original.name + suffix + ".xls";
+    WriteFileBytes(path, file_);
+    EXPECT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(chmod(path.c_str(), original.mode), 0);
+    std::vector<std::string> setfacl{"/usr/bin/setfacl"};
+    setfacl.insert(setfacl.end(), original.acl.begin(), original.acl.end());
+    setfacl.push_back(path);
+    EXPECT_EQ(RunProcess(setfacl).exitCode, 0);
+    const Metadata m = MetadataOf(path);
+    EXPECT_EQ(m.st.st_mode & 07777, original.mode);
+    EXPECT_EQ(m.acl.empty(), original.acl[0] == "-b");
+    EXPECT_FALSE(ReadableBy(1234, path));
+    return path;
+  }
+
+  // Options that make the program find no unnamed files, and leave each
+  // file it makes as it was made for `delayMs`.
+  static ProcessOptions WithoutUnnamedFiles(int delayMs) {
+    ProcessOptions options;
+    options.environment = {std::string("LD_PRELOAD=") + NO_UNNAMED_FILES_LIB,
+                           "BM_CREATE_DELAY_MS=" + std::to_string(delayMs)};
+    // A sanitized build is told not to mind the library loaded before it.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    options.environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
+                                  "verify_asan_link_order=0");
+    return options;
+  }
+
+  std::string folder_;
+  const Bytes file_ = TaggedFile(MakeWorkbook({6}).stream);
+};
+
+// Each backup has exactly its original's access ACL, not one from the
+// folder, and 1234 cannot open it at any moment: neither after the run nor,
+// where the file system has no unnamed files and the backup is made under
+// its name, just after it is made.
+TEST_F(DefaultAclFolder, BackupHasTheOriginalsAccessAclAndIsNeverOpenToTheFoldersReader) {
+  for (const bool unnamedFiles : {true, false}) {
+    for (const Original& original : originals_) {
+      const std::string path = Make(original, unnamedFiles ? "" : "-named");
+      const std::string backup = path + ".bak";
+      SCOPED_TRACE(path);
+      const Metadata before = MetadataOf(path);
+      const std::string acl = AclText(path);
+
+      ProcessResult r;
+      if (unnamedFiles) {
+        r = Run({"-fix", path});
+      } else {
+        std::thread run([&] { r = Run({"-fix", path}, WithoutUnnamedFiles(1000)); });
+        struct stat st;
+        for (int i = 0; i < 2000 && lstat(backup.c_str(), &st) != 0; ++i) usleep(5000);
+        EXPECT_EQ(lstat(backup.c_str(), &st), 0) << "no backup made under its name";
+        EXPECT_FALSE(ReadableBy(1234, backup)) << "while it was being made";
+        run.join();
+      }
+      ASSERT_EQ(r.exitCode, 1) << r.error;
+      const Metadata kept = MetadataOf(backup);
+      EXPECT_EQ(kept.acl, before.acl);
+      EXPECT_EQ(AclText(backup), acl);
+      EXPECT_EQ(kept.st.st_mode & 07777, original.mode);
+      EXPECT_EQ(kept.st.st_uid, 65534u);
+      EXPECT_EQ(ReadFileBytes(backup), file_);
+      EXPECT_FALSE(ReadableBy(1234, backup));
+      EXPECT_EQ(AclText(path), acl);
+    }
+  }
+}
+
+// Root without CAP_FOWNER may give the backup its owner, and then no longer
+// set or remove its ACL: the backup fails, and nothing of it is left.
+TEST_F(DefaultAclFolder, BackupWhoseAccessAclCannotBeSetFailsAndLeavesNothing) {
+  for (const bool unnamedFiles : {true, false}) {
+    for (const Original& original : originals_) {
+      const std::string path = Make(original, unnamedFiles ? "" : "-named");
+      SCOPED_TRACE(path);
+      ProcessOptions options = unnamedFiles ? ProcessOptions{} : WithoutUnnamedFiles(0);
+      options.environment.push_back("TMPDIR=" + tmp_);
+      const ProcessResult r =
+          RunProcess({"/usr/bin/setpriv", "--bounding-set=-fowner", "--", Program(), "-fix", path}, options);
+      EXPECT_EQ(r.exitCode, 57) << r.error;
+      EXPECT_EQ(Lines(r.error), std::vector<std::string>{"Backup failed with error code 5"});
+      EXPECT_FALSE(Exists(path + ".bak"));
+      EXPECT_EQ(ReadFileBytes(path), file_);
+    }
+  }
 }
 
 TEST_F(UnprivilegedRun, UnreadableFileIsAccessDenied) {

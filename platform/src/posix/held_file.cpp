@@ -32,6 +32,11 @@ bool SameTime(const struct timespec& a, const struct timespec& b) {
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+// The mode a backup is made with. It admits only us, under a folder's
+// default ACL too: the mode's group bits become the mask of the ACL the file
+// inherits, so its named users and groups get nothing.
+constexpr mode_t kOnlyUs = 0600;
+
 // An open-file-description lock over the whole file, however long it gets.
 int LockWhole(int fd, short type) {
   struct flock lock;
@@ -116,7 +121,8 @@ class PosixHeldFile final : public HeldFileSystem {
   // name, which fails when the name exists (a link included), and the folder
   // flushed after it: a kill at any moment leaves either no backup or a
   // complete one. File systems without unnamed files get a plain exclusive
-  // create, removed on failure.
+  // create, removed on failure. Either way the file is made admitting only
+  // us, whatever the folder's default ACL grants: see fill().
   // The unnamed file is made, filled and flushed on a thread of its own;
   // backUp() waits for it and gives it its name. Nothing is left of it when
   // the run ends before (the file has no name) or when it is never named.
@@ -124,7 +130,7 @@ class PosixHeldFile final : public HeldFileSystem {
     if (prepared_.joinable() || preparedFd_.valid()) return;
     struct stat st;
     if (::fstat(file_.get(), &st) != 0) return;
-    Fd copy(::openat(folder_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, st.st_mode & 01777));
+    Fd copy(::openat(folder_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kOnlyUs));
     if (!copy.valid()) return;  // backUp() makes it the usual way
     preparedSt_ = st;
     preparedFd_ = std::move(copy);
@@ -175,9 +181,7 @@ class PosixHeldFile final : public HeldFileSystem {
       return true;
     }
     if (::fstat(file_.get(), &st) != 0) return fail(error, errno, path_);
-    // Created without the set-id bits: they come back only with the owner.
-    const mode_t mode = st.st_mode & 01777;
-    Fd copy(::openat(folder_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+    Fd copy(::openat(folder_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kOnlyUs));
     if (copy.valid()) {
       if (!fill(copy.get(), st)) return fail(error, errno, shown);
       const std::string link = "/proc/self/fd/" + std::to_string(copy.get());
@@ -188,7 +192,7 @@ class PosixHeldFile final : public HeldFileSystem {
       if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) {
         return fail(error, errno, shown);
       }
-      copy = Fd(::openat(folder_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+      copy = Fd(::openat(folder_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kOnlyUs));
       if (!copy.valid()) return fail(error, errno, shown);
       if (!fill(copy.get(), st)) {
         const int err = errno;
@@ -258,9 +262,13 @@ class PosixHeldFile final : public HeldFileSystem {
     if (prepared_.joinable()) prepared_.join();
   }
 
-  // The backup's content and metadata, flushed.
+  // The backup's content and metadata, flushed. Made with kOnlyUs, it takes
+  // the original's owner and access ACL before any content goes in, and the
+  // mode (set-id bits included), the other attributes and the times after.
   bool fill(int copy, const struct stat& st) {
-    return CopyContent(file_.get(), copy) && KeepMetadata(file_.get(), st, copy) && ::fsync(copy) == 0;
+    mode_t mode = 0;
+    return KeepAccess(file_.get(), st, copy, mode) && CopyContent(file_.get(), copy) &&
+           KeepMetadata(file_.get(), st, mode, copy) && ::fsync(copy) == 0;
   }
 
   Fd folder_;

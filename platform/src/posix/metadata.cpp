@@ -8,22 +8,42 @@
 #include <vector>
 
 namespace platform {
+namespace {
 
-// Gives a copy the metadata of its source, as `cp -a` does: owner and group,
-// mode, extended attributes (ACLs among them) and then the access and
-// modification times, which the writes before would change. Without the
-// right to give the file away, the group is kept where it can be and the
-// set-id bits are dropped. An attribute the system will not take from us
-// (EPERM: trusted or security attributes for an ordinary user; ENOTSUP) is
-// left out, except an ACL: a backup without its ACL could be open to
-// someone the original shuts out. False with errno on failure.
-bool KeepMetadata(int in, const struct stat& st, int out) {
-  mode_t mode = st.st_mode & 07777;
+constexpr char kAccessAcl[] = "system.posix_acl_access";
+
+// The value of attribute `name` of `fd`: its size, or -1 with errno.
+ssize_t GetAttribute(int fd, const char* name, std::vector<char>& value) {
+  for (;;) {
+    ssize_t size = ::fgetxattr(fd, name, nullptr, 0);
+    if (size <= 0) return size;
+    value.resize(static_cast<std::size_t>(size));
+    size = ::fgetxattr(fd, name, value.data(), value.size());
+    if (size >= 0 || errno != ERANGE) return size;  // ERANGE: it grew meanwhile
+  }
+}
+
+}  // namespace
+
+bool KeepAccess(int in, const struct stat& st, int out, mode_t& mode) {
+  mode = st.st_mode & 07777;
   if (::fchown(out, st.st_uid, st.st_gid) != 0) {
     if (errno != EPERM && errno != EINVAL) return false;
     if (::fchown(out, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM && errno != EINVAL) return false;
     mode &= 01777;
   }
+  std::vector<char> acl;
+  const ssize_t size = GetAttribute(in, kAccessAcl, acl);
+  if (size >= 0) return ::fsetxattr(out, kAccessAcl, acl.data(), static_cast<std::size_t>(size), 0) == 0;
+  // ENOTSUP: a file system without ACLs, where the copy inherited none.
+  if (errno != ENODATA && errno != ENOTSUP) return false;
+  return ::fremovexattr(out, kAccessAcl) == 0 || errno == ENODATA || errno == ENOTSUP;
+}
+
+// An attribute the system will not take from us (EPERM: trusted or security
+// attributes for an ordinary user; ENOTSUP) is left out, except an ACL: a
+// copy without its ACL could be open to someone the source shuts out.
+bool KeepMetadata(int in, const struct stat& st, mode_t mode, int out) {
   if (::fchmod(out, mode) != 0) return false;
 
   std::vector<char> names;
@@ -45,12 +65,9 @@ bool KeepMetadata(int in, const struct stat& st, int out) {
   for (std::size_t at = 0; at < names.size();) {
     const char* name = names.data() + at;
     at += std::strlen(name) + 1;
+    if (std::strcmp(name, kAccessAcl) == 0) continue;  // KeepAccess's
     const bool acl = std::strncmp(name, "system.posix_acl_", 17) == 0;
-    ssize_t size = ::fgetxattr(in, name, nullptr, 0);
-    if (size >= 0) {
-      value.resize(static_cast<std::size_t>(size));
-      size = ::fgetxattr(in, name, value.data(), value.size());
-    }
+    const ssize_t size = GetAttribute(in, name, value);
     if (size < 0) {
       if (errno == ENODATA) continue;  // removed meanwhile
       return false;

@@ -4,6 +4,7 @@
 // its name cannot be given to another file meanwhile. The copy back takes an
 // exclusive byte-range lock over the whole file on that handle.
 #include <windows.h>
+#include <aclapi.h>
 
 #include <new>
 #include <utility>
@@ -56,6 +57,95 @@ bool SetAttributes(HANDLE file, DWORD attributes) {
   return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
+// The backup's DACL. The backup is made with one that admits only us,
+// protected so that the folder's inheritable entries do not join it; once
+// its content is in, it takes the original's, protected too, so that it
+// admits exactly whom the original admits and never the folder's readers.
+// Until then it is ours to delete, should the backup fail. Nothing of this
+// on a file system that keeps no ACLs (FAT).
+class BackupDacl {
+ public:
+  BackupDacl() = default;
+  ~BackupDacl() {
+    if (original_ != nullptr) ::LocalFree(original_);
+  }
+  BackupDacl(const BackupDacl&) = delete;
+  BackupDacl& operator=(const BackupDacl&) = delete;
+
+  Win32Error read(HANDLE file) {
+    DWORD flags = 0;
+    if (::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+        !(flags & FILE_PERSISTENT_ACLS)) {
+      return kErrorSuccess;
+    }
+    PACL dacl = nullptr;
+    const DWORD e = ::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                      nullptr, &original_);
+    if (e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_FUNCTION) return kErrorSuccess;
+    if (e != ERROR_SUCCESS) return e;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!::GetSecurityDescriptorControl(original_, &control, &revision)) return ::GetLastError();
+    if (!(control & SE_DACL_PRESENT)) return kErrorSuccess;
+    // The entries the original inherited become the backup's own, which
+    // inherits none.
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+      void* ace = nullptr;
+      if (!::GetAce(dacl, i, &ace)) return ::GetLastError();
+      static_cast<ACE_HEADER*>(ace)->AceFlags &= static_cast<BYTE>(~INHERITED_ACE);
+    }
+    dacl_ = dacl;
+
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return ::GetLastError();
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    user_.resize(size);
+    const bool known = size != 0 && ::GetTokenInformation(token, TokenUser, user_.data(), size, &size);
+    const DWORD tokenError = ::GetLastError();
+    ::CloseHandle(token);
+    if (!known) return tokenError;
+    PSID us = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
+    onlyUs_.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(us));
+    PACL acl = reinterpret_cast<PACL>(onlyUs_.data());
+    if (!::InitializeAcl(acl, static_cast<DWORD>(onlyUs_.size()), ACL_REVISION) ||
+        !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, us) ||
+        !::InitializeSecurityDescriptor(&made_, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&made_, TRUE, acl, FALSE) ||
+        !::SetSecurityDescriptorControl(&made_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+      return ::GetLastError();
+    }
+    attributes_.nLength = sizeof attributes_;
+    attributes_.lpSecurityDescriptor = &made_;
+    attributes_.bInheritHandle = FALSE;
+    kept_ = true;
+    return kErrorSuccess;
+  }
+
+  // For CreateFileW: the DACL the backup is made with.
+  SECURITY_ATTRIBUTES* madeWith() { return kept_ ? &attributes_ : nullptr; }
+
+  // Gives the backup, through a handle that may write its DACL, the
+  // original's DACL, or back the one it was made with (to delete it).
+  Win32Error give(HANDLE backup) { return set(backup, dacl_); }
+  void takeBack(HANDLE backup) { set(backup, reinterpret_cast<PACL>(onlyUs_.data())); }
+
+ private:
+  Win32Error set(HANDLE backup, PACL dacl) {
+    if (!kept_) return kErrorSuccess;
+    return ::SetSecurityInfo(backup, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                             nullptr, nullptr, dacl, nullptr);
+  }
+
+  PSECURITY_DESCRIPTOR original_ = nullptr;  // holds dacl_
+  PACL dacl_ = nullptr;                      // null: a null DACL, which admits everyone
+  std::vector<std::uint8_t> user_;
+  std::vector<std::uint8_t> onlyUs_;
+  SECURITY_DESCRIPTOR made_{};
+  SECURITY_ATTRIBUTES attributes_{};
+  bool kept_ = false;
+};
+
 std::uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
   return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
 }
@@ -104,22 +194,28 @@ class WindowsHeldFile final : public HeldFileSystem {
 
   // Created beside the original under the name it was opened by, which
   // still leads to it (see nameLeadsHere). The backup takes the original's
-  // attributes and times; it is read-only only once it is written, and
-  // flushed before this returns. A failure deletes it again.
+  // attributes, times and DACL (see BackupDacl); it is read-only only once
+  // it is written, and flushed before this returns. A failure deletes it
+  // again.
   bool backUp(const std::wstring& suffix, Win32Error& error) override {
     const std::wstring name = path_ + suffix;
     BY_HANDLE_FILE_INFORMATION info;
     if (!::GetFileInformationByHandle(file_.get(), &info)) return Fail(error, ::GetLastError());
+    BackupDacl dacl;
+    if (const Win32Error e = dacl.read(file_.get()); e != kErrorSuccess) return Fail(error, e);
     const DWORD kept = info.dwFileAttributes & kKeptAttributes;
     const DWORD whileWriting = kept & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    Handle copy(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                              whileWriting != 0 ? whileWriting : FILE_ATTRIBUTE_NORMAL, nullptr));
+    // The creator is granted the access it asks for, whatever the DACL.
+    Handle copy(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC, FILE_SHARE_READ,
+                              dacl.madeWith(), CREATE_NEW, whileWriting != 0 ? whileWriting : FILE_ATTRIBUTE_NORMAL,
+                              nullptr));
     if (!copy.valid()) {
       const DWORD e = ::GetLastError();
       return Fail(error, e == ERROR_ALREADY_EXISTS ? kErrorFileExists : e);
     }
     std::uint64_t copied = 0;
     Win32Error e = CopyContent(file_.get(), copy.get(), copied);
+    if (e == kErrorSuccess) e = dacl.give(copy.get());
     if (e == kErrorSuccess &&
         !::SetFileTime(copy.get(), &info.ftCreationTime, &info.ftLastAccessTime, &info.ftLastWriteTime)) {
       e = ::GetLastError();
@@ -128,6 +224,7 @@ class WindowsHeldFile final : public HeldFileSystem {
     if (e == kErrorSuccess && !::FlushFileBuffers(copy.get())) e = ::GetLastError();
     if (e != kErrorSuccess) {
       SetAttributes(copy.get(), 0);  // a read-only file could not be deleted
+      dacl.takeBack(copy.get());     // nor one whose DACL denies us
       copy.close();
       ::DeleteFileW(name.c_str());
       return Fail(error, e);
