@@ -150,8 +150,8 @@ void LogFileResult(const std::wstring& filePath, int exitCode, bool fixMode) {
   AppendLogLine(StatusLabel(exitCode, fixMode) + platform::SanitizeForLine(filePath) + L"\n");
 }
 
-const wchar_t* RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bool fixMode, bool detail,
-                             platform::ChildTimeLimit limit) {
+const wchar_t* RunBookmender(const std::wstring& filePath, const std::vector<platform::ChildArgument>& arguments,
+                             const std::wstring& logPath, bool detail, bool fixMode, platform::ChildTimeLimit limit) {
   const std::wstring executable = BookmenderPath();
   // Appending, so that the children's output follows one another in walk
   // order. A detail log that cannot be used is not an error of the file: the
@@ -163,8 +163,7 @@ const wchar_t* RunBookmender(const std::wstring& filePath, const std::wstring& l
     platform::LogError error;
     if (detailLog.path() == path || OpenDetail(path, error)) output = &detailLog;
   }
-  const platform::ChildEnd end = platform::RunChild(
-      executable, {{fixMode ? L"-fix" : L"-check", false}, {filePath, true}}, output, limit);
+  const platform::ChildEnd end = platform::RunChild(executable, arguments, output, limit);
   return LogRunResult(filePath, end, fixMode);
 }
 

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/process.h"
 
@@ -54,13 +55,13 @@ bool AppendDetail(const std::string& output, const std::wstring& filePath);
 // Appends the label and the path as one line to the main log.
 void LogFileResult(const std::wstring& filePath, int exitCode, bool fixMode);
 
-// Runs Bookmender on `filePath` in the chosen mode within `limit`, its
+// Runs Bookmender with `arguments` (on `filePath`) within `limit`, its
 // output appended to the detail log beside `logPath` (opened here if
 // OpenDetailLog was not called; discarded when it cannot be used) or
 // discarded, and logs the result: a status line, or a scan error line when
 // the child could not be run to its end. Returns the line's label.
-const wchar_t* RunBookmender(const std::wstring& filePath, const std::wstring& logPath, bool fixMode, bool detail,
-                             platform::ChildTimeLimit limit);
+const wchar_t* RunBookmender(const std::wstring& filePath, const std::vector<platform::ChildArgument>& arguments,
+                             const std::wstring& logPath, bool detail, bool fixMode, platform::ChildTimeLimit limit);
 
 // Logs how a run ended: the status line, the line of a run that passed its
 // time limit, or the scan error line of a run that failed. Returns the

@@ -162,7 +162,17 @@ std::vector<std::wstring> FileRuns::Running() {
   return std::vector<std::wstring>(active->running_.begin(), active->running_.end());
 }
 
-void FileRuns::run(const std::wstring& file) {
+std::vector<platform::ChildArgument> BookmenderArguments(const FileToCheck& file, bool fixMode) {
+  std::vector<platform::ChildArgument> arguments{{fixMode ? L"-fix" : L"-check", false}};
+  if (file.beneath) {
+    arguments.push_back({L"-beneath:" + file.beneath->root, true});
+    if (file.beneath->identity) arguments.push_back({L"-identity:" + platform::FormatIdentity(*file.beneath->identity), false});
+  }
+  arguments.push_back({file.path, true});
+  return arguments;
+}
+
+void FileRuns::run(const FileToCheck& file) {
   if (platform::StopRequested()) return;
   if (workers_.empty()) {
     runAndRecord(file);
@@ -186,9 +196,9 @@ void FileRuns::work() {
       space_.notify_all();
       continue;
     }
-    const std::wstring file = std::move(waiting_.front());
+    const FileToCheck file = std::move(waiting_.front());
     waiting_.pop_front();
-    running_.insert(file);
+    running_.insert(file.path);
     space_.notify_one();
     hold.unlock();
     runAndRecord(file);
@@ -208,14 +218,14 @@ void FileRuns::finish() {
   progress_.stop();
 }
 
-void FileRuns::runAndRecord(const std::wstring& file) {
+void FileRuns::runAndRecord(const FileToCheck& toCheck) {
+  const std::wstring& file = toCheck.path;
   const auto started = std::chrono::steady_clock::now();
-  const std::vector<platform::ChildArgument> arguments{{settings_.fixMode ? L"-fix" : L"-check", false},
-                                                       {file, true}};
+  const std::vector<platform::ChildArgument> arguments = BookmenderArguments(toCheck, settings_.fixMode);
   // One at a time and without a report: as the walk has always run them.
   if (workers_.empty() && !settings_.report) {
     const std::lock_guard<std::mutex> hold(recording_);
-    tally_.add(RunBookmender(file, settings_.logPath, settings_.fixMode, settings_.detail, limit()));
+    tally_.add(RunBookmender(file, arguments, settings_.logPath, settings_.detail, settings_.fixMode, limit()));
     lastLogged_ = file;
     return;
   }

@@ -10,11 +10,13 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/beneath.h"
 #include "platform/process.h"
 
 namespace shelfscan {
@@ -81,6 +83,18 @@ class Progress {
   std::thread thread_;
 };
 
+// A file handed to Bookmender: its path, and the folder searched that it
+// lies below with the identity it had when the walk or list met it, so that
+// Bookmender reaches it there without following a link and opens only that
+// file (its -beneath: and -identity: options). No root: a plain run.
+struct FileToCheck {
+  std::wstring path;
+  std::optional<platform::Beneath> beneath;
+};
+
+// Bookmender's arguments for `file` in the chosen mode.
+std::vector<platform::ChildArgument> BookmenderArguments(const FileToCheck& file, bool fixMode);
+
 struct RunSettings {
   std::wstring logPath;  // the main log; the detail log lies beside it
   bool fixMode = false;
@@ -109,7 +123,7 @@ class FileRuns {
   // The walk's hand-off: runs `file` now, or once a worker is free (the walk
   // waits while every worker has a file and one waits). Does nothing after
   // a request to stop.
-  void run(const std::wstring& file);
+  void run(const FileToCheck& file);
   // Waits until every run handed over has ended and its line is written
   // (after a request to stop, only the runs under way), and takes the
   // progress line away.
@@ -132,7 +146,7 @@ class FileRuns {
  private:
   void work();
   // One file from start to end: the run, its lines, its count.
-  void runAndRecord(const std::wstring& file);
+  void runAndRecord(const FileToCheck& file);
   static std::vector<std::wstring> Running();
   platform::ChildTimeLimit limit() const { return std::chrono::seconds(settings_.timeoutSeconds); }
 
@@ -149,7 +163,7 @@ class FileRuns {
   std::mutex mutex_;
   std::condition_variable work_;   // a file is waiting, or the end
   std::condition_variable space_;  // a file was taken
-  std::deque<std::wstring> waiting_;
+  std::deque<FileToCheck> waiting_;
   std::multiset<std::wstring> running_;  // taken by a worker, line not yet being written
   bool closed_ = false;
   std::vector<std::thread> workers_;

@@ -11,6 +11,7 @@
 #include "MainLog.h"
 #include "NamePattern.h"
 #include "Runs.h"
+#include "platform/beneath.h"
 #include "platform/console.h"
 #include "platform/links.h"
 #include "platform/termination.h"
@@ -26,6 +27,36 @@ const wchar_t kPathDoesNotExist[] = L"The path doesn't exist!";
 const wchar_t kRootTestFailed[] = L"A problem occurred attempting to find if this path existed.";
 const wchar_t kSkippedLink[] = L"Skipped symbolic link";
 const wchar_t kListedFolder[] = L"It is a folder; folders named in a file list are not searched.";
+const wchar_t kUntrustedRoot[] =
+    L"A symbolic link of another user lies on the way to this folder; it is not searched.";
+const wchar_t kUntrustedListed[] =
+    L"A symbolic link of another user lies on the way to this file; it is not checked.";
+
+// What Bookmender is handed for `path`, found below `root`: that root and the
+// identity the file has now, so that it opens this file there and no other.
+FileToCheck Below(const std::wstring& root, const std::wstring& path) {
+  FileToCheck file{path, platform::Beneath{root, std::nullopt}};
+  platform::FileIdentity identity;
+  platform::Win32Error error = 0;
+  // A file gone already is Bookmender's to report, as any missing file.
+  if (platform::IdentityOf(path, identity, error)) file.beneath->identity = identity;
+  return file;
+}
+
+// The folder part of a listed name: "." for a bare name.
+std::wstring ListedFolder(const std::wstring& path) {
+  std::size_t slash = path.find_last_of(L'/');
+#ifdef _WIN32
+  const std::size_t back = path.find_last_of(L"\\:");
+  if (back != std::wstring::npos && (slash == std::wstring::npos || back > slash)) slash = back;
+#endif
+  if (slash == std::wstring::npos) return L".";
+  if (slash == 0) return path.substr(0, 1);
+#ifdef _WIN32
+  if (path[slash] == L':' || (slash == 2 && path[1] == L':')) return path.substr(0, slash + 1);
+#endif
+  return path.substr(0, slash);
+}
 const std::wstring kEntryTooLong = L"An entry of more than " + std::to_wstring(kMaxListEntry) +
                                    L" bytes is no file name; it was skipped.";
 
@@ -90,7 +121,14 @@ void CheckListed(const std::wstring& path, const CheckFile& checkFile) {
   } else if (folder) {
     ReportScanError(path, kListedFolder, true);
   } else {
-    checkFile(path);
+    // The folder as the links of root and of this user lead; none below it.
+    const std::wstring root = ListedFolder(path);
+    std::wstring resolved;
+    if (platform::ResolveTrusted(root, resolved) == platform::kUntrustedLink) {
+      ReportScanError(path, kUntrustedListed, true);
+      return;
+    }
+    checkFile(Below(root, path));
   }
 }
 
@@ -189,7 +227,7 @@ void StopIfRequested(FileRuns& runs) {
 void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRuns& runs) {
   const Exclusions exclusions(options.exclusions);
   // The one step that runs Bookmender on a file, found by the walk or listed.
-  const auto checkFile = [&](const std::wstring& path) { runs.run(path); };
+  const auto checkFile = [&](const FileToCheck& file) { runs.run(file); };
   // The lists given before root number `roots`, in order.
   std::size_t nextList = 0;
   const auto readListsBefore = [&](std::size_t roots) {
@@ -217,6 +255,13 @@ void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRun
       continue;
     }
 
+    // A search path is followed through the links of root and of this user
+    // only, here and by Bookmender.
+    std::wstring resolved;
+    if (platform::ResolveTrusted(root, resolved) == platform::kUntrustedLink) {
+      ReportScanError(root, kUntrustedRoot, true);
+      continue;
+    }
     // A root that is a file, or cannot be listed, is reported like any other
     // root that cannot be searched, and the scan goes on.
     std::optional<FolderWalk> walk;
@@ -252,7 +297,7 @@ void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRun
         ReportWarning(FromFsPath(walk->path()), kSkippedLink);
         walk->noPush();
       } else if (!folder && IsSelected(walk->path(), options.anyCase)) {
-        checkFile(FromFsPath(walk->path()));
+        checkFile(Below(root, FromFsPath(walk->path())));
       } else if (!folder && IsSelected(walk->path(), true)) {
         ++runs.filesPassedOverForCase;
       }

@@ -21,8 +21,9 @@ std::wstring Num(std::int64_t n) { return std::to_wstring(n); }
 // streams and the temporary file belong to the caller so that they are
 // released in the same order on every path.
 ResultCode Run(const std::wstring& fileName, bool forFix, WorkbookStream& file, WorkbookStream& copy,
-               std::shared_ptr<platform::HeldFile>& held, TempFilePtr& temp, const LineSink& lines) {
-  file.openHeld(fileName, forFix, held);
+               std::shared_ptr<platform::HeldFile>& held, TempFilePtr& temp, const LineSink& lines,
+               const platform::Beneath* beneath) {
+  file.openHeld(fileName, forFix, held, beneath);
   if (!HasOptimiserTag(file)) {
     lines.output(L"File has not been optimized by Trimora");
     return NoProblems;
@@ -88,7 +89,8 @@ ResultCode Run(const std::wstring& fileName, bool forFix, WorkbookStream& file, 
 
 }  // namespace
 
-ResultCode CheckAndFix(FixPlan& plan, const std::wstring& fileName, bool forFix, const LineSink& lines) {
+ResultCode CheckAndFix(FixPlan& plan, const std::wstring& fileName, bool forFix, const LineSink& lines,
+                       const platform::Beneath* beneath) {
   WorkbookStream file;
   WorkbookStream copy;
   std::shared_ptr<platform::HeldFile> held;
@@ -101,7 +103,7 @@ ResultCode CheckAndFix(FixPlan& plan, const std::wstring& fileName, bool forFix,
   };
   ResultCode result = NoProblems;
   try {
-    result = Run(fileName, forFix, file, copy, held, temp, lines);
+    result = Run(fileName, forFix, file, copy, held, temp, lines, beneath);
     if (result == Fixable && copy.storage()) plan.changes = copy.storage()->writtenRanges();
   } catch (const WorkbookStreamOpenFileNotFoundException& e) {
     result = failed(e, FileNotFound);

@@ -25,7 +25,9 @@ struct FixPlan {
 // `plan` is filled in if and only if the result is Fixable; every workbook
 // stream the driver opened is closed when it returns. `forFix` opens the
 // user's file ready for the final write.
+// With `beneath`, the file is the one a scan found below a root
+// (platform/beneath.h).
 ResultCode CheckAndFix(FixPlan& plan, const std::wstring& fileName, bool forFix,
-                       const LineSink& lines = ConsoleLineSink());
+                       const LineSink& lines = ConsoleLineSink(), const platform::Beneath* beneath = nullptr);
 
 }  // namespace bookmender

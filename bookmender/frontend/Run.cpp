@@ -1,8 +1,11 @@
 #include "frontend/Run.h"
 
+#include <optional>
+
 #include "drawing/CheckAndFix.h"
 #include "frontend/FileCopies.h"
 #include "frontend/TempFile.h"
+#include "platform/beneath.h"
 #include "platform/termination.h"
 #include "platform/text.h"
 
@@ -34,24 +37,50 @@ void PrintUsage(const LineSink& lines) {
   lines.error(L"Bookmender -fix <filename>");
 }
 
+// The options between the mode and the file name: "-beneath:ROOT", the
+// folder a scan searched, below which the file is reached without following
+// a link, and "-identity:DEVICE:FILE", the file the scan saw there (which
+// needs "-beneath:"). Each at most once; false for anything else.
+bool ReadPlaceOptions(const std::vector<std::wstring>& options, std::optional<platform::Beneath>& beneath) {
+  static const std::wstring kBeneath = L"-beneath:";
+  static const std::wstring kIdentity = L"-identity:";
+  std::optional<platform::FileIdentity> identity;
+  for (const std::wstring& option : options) {
+    if (option.compare(0, kBeneath.size(), kBeneath) == 0 && !beneath && option.size() > kBeneath.size()) {
+      beneath = platform::Beneath{option.substr(kBeneath.size()), std::nullopt};
+    } else if (option.compare(0, kIdentity.size(), kIdentity) == 0 && !identity) {
+      platform::FileIdentity parsed;
+      if (!platform::ParseIdentity(option.substr(kIdentity.size()), parsed)) return false;
+      identity = parsed;
+    } else {
+      return false;
+    }
+  }
+  if (identity && !beneath) return false;
+  if (beneath) beneath->identity = identity;
+  return true;
+}
+
 }  // namespace
 
 ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineSink& sink) {
-  const LineSink lines = arguments.size() == 2 ? WithNameShown(sink, arguments[1]) : sink;
+  const LineSink lines = arguments.size() >= 2 ? WithNameShown(sink, arguments.back()) : sink;
   FixPlan plan;
   bool fixed = false;
   ResultCode result = NoProblems;
-  if (arguments.size() != 2 || (arguments[0] != L"-check" && arguments[0] != L"-fix")) {
+  std::optional<platform::Beneath> beneath;
+  if (arguments.size() < 2 || (arguments[0] != L"-check" && arguments[0] != L"-fix") ||
+      !ReadPlaceOptions({arguments.begin() + 1, arguments.end() - 1}, beneath)) {
     PrintUsage(lines);
     result = InvalidArguments;
   } else {
-    const std::wstring& fileName = arguments[1];
+    const std::wstring& fileName = arguments.back();
     const std::wstring separator(80, L'-');
     lines.output(separator);
     lines.output(L"Checking " + fileName);
     lines.output(separator);
     const bool fix = arguments[0] == L"-fix";
-    result = CheckAndFix(plan, fileName, fix, lines);
+    result = CheckAndFix(plan, fileName, fix, lines, beneath ? &*beneath : nullptr);
     if (fix && result == Fixable) {
       fixed = true;
       // A request to stop waits for the step under way, so that neither

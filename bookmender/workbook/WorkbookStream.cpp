@@ -15,6 +15,23 @@ namespace {
 
 // The open exception for a failed open of the file `path`.
 [[noreturn]] void ThrowOpenFailure(HRESULT hr, const std::wstring& path) {
+  // A file a scan found below a root and that cannot be reached there as it
+  // was found: not found, with the reason.
+  switch (hr) {
+    case platform::kLinkOnTheWay:
+      throw WorkbookStreamOpenFileNotFoundException(
+          MessageDetail(path + L": a symbolic link lies on its way below the folder searched; it was not followed"));
+    case platform::kNotTheFileSeen:
+      throw WorkbookStreamOpenFileNotFoundException(
+          MessageDetail(path + L": the name leads to another file than the one found; it was not read"));
+    case platform::kNotBeneath:
+      throw WorkbookStreamOpenFileNotFoundException(
+          MessageDetail(path + L": it does not lie below the folder searched"));
+    case platform::kUntrustedLink:
+      throw WorkbookStreamOpenFileNotFoundException(
+          MessageDetail(path + L": a symbolic link of another user lies on the way to the folder searched"));
+    default: break;
+  }
   switch (hr) {
     case STG_E_FILENOTFOUND:
     case STG_E_PATHNOTFOUND:
@@ -45,11 +62,11 @@ WorkbookStream& WorkbookStream::open(const std::wstring& path, bool readOnly) {
 }
 
 WorkbookStream& WorkbookStream::openHeld(const std::wstring& path, bool forWriting,
-                                         std::shared_ptr<platform::HeldFile>& held) {
+                                         std::shared_ptr<platform::HeldFile>& held, const platform::Beneath* beneath) {
   close();
   size_ = 0;
   held.reset();
-  HRESULT hr = platform::HeldFile::open(path, forWriting, held);
+  HRESULT hr = platform::HeldFile::open(path, forWriting, held, beneath);
   if (platform::Failed(hr)) ThrowOpenFailure(hr, path);
   std::shared_ptr<platform::Storage> storage;
   hr = platform::Storage::openHeld(held, storage);

@@ -31,7 +31,10 @@ class WorkbookStream {
   // later step on the user's file (see platform/held_file.h); the stream is
   // read through it, read-only. `forWriting` prepares the final write.
   // Throws as open() does.
-  WorkbookStream& openHeld(const std::wstring& path, bool forWriting, std::shared_ptr<platform::HeldFile>& held);
+  // With `beneath`, the file a scan found below a root (platform/beneath.h);
+  // reached otherwise, it is not opened and the run says why.
+  WorkbookStream& openHeld(const std::wstring& path, bool forWriting, std::shared_ptr<platform::HeldFile>& held,
+                           const platform::Beneath* beneath = nullptr);
   // Opens the compound file in a scratch file of this run's own (the
   // temporary copy) and its "Workbook" stream, read-write; `name` stands for
   // it in messages. Throws as open() does once the file is open.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "file_handle.h"
+#include "platform/beneath.h"
 #include "platform/held_file.h"
 
 namespace platform {
@@ -54,7 +55,9 @@ class HeldFileSystem {
   virtual Win32Error flush() = 0;
 };
 
-HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, std::unique_ptr<HeldFileSystem>& out);
+// `beneath` (may be null): see platform/beneath.h.
+HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, const Beneath* beneath,
+                           std::unique_ptr<HeldFileSystem>& out);
 
 // A read-only FileHandle over a held file that keeps it alive.
 std::unique_ptr<FileHandle> ReadHeldFile(std::shared_ptr<HeldFile> file);

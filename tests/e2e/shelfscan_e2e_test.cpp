@@ -1236,6 +1236,7 @@ namespace {
 // meanwhile (the children's scratch files must have no name there).
 const char kTalker[] =
     "#!/bin/sh\n"
+    "for last; do :; done; set -- \"$1\" \"$last\"\n"
     "echo \"begin $2\"\n"
     "ls -A \"$TMPDIR\" | sed 's/^/named: /'\n"
     "for i in 1 2 3 4; do echo \"out $i $2\"; echo \"err $i $2\" >&2; sleep 0.02; done\n"
@@ -1788,6 +1789,7 @@ const char kOutputWatcher[] =
     "#!/bin/sh\n"
     "printf '%s\\0' \"$#\" \"$@\" >> \"$RECORD\"\n"
     "printf '%s\\n%s\\n' \"$(readlink /proc/$$/fd/1)\" \"$(readlink /proc/$$/fd/2)\" >> \"$TARGETS\"\n"
+    "for last; do :; done; set -- \"$1\" \"$last\"\n"
     "echo \"out $2\"\n"
     "case \"${2##*/}\" in\n"
     "  code-1.xls) [ \"$1\" = -fix ] && echo \"Backup copy successfully created: $2.bak\"; exit 1 ;;\n"

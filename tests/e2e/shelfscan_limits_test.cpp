@@ -28,6 +28,7 @@ namespace {
 const char kHanger[] =
     "#!/bin/sh\n"
     "printf '%s\\0' \"$#\" \"$@\" >> \"$RECORD\"\n"
+    "for last; do :; done; set -- \"$1\" \"$last\"\n"
     "name=${2##*/}\n"
     "case \"$name\" in\n"
     "  code-*) code=${name#code-}; exit \"${code%.xls}\" ;;\n"

@@ -29,6 +29,7 @@ using namespace testsupport;
 inline const char kStandIn[] =
     "#!/bin/sh\n"
     "printf '%s\\0' \"$#\" \"$@\" >> \"$RECORD\"\n"
+    "for last; do :; done; set -- \"$1\" \"$last\"\n"
     "name=${2##*/}\n"
     "case \"$name\" in\n"
     "  code-*) code=${name#code-}; exit \"${code%.xls}\" ;;\n"

@@ -87,8 +87,9 @@ inline std::vector<std::string> Entries(const std::string& folder) {
 }
 
 // The calls a stand-in recorded (its argument count, then each argument,
-// each ended by NUL): each one's arguments.
-inline std::vector<std::vector<std::string>> Calls(const std::string& record) {
+// each ended by NUL): each one's arguments, without the options that say
+// where the file was found (-beneath:, -identity:) unless `withPlace`.
+inline std::vector<std::vector<std::string>> Calls(const std::string& record, bool withPlace = false) {
   std::vector<std::vector<std::string>> calls;
   if (!Exists(record)) return calls;
   std::vector<std::string> fields;
@@ -105,6 +106,15 @@ inline std::vector<std::vector<std::string>> Calls(const std::string& record) {
     const std::size_t n = std::stoul(fields[i++]);
     calls.emplace_back(fields.begin() + static_cast<long>(i), fields.begin() + static_cast<long>(i + n));
     i += n;
+  }
+  if (!withPlace) {
+    for (std::vector<std::string>& call : calls) {
+      call.erase(std::remove_if(call.begin(), call.end(),
+                                [](const std::string& a) {
+                                  return a.rfind("-beneath:", 0) == 0 || a.rfind("-identity:", 0) == 0;
+                                }),
+                 call.end());
+    }
   }
   return calls;
 }

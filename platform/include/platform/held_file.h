@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/beneath.h"
 #include "platform/compound_file.h"
 #include "platform/hresult.h"
 
@@ -49,7 +50,10 @@ class HeldFile {
   // STG_E_ACCESSDENIED (no permission, a folder); STG_E_SHAREVIOLATION (a
   // conflicting lock); STG_E_FILEALREADYEXISTS (not a regular file); or a
   // converted system error.
-  static HRESULT open(const std::wstring& path, bool forWriting, std::shared_ptr<HeldFile>& out);
+  // With `beneath`, the file a scan found below a root (platform/beneath.h):
+  // also kLinkOnTheWay, kNotTheFileSeen, kNotBeneath and kUntrustedLink.
+  static HRESULT open(const std::wstring& path, bool forWriting, std::shared_ptr<HeldFile>& out,
+                      const Beneath* beneath = nullptr);
 
   explicit HeldFile(std::unique_ptr<HeldFileSystem> system);
   ~HeldFile();

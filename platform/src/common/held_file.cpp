@@ -147,11 +147,12 @@ std::unique_ptr<FileHandle> ReadHeldFile(std::shared_ptr<HeldFile> file) {
   return std::unique_ptr<FileHandle>(new HeldFileReader(system, std::move(file)));
 }
 
-HRESULT HeldFile::open(const std::wstring& path, bool forWriting, std::shared_ptr<HeldFile>& out) {
+HRESULT HeldFile::open(const std::wstring& path, bool forWriting, std::shared_ptr<HeldFile>& out,
+                       const Beneath* beneath) {
   out.reset();
   try {
     std::unique_ptr<HeldFileSystem> system;
-    const HRESULT hr = OpenHeldFileSystem(path, forWriting, system);
+    const HRESULT hr = OpenHeldFileSystem(path, forWriting, beneath, system);
     if (Failed(hr)) return hr;
     out = std::make_shared<HeldFile>(std::move(system));
     return S_OK;

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "beneath_fd.h"
 #include "copy_content.h"
 #include "fd.h"
 #include "held_file_system.h"
@@ -310,7 +311,8 @@ Fd ReopenForWriting(int fd, int folder, const std::string& leaf, const struct st
 
 }  // namespace
 
-HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, std::unique_ptr<HeldFileSystem>& out) {
+HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, const Beneath* beneath,
+                           std::unique_ptr<HeldFileSystem>& out) {
   out.reset();
   const std::string native = EncodeNative(path);
   if (native.empty()) return STG_E_FILENOTFOUND;
@@ -326,19 +328,40 @@ HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, std::uniqu
   }
   // A folder we may search but not read is still a place for the backup; it
   // cannot be flushed then.
-  const std::string folderName = FolderOf(native);
-  Fd folder(OpenRetrying(folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK));
-  if (!folder.valid() && errno == EACCES) folder = Fd(OpenRetrying(folderName.c_str(), O_PATH | O_DIRECTORY));
-  if (!folder.valid()) return ClassifyOpenError(errno, native, forWriting);
+  Fd folder;
+  if (beneath) {
+    // Found by a scan below `root`: the root as its trusted links lead, and
+    // below it no link at all, the file's own name included.
+    const std::optional<std::wstring> below = BelowRoot(beneath->root, path);
+    if (!below) return kNotBeneath;
+    HRESULT hr = S_OK;
+    const Fd root = OpenTrustedFolder(EncodeNative(beneath->root), nullptr, hr);
+    if (!root.valid()) return hr;
+    const std::string relative = EncodeNative(*below);
+    const auto last = relative.find_last_of('/');
+    folder = OpenFolderBelow(root.get(), last == std::string::npos ? std::string() : relative.substr(0, last), hr);
+    if (!folder.valid()) return hr;
+  } else {
+    const std::string folderName = FolderOf(native);
+    folder = Fd(OpenRetrying(folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK));
+    if (!folder.valid() && errno == EACCES) folder = Fd(OpenRetrying(folderName.c_str(), O_PATH | O_DIRECTORY));
+    if (!folder.valid()) return ClassifyOpenError(errno, native, forWriting);
+  }
 
   // O_NONBLOCK keeps open(2) from waiting on a FIFO or device.
+  const int noFollow = beneath ? O_NOFOLLOW : 0;
   Fd fd;
   do {
-    fd = Fd(::openat(folder.get(), leaf.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    fd = Fd(::openat(folder.get(), leaf.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | noFollow));
   } while (!fd.valid() && errno == EINTR);
-  if (!fd.valid()) return ClassifyOpenError(errno, native, forWriting);
+  if (!fd.valid()) return beneath && errno == ELOOP ? kLinkOnTheWay : ClassifyOpenError(errno, native, forWriting);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return HResultFromSystemError(Win32ErrorFromErrno(errno, native));
+  if (beneath && beneath->identity &&
+      !(FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)} ==
+        *beneath->identity)) {
+    return kNotTheFileSeen;
+  }
   if (S_ISDIR(st.st_mode)) return STG_E_ACCESSDENIED;
   if (!S_ISREG(st.st_mode)) return STG_E_FILEALREADYEXISTS;
   if (!Blocking(fd.get())) return HResultFromSystemError(Win32ErrorFromErrno(errno, native));

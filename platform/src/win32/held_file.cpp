@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <aclapi.h>
 
+#include <optional>
+
 #include <new>
 #include <utility>
 #include <vector>
@@ -277,17 +279,59 @@ class WindowsHeldFile final : public HeldFileSystem {
   std::unique_ptr<FileHandle> backup_;
 };
 
-HANDLE OpenShared(const std::wstring& path, DWORD access) {
-  return ::CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+HANDLE OpenShared(const std::wstring& path, DWORD access, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+  return ::CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// Every folder from `root` down to the file's, each opened as itself (a
+// reparse point is not followed but refused) and held without sharing
+// deletion, so that none of them can be renamed or replaced until the file
+// is open. S_OK, kLinkOnTheWay, kNotBeneath or the code of a failed open.
+HRESULT HoldFoldersBelow(const std::wstring& root, const std::wstring& below, std::vector<Handle>& held) {
+  std::wstring at = root;
+  std::size_t start = 0;
+  for (;;) {
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (held.empty() ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    Handle folder(::CreateFileW(at.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, flags, nullptr));
+    if (!folder.valid()) return ClassifyOpenError(::GetLastError(), false);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(folder.get(), &info)) return HResultFromSystemError(::GetLastError());
+    if (!held.empty() && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return kLinkOnTheWay;
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return STG_E_PATHNOTFOUND;
+    held.push_back(std::move(folder));
+    std::size_t end = start;
+    while (end < below.size() && !IsSeparator(below[end])) ++end;
+    if (end >= below.size()) return S_OK;  // the rest is the file's own name
+    const std::wstring part = below.substr(start, end - start);
+    if (part == L"..") return kNotBeneath;
+    if (!IsSeparator(at.back())) at += L'\\';
+    at += part;
+    start = end + 1;
+  }
 }
 
 }  // namespace
 
-HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, std::unique_ptr<HeldFileSystem>& out) {
+HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, const Beneath* beneath,
+                           std::unique_ptr<HeldFileSystem>& out) {
   out.reset();
   if (path.empty()) return STG_E_FILENOTFOUND;
   if (path.find(L'\0') != std::wstring::npos) return STG_E_INVALIDNAME;
+
+  // Found by a scan below a root: no reparse point below it, and the file
+  // the scan saw.
+  std::vector<Handle> folders;
+  DWORD flags = FILE_ATTRIBUTE_NORMAL;
+  if (beneath) {
+    const std::optional<std::wstring> below = BelowRoot(beneath->root, path);
+    if (!below) return kNotBeneath;
+    const HRESULT hr = HoldFoldersBelow(beneath->root, *below, folders);
+    if (Failed(hr)) return hr;
+    flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+  }
 
   // Another program that holds the file keeps a fix out at once, as the
   // locks do on Linux. Whatever else keeps the writer's open out (a
@@ -297,18 +341,24 @@ HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, std::uniqu
   Handle file;
   Win32Error writeError = kErrorAccessDenied;
   if (forWriting) {
-    file = Handle(OpenShared(path, GENERIC_READ | GENERIC_WRITE));
+    file = Handle(OpenShared(path, GENERIC_READ | GENERIC_WRITE, flags));
     writeError = file.valid() ? kErrorSuccess : ::GetLastError();
     if (writeError == ERROR_SHARING_VIOLATION || writeError == ERROR_LOCK_VIOLATION) return STG_E_SHAREVIOLATION;
   }
   if (!file.valid()) {
-    file = Handle(OpenShared(path, GENERIC_READ));
+    file = Handle(OpenShared(path, GENERIC_READ, flags));
     if (!file.valid()) return ClassifyOpenError(::GetLastError(), false);
   }
   // A device ("nul", "con") or a pipe exists but holds no compound file.
   if (::GetFileType(file.get()) != FILE_TYPE_DISK) return STG_E_FILEALREADYEXISTS;
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(file.get(), &info)) return HResultFromSystemError(::GetLastError());
+  if (beneath) {
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return kLinkOnTheWay;
+    const FileIdentity seen{info.dwVolumeSerialNumber,
+                            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    if (beneath->identity && !(seen == *beneath->identity)) return kNotTheFileSeen;
+  }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return STG_E_ACCESSDENIED;
   out.reset(new WindowsHeldFile(path, std::move(file), info, writeError));
   return S_OK;

@@ -95,7 +95,15 @@ std::wstring CommandLine(const std::vector<ChildArgument>& arguments) {
   std::wstring commandLine;
   for (const ChildArgument& argument : arguments) {
     commandLine += L' ';
-    commandLine += argument.quoted ? L'"' + argument.text + L'"' : argument.text;
+    if (!argument.quoted) {
+      commandLine += argument.text;
+      continue;
+    }
+    // Backslashes before the closing quotation mark are doubled, so that the
+    // child does not read the mark as part of the text ("C:\\share\\").
+    std::size_t trailing = 0;
+    while (trailing < argument.text.size() && argument.text[argument.text.size() - 1 - trailing] == L'\\') ++trailing;
+    commandLine += L'"' + argument.text + std::wstring(trailing, L'\\') + L'"';
   }
   return commandLine;
 }
