@@ -664,7 +664,7 @@ TEST_F(Damage, FatSectorListsThatRepeatOrLeaveTheFile) {
   }
 }
 
-#ifndef _WIN32
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)
 // Runs `body` in a child process whose address space is limited to `bytes`:
 // 0 when it answers true, 1 when false, 2 when it runs out of memory, 3 when
 // the limit cannot be set.
