@@ -88,8 +88,13 @@ WorkbookStream& WorkbookStream::openOnStorage(std::shared_ptr<platform::Storage>
   close();
   size_ = 0;
   if (!storage) throw WorkbookStreamOpenException(StatusDetail(STG_E_INVALIDPOINTER));
+  // A list of FAT sectors that repeats one or points past the file's end
+  // makes every chain suspect, and may claim terabytes of FAT: refused before
+  // anything is read for it.
+  HRESULT hr = storage->listStatus();
+  if (platform::Failed(hr)) throw WorkbookStreamOpenException(StatusDetail(hr));
   std::shared_ptr<platform::Stream> stream;
-  HRESULT hr = storage->openStream(L"Workbook", stream);
+  hr = storage->openStream(L"Workbook", stream);
   if (platform::Failed(hr)) {
     stream.reset();
     storage.reset();

@@ -12,12 +12,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
+#include "cfb_writer.h"
 #include "charted_workbook.h"
 #include "damage.h"
 #include "drawing_builder.h"
 #include "process.h"
+#include "platform/cfb_format.h"
 #include "workbook_file.h"
 
 using namespace testsupport;
@@ -709,6 +713,60 @@ TEST_F(BookmenderRun, IndexBeyondTheMemoryLimitIsMalformed) {
       const std::vector<std::string> lines = Lines(r.output);
       EXPECT_EQ(std::count(lines.begin(), lines.end(), "Read " + std::to_string(records + 3) + " BIFF records."), 1);
       EXPECT_EQ(lines.back(), "Final result: No problems were detected with the file");
+    }
+  }
+}
+
+// A workbook whose list of FAT sectors cannot be trusted is malformed, found
+// before anything is allocated for it: a header that claims a FAT sector for
+// every sector of a file extended with a hole to 256 GB or 2 TB (tables of
+// gigabytes once), or a list that names one sector twice. A sound workbook
+// with such a hole runs within the same limit.
+TEST_F(BookmenderRun, FatSectorListThatCannotBeTrustedIsMalformedAtOnce) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit allows";
+#endif
+  namespace cfb = platform::cfb;
+  ProcessOptions limited;
+  limited.addressSpaceLimit = 256ll << 20;
+  const Bytes damaged = TaggedFile(MakeWorkbook({6}).stream);  // 1 were its list sound
+  const Bytes sound = TaggedFile(MakeWorkbook({0}).stream);
+  struct Case {
+    const char* what;
+    const Bytes& file;
+    std::uint64_t size;  // extended with a hole to this size; 0: as built
+    bool claimEverySector;
+    bool nameTwice;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {"every sector of 256 GB claimed", damaged, std::uint64_t{256} << 30, true, false, 2},
+      {"every sector of 2 TB claimed", damaged, std::uint64_t{2} << 40, true, false, 2},
+      {"a FAT sector named twice", damaged, 0, false, true, 2},
+      {"sound, 2 TB", sound, std::uint64_t{2} << 40, false, false, 0},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    Bytes file = c.file;
+    const std::uint64_t size = c.size == 0 ? file.size() : c.size;
+    if (c.claimEverySector)
+      PutU32(file, cfb::kHdrFatSectorCount,
+             static_cast<std::uint32_t>(std::min<std::uint64_t>((size - 1) / 512, cfb::kMaxRegSect + 1ull)));
+    if (c.nameTwice) {
+      PutU32(file, cfb::kHdrFatSectorCount, 2);
+      PutU32(file, cfb::kHdrDifat + 4, GetU32(file, cfb::kHdrDifat));
+    }
+    const std::string path = Write("list" + std::to_string(n++) + ".xls", file);
+    if (size > file.size() && truncate(path.c_str(), static_cast<off_t>(size)) != 0)
+      GTEST_SKIP() << "the file system refuses a file of " << size << " bytes: " << std::strerror(errno);
+    const ProcessResult r = Run({"-check", path}, limited);
+    EXPECT_EQ(r.signal, 0) << c.what;
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.what << ": " << r.error;
+    if (c.exitCode == 2) {
+      EXPECT_EQ(Lines(r.error), std::vector<std::string>{"Error opening workbook stream [HRESULT(80030109)]"}) << c.what;
+      EXPECT_EQ(Lines(r.output),
+                Concat(Banner(path), {"Final result: The file is malformed in a way that Bookmender cannot fix"}))
+          << c.what;
     }
   }
 }

@@ -608,6 +608,148 @@ TEST_F(Damage, DifatChain) {
   ExpectReadBreaksAt(*stream(*storage, L"Workbook"), big, (109ull * 128 - first + 1) * 512);
 }
 
+// The list of FAT sectors (header slots, then the DIFAT chain) naming a
+// sector twice or one the file does not hold, or a DIFAT chain that loops or
+// leaves the file: the file still opens (its streams read as far as their
+// chains go, see DifatChain), and the storage tells.
+TEST_F(Damage, FatSectorListsThatRepeatOrLeaveTheFile) {
+  CfbWriter w(3);
+  w.addStream(CfbWriter::kRoot, u"Workbook", Pattern(8u << 20, 7));
+  const Bytes big = w.build();  // more than 109 FAT sectors: one DIFAT sector
+  ASSERT_EQ(w.difatSectors().size(), 1u);
+  const std::uint32_t difatSector = w.difatSectors()[0];
+  const std::uint64_t difat = w.sectorOffset(difatSector);
+  const auto fatCount = static_cast<std::uint32_t>(w.fatSectors().size());
+  const std::uint32_t inDifat = fatCount - cfb::kHeaderDifatSlots;
+  const std::vector<std::uint32_t>& data = w.chain(1);  // sectors no list names
+  // The DIFAT sector's free slots name data sectors, its link itself: a list
+  // sound but for the loop.
+  const auto loop = [&](Bytes& b) {
+    for (std::uint32_t j = inDifat; j < 127; ++j) PutU32(b, difat + 4 * j, data[j]);
+    PutU32(b, difat + 127 * 4, difatSector);
+    PutU32(b, cfb::kHdrFatSectorCount, fatCount - inDifat + 127 + 1);
+  };
+  struct Case {
+    const char* what;
+    bool withDifat;
+    std::function<void(Bytes&)> patch;
+    HRESULT status;
+  };
+  const Case cases[] = {
+      {"sound", false, [](Bytes&) {}, S_OK},
+      {"sound, with a DIFAT sector", true, [](Bytes&) {}, S_OK},
+      {"a header slot repeats another", true,
+       [&](Bytes& b) { PutU32(b, cfb::kHdrDifat + 4 * 7, w.fatSectors()[3]); }, STG_E_DOCFILECORRUPT},
+      {"a DIFAT slot repeats a header slot", true, [&](Bytes& b) { PutU32(b, difat, w.fatSectors()[0]); },
+       STG_E_DOCFILECORRUPT},
+      {"a header slot names the DIFAT sector", true,
+       [&](Bytes& b) { PutU32(b, cfb::kHdrDifat + 4 * 7, difatSector); }, STG_E_DOCFILECORRUPT},
+      {"a header slot beyond the end", false, [](Bytes& b) { PutU32(b, cfb::kHdrDifat, 0x00100000); },
+       STG_E_DOCFILECORRUPT},
+      {"the count claims a slot left free", false, [](Bytes& b) { PutU32(b, cfb::kHdrFatSectorCount, 2); },
+       STG_E_DOCFILECORRUPT},
+      {"the DIFAT chain beyond the end", true,
+       [](Bytes& b) { PutU32(b, cfb::kHdrFirstDifatSector, 0x7FFFFF00); }, STG_E_DOCFILECORRUPT},
+      {"no DIFAT chain where the count needs one", true,
+       [](Bytes& b) { PutU32(b, cfb::kHdrFirstDifatSector, cfb::kEndOfChain); }, STG_E_DOCFILECORRUPT},
+      {"the DIFAT chain loops", true, loop, STG_E_DOCFILECORRUPT},
+  };
+  ASSERT_GE(data.size(), 127u);
+  for (const Case& c : cases) {
+    Bytes b = c.withDifat ? big : bytes;
+    c.patch(b);
+    std::shared_ptr<Storage> storage;
+    ASSERT_EQ(openBytes(b, storage), S_OK) << c.what;
+    EXPECT_EQ(storage->listStatus(), c.status) << c.what;
+  }
+}
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)
+// Runs `body` in a child process whose address space is limited to `bytes`:
+// 0 when it answers true, 1 when false, 2 when it runs out of memory, 3 when
+// the limit cannot be set.
+int InChildWithAddressSpace(rlim_t bytes, const std::function<bool()>& body) {
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    const rlimit limit{bytes, bytes};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+    try {
+      _exit(body() ? 0 : 1);
+    } catch (const std::bad_alloc&) {
+      _exit(2);
+    }
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+#endif
+
+// A small file extended with a hole to 256 GB or 2 TB: neither its apparent
+// size nor a count its header claims may size a table. (The sector count
+// once sized every chain walk's table of sectors seen, a FAT sector count
+// that claims the whole file the FAT, and a stream's claimed size its map.)
+// Opened in a child under an address-space limit, where such an allocation
+// fails.
+TEST_F(CompoundFileTest, SparseFileAllocatesOnlyForWhatItHolds) {
+#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "needs fork and an address-space limit (the sanitizers reserve terabytes)";
+#else
+  struct Case {
+    const char* what;
+    int version;
+    // Patches a file whose sectors, hole included, number `sectors`.
+    std::function<void(Sample&, std::uint32_t sectors)> patch;
+    HRESULT status;
+    std::uint64_t workbookBytes;  // what the Workbook stream reads before its result
+    HRESULT readResult;
+  };
+  const Case cases[] = {
+      {"sound", 3, [](Sample&, std::uint32_t) {}, S_OK, 10000, S_OK},
+      {"the FAT sector count claims every sector", 3,
+       [](Sample& s, std::uint32_t sectors) { PutU32(s.bytes, cfb::kHdrFatSectorCount, sectors); },
+       STG_E_DOCFILECORRUPT, 10000, S_OK},
+      {"version 4, the FAT and DIFAT counts claim every sector", 4,
+       [](Sample& s, std::uint32_t sectors) {
+         PutU32(s.bytes, cfb::kHdrFatSectorCount, sectors);
+         PutU32(s.bytes, cfb::kHdrDifatSectorCount, sectors);
+       },
+       STG_E_DOCFILECORRUPT, 10000, S_OK},
+      {"version 4, the Workbook claims 2^60 bytes", 4,
+       [](Sample& s, std::uint32_t) {
+         PutU32(s.bytes, s.writer.entryOffset(s.workbook) + cfb::kDirSize + 4, 0x10000000);
+       },
+       S_OK, 3 * 4096, STG_E_DOCFILECORRUPT},
+  };
+  for (const std::uint64_t size : {std::uint64_t{256} << 30, std::uint64_t{2} << 40}) {
+    for (const Case& c : cases) {
+      const std::string what = std::string(c.what) + ", " + std::to_string(size >> 30) + " GiB";
+      Sample sample(c.version);
+      const std::uint64_t sectorSize = c.version == 4 ? 4096 : 512;
+      const auto sectors =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>((size - 1) / sectorSize, cfb::kMaxRegSect + 1ull));
+      c.patch(sample, sectors);
+      const std::string path = folder_.file("sparse.xls");
+      cfbtest::WriteFile(path, sample.bytes);
+      if (truncate(path.c_str(), static_cast<off_t>(size)) != 0)
+        GTEST_SKIP() << "the file system refuses a file of " << size << " bytes: " << std::strerror(errno);
+      Bytes expect = Pattern(10000, 1);
+      expect.resize(c.workbookBytes, 0);
+      const int result = InChildWithAddressSpace(256u << 20, [&] {
+        std::shared_ptr<Storage> storage;
+        std::shared_ptr<Stream> workbook;
+        Bytes got;
+        return Open(path, kRead, storage) == S_OK && storage->listStatus() == c.status &&
+               storage->openStream(L"Workbook", workbook) == S_OK && ReadRest(*workbook, got) == c.readResult &&
+               got == expect;
+      });
+      EXPECT_EQ(result, 0) << what << " (1: another answer, 2: out of memory)";
+    }
+  }
+#endif
+}
+
 // Any single byte of the structures set to an odd value: never a crash or a
 // hang, and every stream that opens can be read to its end or to a failure.
 TEST_F(Damage, EveryStructureByteMutated) {

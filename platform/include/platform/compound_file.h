@@ -129,6 +129,13 @@ class Storage {
   // Sector size of the file (512 or 4096), for tests.
   virtual std::uint32_t sectorSize() const = 0;
 
+  // S_OK, or STG_E_DOCFILECORRUPT when the file's list of FAT sectors names
+  // a sector twice or one beyond the end of the file, or its DIFAT chain
+  // loops or leaves the file before the list is complete. Such a file still
+  // opens and its streams read as far as their chains go; a caller that must
+  // trust the whole file refuses it.
+  virtual HRESULT listStatus() const = 0;
+
   // The file ranges that stream writes have reached so far, sorted, merged
   // where they touch: all that a repair through this storage changed.
   virtual std::vector<ByteRange> writtenRanges() const = 0;

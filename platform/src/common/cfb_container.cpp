@@ -3,7 +3,9 @@
 // cannot loop.
 #include "cfb_container.h"
 
+#include <array>
 #include <cstring>
+#include <unordered_set>
 
 namespace platform {
 
@@ -11,34 +13,105 @@ using namespace cfb;
 
 namespace {
 
-// Marks FAT entries we could not load (unused by the format itself).
-constexpr std::uint32_t kUnknownEntry = 0xFFFFFFFBu;
-
-// Follows `table` from `start`, handing at most `maxLinks` unit numbers
-// below `range` to `take`. Stops at the end of the chain, at a number out of
-// range or unknown, or at a unit met before. Returns true when the chain
-// ended normally or `maxLinks` were taken.
-template <typename Take>
-bool WalkChain(const std::vector<std::uint32_t>& table, std::uint32_t start, std::uint64_t maxLinks,
-               std::uint64_t range, Take&& take) {
-  if (maxLinks == 0) return true;
-  std::vector<bool> seen(static_cast<std::size_t>(range), false);
-  std::uint32_t cur = start;
-  for (std::uint64_t taken = 0; taken < maxLinks; ++taken) {
-    if (cur == kEndOfChain) return true;
-    if (cur >= range || seen[cur]) return false;
-    seen[cur] = true;
-    take(cur);
-    cur = cur < table.size() ? table[cur] : kUnknownEntry;
+// Counts the units of the chain from `start` that a stream of `maxLinks`
+// units may use: up to the end of the chain, a unit out of `range` (unknown
+// entries are), or the first unit met before, and at most `maxLinks`.
+// `next(unit, following)` gives a unit's successor. A loop is found without
+// a table of the units seen, so that nothing is allocated for a chain before
+// its length is known: one unit is kept and compared with each step, and
+// moved ahead whenever the steps since it was taken reach a power of two.
+// The walk may go past `maxLinks` to tell whether a unit within them
+// repeats: such a repeat shows before step 3 * maxLinks.
+template <typename Next>
+HRESULT CountLinks(Next&& next, std::uint32_t start, std::uint64_t maxLinks, std::uint64_t range,
+                   std::uint64_t& links) {
+  links = 0;
+  if (maxLinks == 0 || start == kEndOfChain || start >= range) return S_OK;
+  const std::uint64_t giveUp = maxLinks > UINT64_MAX / 3 ? UINT64_MAX : 3 * maxLinks;
+  std::uint32_t kept = start;
+  std::uint64_t power = 1, since = 1;  // steps since `kept` was taken
+  std::uint32_t unit = 0;
+  HRESULT hr = next(start, unit);
+  if (Failed(hr)) return hr;
+  for (std::uint64_t i = 1;; ++i, ++since) {
+    // `unit` is the i-th; every one before it is in range. A chain that
+    // ends has no repeat: a repeat would go round for ever.
+    if (unit == kEndOfChain || unit >= range) {
+      links = std::min(i, maxLinks);
+      return S_OK;
+    }
+    if (unit == kept) {
+      // A loop of `since` units. The first repeat is the first unit equal
+      // to the one `since` steps before it.
+      std::uint32_t behind = start, ahead = start;
+      for (std::uint64_t k = 0; k < since; ++k) {
+        hr = next(ahead, ahead);
+        if (Failed(hr)) return hr;
+      }
+      std::uint64_t first = since;
+      while (behind != ahead) {
+        hr = next(behind, behind);
+        if (!Failed(hr)) hr = next(ahead, ahead);
+        if (Failed(hr)) return hr;
+        ++first;
+      }
+      links = std::min(first, maxLinks);
+      return S_OK;
+    }
+    if (i + 1 >= giveUp) {
+      links = maxLinks;
+      return S_OK;
+    }
+    if (since == power) {
+      kept = unit;
+      power *= 2;
+      since = 0;
+    }
+    hr = next(unit, unit);
+    if (Failed(hr)) return hr;
   }
-  return true;
 }
 
-bool FollowChain(const std::vector<std::uint32_t>& table, std::uint32_t start, std::uint64_t maxLinks,
-                 std::uint64_t range, std::vector<std::uint32_t>& out) {
-  out.clear();
-  return WalkChain(table, start, maxLinks, range, [&](std::uint32_t unit) { out.push_back(unit); });
+// Hands the first `links` units of the chain from `start` to `take`; they
+// were counted by CountLinks, so every one is in range.
+template <typename Next, typename Take>
+HRESULT TakeLinks(Next&& next, std::uint32_t start, std::uint64_t links, Take&& take) {
+  std::uint32_t unit = start;
+  for (std::uint64_t k = 0; k < links; ++k) {
+    take(unit);
+    if (k + 1 < links) {
+      const HRESULT hr = next(unit, unit);
+      if (Failed(hr)) return hr;
+    }
+  }
+  return S_OK;
 }
+
+// The units of a chain as CountLinks counts them.
+template <typename Next>
+HRESULT FollowChain(Next&& next, std::uint32_t start, std::uint64_t maxLinks, std::uint64_t range,
+                    std::vector<std::uint32_t>& out) {
+  out.clear();
+  std::uint64_t links = 0;
+  const HRESULT hr = CountLinks(next, start, maxLinks, range, links);
+  if (Failed(hr)) return hr;
+  out.reserve(static_cast<std::size_t>(links));
+  return TakeLinks(next, start, links, [&](std::uint32_t unit) { out.push_back(unit); });
+}
+
+// FAT entries for a FAT sector that cannot be read: every chain through it
+// breaks there.
+const std::uint32_t* UnknownPage() {
+  static const auto page = [] {
+    std::array<std::uint32_t, kSectorSize4 / kSectorNumberSize> p{};
+    p.fill(CompoundFile::kUnknownEntry);
+    return p;
+  }();
+  return page.data();
+}
+
+// FAT sectors read at once while chains go through the FAT in order.
+constexpr std::size_t kFatWindowBytes = 32 * 1024;
 
 // The header fields the layer uses.
 struct HeaderFields {
@@ -86,8 +159,11 @@ HRESULT CompoundFile::load() {
   if (h.miniShift != kMiniSectorShift || h.cutoff != kMiniStreamCutoff) return STG_E_INVALIDHEADER;
   sectorShift_ = h.sectorShift;
   sectorSize_ = 1u << h.sectorShift;
+  fatPageShift_ = sectorShift_ - 2;  // 4-byte entries
+  fatPageMask_ = (1u << fatPageShift_) - 1;
 
   // Sector n starts at (n + 1) * sector size; count those that start inside.
+  // A bound for sector numbers only: with a hole, the file may hold far less.
   if (fileSize_ > sectorSize_)
     sectorCount_ = std::min<std::uint64_t>((fileSize_ - 1) / sectorSize_, std::uint64_t{kMaxRegSect} + 1);
   // Counts of structures that could not fit into the file at all.
@@ -95,101 +171,148 @@ HRESULT CompoundFile::load() {
       (major_ == kMajorVersion4 && h.dirSectors > sectorCount_))
     return STG_E_INVALIDHEADER;
 
-  hr = loadFat(header, h.fatSectors, h.firstDifat);
+  hr = listFatSectors(header, h.fatSectors, h.firstDifat);
   if (Failed(hr)) return hr;
   hr = loadDirectory(h.firstDir);
   if (Failed(hr)) return hr;
-  loadMiniStream(h.firstMiniFat);
-  return S_OK;
+  return loadMiniStream(h.firstMiniFat);
 }
 
-HRESULT CompoundFile::loadFat(const ByteReader& header, std::uint32_t fatSectors, std::uint32_t firstDifat) {
+HRESULT CompoundFile::listFatSectors(const ByteReader& header, std::uint32_t fatSectors, std::uint32_t firstDifat) {
   const std::uint32_t perSector = sectorSize_ / kSectorNumberSize;
-
-  // Where the FAT sectors are: 109 in the header, the rest in the DIFAT chain.
-  std::vector<std::uint32_t> fatLocations;
-  fatLocations.reserve(fatSectors);
+  // The list grows with the slots read, never with the count claimed. A
+  // sector beyond the file stays unknown: chains through its part break.
+  const auto name = [&](std::uint32_t s) {
+    if (s >= sectorCount_) {
+      listSound_ = false;
+      s = kUnknownEntry;
+    }
+    fatLocations_.push_back(s);
+  };
+  // 109 in the header, the rest in the DIFAT chain.
   for (std::uint32_t i = 0; i < fatSectors && i < kHeaderDifatSlots; ++i) {
     std::uint32_t s = 0;
     if (!header.u32(kHdrDifat + kSectorNumberSize * i, s)) break;
-    fatLocations.push_back(s);
+    name(s);
   }
-  std::vector<bool> seen(static_cast<std::size_t>(sectorCount_), false);
+  std::vector<std::uint32_t> difatSectors;
+  std::unordered_set<std::uint32_t> difatSeen;  // one per DIFAT sector read
   std::vector<std::uint8_t> buf;
   std::uint32_t difat = firstDifat;
-  while (fatLocations.size() < fatSectors && difat < sectorCount_ && !seen[difat]) {
-    seen[difat] = true;
+  while (fatLocations_.size() < fatSectors) {
+    // The list is not complete: the chain must go on, inside the file.
+    if (difat >= sectorCount_ || !difatSeen.insert(difat).second) {
+      listSound_ = false;
+      break;
+    }
+    difatSectors.push_back(difat);
     std::size_t got = 0;
-    HRESULT hr = readSector(difat, buf, got);
+    const HRESULT hr = readSector(difat, buf, got);
     if (Failed(hr)) return hr;
-    if (got < sectorSize_) break;
+    if (got < sectorSize_) {
+      listSound_ = false;
+      break;
+    }
     // A whole sector: every slot reads.
     const ByteReader r(buf.data(), buf.size());
-    for (std::uint32_t j = 0; j + 1 < perSector && fatLocations.size() < fatSectors; ++j) {
+    for (std::uint32_t j = 0; j + 1 < perSector && fatLocations_.size() < fatSectors; ++j) {
       std::uint32_t s = 0;
       if (!r.u32(std::uint64_t{kSectorNumberSize} * j, s)) break;
-      fatLocations.push_back(s);
+      name(s);
     }
     if (!r.u32(std::uint64_t{kSectorNumberSize} * (perSector - 1), difat)) break;
   }
+  fatPages_.assign(fatLocations_.size(), nullptr);
 
-  // Entries for sectors that cannot exist are not worth memory.
-  const std::uint64_t entries =
-      std::min<std::uint64_t>(std::uint64_t{fatSectors} * perSector, sectorCount_);
-  fat_.assign(static_cast<std::size_t>(entries), kUnknownEntry);
-  // FAT sectors usually lie side by side: read each such run at once.
-  constexpr std::size_t kMaxRun = 256;
-  for (std::size_t k = 0; k < fatLocations.size();) {
-    const std::uint32_t s = fatLocations[k];
-    if (std::uint64_t{k} * perSector >= entries) break;
-    if (s >= sectorCount_) {  // stays unknown: chains through it are broken
-      ++k;
-      continue;
-    }
-    std::size_t n = 1;
-    while (n < kMaxRun && k + n < fatLocations.size() && fatLocations[k + n] == s + n &&
-           fatLocations[k + n] < sectorCount_ && std::uint64_t{k + n} * perSector < entries)
-      ++n;
-    buf.resize(n * sectorSize_);
-    std::size_t got = 0;
-    HRESULT hr = file_->readAt(sectorOffset(s), buf.data(), buf.size(), got);
-    if (Failed(hr)) return hr;
-    const ByteReader r(buf.data(), got);
-    for (std::uint64_t j = 0; j < std::uint64_t{n} * perSector; ++j) {
-      const std::uint64_t index = std::uint64_t{k} * perSector + j;
-      std::uint32_t v = 0;
-      if (index >= entries || !r.u32(kSectorNumberSize * j, v)) break;
-      fat_[static_cast<std::size_t>(index)] = v;
-    }
-    k += n;
+  // No sector may be named twice, as a FAT sector or a DIFAT sector.
+  std::vector<std::uint32_t> named;
+  named.reserve(fatLocations_.size() + difatSectors.size());
+  for (std::uint32_t s : fatLocations_)
+    if (s != kUnknownEntry) named.push_back(s);
+  named.insert(named.end(), difatSectors.begin(), difatSectors.end());
+  std::sort(named.begin(), named.end());
+  if (std::adjacent_find(named.begin(), named.end()) != named.end()) listSound_ = false;
+  return S_OK;
+}
+
+HRESULT CompoundFile::loadFatPage(std::size_t k) {
+  const std::uint32_t at = fatLocations_[k];
+  if (at == kUnknownEntry) {
+    fatPages_[k] = UnknownPage();
+    return S_OK;
   }
+  if (k < fatWindowFirst_ || k - fatWindowFirst_ >= fatWindowSectors_) {
+    // A walk that goes on where the last read ended reads twice as many
+    // sectors next time, up to the window; one that jumps reads one.
+    const std::size_t most = std::max<std::size_t>(1, kFatWindowBytes >> sectorShift_);
+    fatReadAhead_ = k == fatWindowFirst_ + fatWindowSectors_ ? std::min(fatReadAhead_ * 2, most) : 1;
+    std::size_t n = 1;
+    while (n < fatReadAhead_ && k + n < fatLocations_.size() && fatLocations_[k + n] != kUnknownEntry &&
+           std::uint64_t{fatLocations_[k + n]} == std::uint64_t{at} + n)
+      ++n;
+    fatWindowSectors_ = 0;
+    fatWindow_.resize(n << sectorShift_);
+    std::size_t got = 0;
+    const HRESULT hr = file_->readAt(sectorOffset(at), fatWindow_.data(), fatWindow_.size(), got);
+    if (Failed(hr)) return hr;
+    fatWindowFirst_ = k;
+    fatWindowSectors_ = n;
+    fatWindowBytes_ = got;
+  }
+  // Entries the file does not hold (a cut file) stay unknown.
+  const std::uint32_t perSector = fatPageMask_ + 1;
+  auto page = std::make_unique<std::uint32_t[]>(perSector);
+  const ByteReader window(fatWindow_.data(), fatWindowBytes_);
+  const std::uint64_t base = std::uint64_t{k - fatWindowFirst_} << sectorShift_;
+  for (std::uint32_t j = 0; j < perSector; ++j) {
+    std::uint32_t v = 0;
+    page[j] = window.u32(base + std::uint64_t{kSectorNumberSize} * j, v) ? v : kUnknownEntry;
+  }
+  fatPages_[k] = page.get();
+  fatLoaded_.push_back(std::move(page));
   return S_OK;
 }
 
 HRESULT CompoundFile::loadDirectory(std::uint32_t first) {
+  const auto fat = [this](std::uint32_t s, std::uint32_t& next) { return fatNext(s, next); };
   std::vector<std::uint32_t> chain;
-  FollowChain(fat_, first, sectorCount_, sectorCount_, chain);
+  HRESULT hr = FollowChain(fat, first, sectorCount_, sectorCount_, chain);
+  if (Failed(hr)) return hr;
   std::vector<std::uint8_t> buf;
+  std::uint64_t id = 0;
   for (std::uint32_t s : chain) {
     std::size_t got = 0;
-    HRESULT hr = readSector(s, buf, got);
+    hr = readSector(s, buf, got);
     if (Failed(hr)) return hr;
-    const std::size_t whole = static_cast<std::size_t>(got / kDirEntrySize * kDirEntrySize);
-    directory_.insert(directory_.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(whole));
+    // Only entries in use are kept: a directory's chain may run through a
+    // hole of the file, which reads as unused entries.
+    const ByteReader r(buf.data(), got);
+    for (std::uint64_t at = 0; r.fits(at, kDirEntrySize) && id < kNoStream; at += kDirEntrySize, ++id) {
+      std::uint8_t type = 0;
+      if (!r.u8(at + kDirType, type)) break;
+      if (type == kTypeStorage || type == kTypeStream || (type == kTypeRoot && id == 0)) {
+        liveIds_.push_back(static_cast<std::uint32_t>(id));
+        directory_.insert(directory_.end(), buf.begin() + static_cast<std::ptrdiff_t>(at),
+                          buf.begin() + static_cast<std::ptrdiff_t>(at + kDirEntrySize));
+      }
+    }
     if (got < sectorSize_) break;
   }
+  entryCount_ = static_cast<std::uint32_t>(id);
   DirEntry root;
   if (!entry(0, root) || root.type != EntryType::kRoot) return STG_E_DOCFILECORRUPT;
   return S_OK;
 }
 
-void CompoundFile::loadMiniStream(std::uint32_t firstMiniFat) {
+HRESULT CompoundFile::loadMiniStream(std::uint32_t firstMiniFat) {
+  const auto fat = [this](std::uint32_t s, std::uint32_t& next) { return fatNext(s, next); };
   DirEntry root;
   entry(0, root);
   miniStreamSize_ = streamSize(root);
   std::vector<std::uint32_t> chain;
   const std::uint64_t rootSectors = miniStreamSize_ == 0 ? 0 : ((miniStreamSize_ - 1) >> sectorShift_) + 1;
-  FollowChain(fat_, root.start, rootSectors, sectorCount_, chain);
+  HRESULT hr = FollowChain(fat, root.start, rootSectors, sectorCount_, chain);
+  if (Failed(hr)) return hr;
   miniStreamMap_.reserve(chain.size());
   for (std::uint32_t s : chain) miniStreamMap_.push_back(sectorOffset(s));
   // Nothing past the root's chain can be reached, and a claimed size (up to
@@ -199,7 +322,8 @@ void CompoundFile::loadMiniStream(std::uint32_t firstMiniFat) {
   // The mini FAT needs no more entries than the mini stream has mini sectors.
   const std::uint64_t miniSectors = miniStreamSize_ >> kMiniSectorShift;
   const std::uint32_t perSector = sectorSize_ / kSectorNumberSize;
-  FollowChain(fat_, firstMiniFat, miniSectors / perSector + 1, sectorCount_, chain);
+  hr = FollowChain(fat, firstMiniFat, miniSectors / perSector + 1, sectorCount_, chain);
+  if (Failed(hr)) return hr;
   std::vector<std::uint8_t> buf;
   for (std::uint32_t s : chain) {
     std::size_t got = 0;
@@ -212,12 +336,18 @@ void CompoundFile::loadMiniStream(std::uint32_t firstMiniFat) {
     }
     if (got < sectorSize_) break;
   }
+  return S_OK;
 }
 
 bool CompoundFile::entry(std::uint32_t id, DirEntry& out) const {
+  if (id >= entryCount_) return false;
+  const auto found = std::lower_bound(liveIds_.begin(), liveIds_.end(), id);
+  if (found == liveIds_.end() || *found != id) {
+    out = DirEntry();
+    return true;
+  }
   const ByteReader dir(directory_.data(), directory_.size());
-  const std::uint64_t at = std::uint64_t{id} * kDirEntrySize;
-  const ByteReader r = dir.sub(at, kDirEntrySize);
+  const ByteReader r = dir.sub(static_cast<std::uint64_t>(found - liveIds_.begin()) * kDirEntrySize, kDirEntrySize);
   if (r.size() != kDirEntrySize) return false;
 
   std::uint16_t nameBytes = 0;
@@ -249,14 +379,16 @@ std::vector<std::uint32_t> CompoundFile::children(std::uint32_t parent, std::vec
   std::vector<std::uint32_t> out;
   DirEntry e;
   if (!entry(parent, e)) return out;
-  const std::uint32_t count = entryCount();
   // In-order walk; an entry is taken at most once, so cycles end the walk.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;  // (id, right sibling)
   auto pushLeftSpine = [&](std::uint32_t id) {
-    while (id < count && !visited[id]) {
+    for (;;) {
+      const auto found = std::lower_bound(liveIds_.begin(), liveIds_.end(), id);
+      if (found == liveIds_.end() || *found != id) return;  // absent or not in use
+      const auto slot = static_cast<std::size_t>(found - liveIds_.begin());
       DirEntry node;
-      if (!entry(id, node) || node.type == EntryType::kUnused) return;
-      visited[id] = true;
+      if (slot >= visited.size() || visited[slot] || !entry(id, node) || node.type == EntryType::kUnused) return;
+      visited[slot] = true;
       stack.emplace_back(id, node.right);
       id = node.left;
     }
@@ -271,16 +403,27 @@ std::vector<std::uint32_t> CompoundFile::children(std::uint32_t parent, std::vec
   return out;
 }
 
-void CompoundFile::sectorMap(const DirEntry& e, std::uint32_t& unitShift,
-                             std::vector<std::uint64_t>& offsets) const {
-  offsets.clear();
+HRESULT CompoundFile::sectorMap(const DirEntry& e, std::uint32_t& unitShift, std::vector<ChainRun>& runs,
+                                std::uint64_t& units) {
+  runs.clear();
+  units = 0;
+  std::uint64_t follows = UINT64_MAX;  // the offset that would continue the last run
+  const auto add = [&](std::uint64_t offset) {
+    if (offset != follows) runs.push_back(ChainRun{units, offset});
+    ++units;
+    follows = offset + (std::uint64_t{1} << unitShift);
+  };
   const std::uint64_t size = streamSize(e);
+  std::uint64_t links = 0;
+  HRESULT hr = S_OK;
   if (size < kMiniStreamCutoff) {
     unitShift = kMiniSectorShift;
-    const std::uint64_t units = (size + kMiniSectorSize - 1) >> kMiniSectorShift;
-    const std::uint64_t miniSectors = miniStreamSize_ >> kMiniSectorShift;
+    const auto miniFat = [this](std::uint32_t m, std::uint32_t& next) { return miniFatNext(m, next); };
+    hr = CountLinks(miniFat, e.start, (size + kMiniSectorSize - 1) >> kMiniSectorShift,
+                    miniStreamSize_ >> kMiniSectorShift, links);
+    if (Failed(hr)) return hr;
     bool mapped = true;
-    WalkChain(miniFat_, e.start, units, miniSectors, [&](std::uint32_t m) {
+    hr = TakeLinks(miniFat, e.start, links, [&](std::uint32_t m) {
       const std::uint64_t at = std::uint64_t{m} << kMiniSectorShift;
       const std::uint64_t sector = at >> sectorShift_;
       // Past a cut in the mini stream's own chain nothing more is reachable.
@@ -288,14 +431,17 @@ void CompoundFile::sectorMap(const DirEntry& e, std::uint32_t& unitShift,
         mapped = false;
         return;
       }
-      offsets.push_back(miniStreamMap_[static_cast<std::size_t>(sector)] + (at & (sectorSize_ - 1)));
+      add(miniStreamMap_[static_cast<std::size_t>(sector)] + (at & (sectorSize_ - 1)));
     });
   } else {
     unitShift = sectorShift_;
-    const std::uint64_t units = ((size - 1) >> sectorShift_) + 1;
-    offsets.reserve(static_cast<std::size_t>(std::min(units, sectorCount_)));
-    WalkChain(fat_, e.start, units, sectorCount_, [&](std::uint32_t s) { offsets.push_back(sectorOffset(s)); });
+    const auto fat = [this](std::uint32_t s, std::uint32_t& next) { return fatNext(s, next); };
+    hr = CountLinks(fat, e.start, ((size - 1) >> sectorShift_) + 1, sectorCount_, links);
+    if (Failed(hr)) return hr;
+    hr = TakeLinks(fat, e.start, links, [&](std::uint32_t s) { add(sectorOffset(s)); });
   }
+  runs.shrink_to_fit();
+  return hr;
 }
 
 }  // namespace platform

@@ -21,24 +21,13 @@ constexpr std::uint64_t kReadWindow = 64 * 1024;
 
 class StreamImpl final : public Stream {
  public:
-  // A piece of the stream that lies contiguously in the file.
-  struct Run {
-    std::uint64_t unit;        // its first unit (sector or mini sector) in the stream
-    std::uint64_t fileOffset;  // where that unit starts in the file
-  };
+  using Run = ChainRun;
 
-  // `map` gives each unit's file offset; it is kept as runs, which for a
-  // file written in one go are a handful where the map has one entry per
-  // 512 bytes.
-  StreamImpl(std::shared_ptr<CompoundFile> file, std::uint64_t size, std::uint32_t unitShift,
-             const std::vector<std::uint64_t>& map)
-      : file_(std::move(file)), size_(size), unitShift_(unitShift), units_(map.size()) {
-    const std::uint64_t unit = std::uint64_t{1} << unitShift_;
-    for (std::size_t i = 0; i < map.size(); ++i) {
-      if (i == 0 || map[i] != map[i - 1] + unit) runs_.push_back(Run{i, map[i]});
-    }
-    runs_.shrink_to_fit();
-  }
+  // The chain's `units` as runs: for a file written in one go a handful,
+  // where a map would have one entry per 512 bytes.
+  StreamImpl(std::shared_ptr<CompoundFile> file, std::uint64_t size, std::uint32_t unitShift, std::vector<Run> runs,
+             std::uint64_t units)
+      : file_(std::move(file)), size_(size), unitShift_(unitShift), units_(units), runs_(std::move(runs)) {}
 
   HRESULT stat(std::uint64_t& size) override {
     size = size_;
@@ -210,11 +199,15 @@ class StreamImpl final : public Stream {
 
 }  // namespace
 
-std::shared_ptr<Stream> OpenChainStream(const std::shared_ptr<CompoundFile>& file, const DirEntry& e) {
+HRESULT OpenChainStream(const std::shared_ptr<CompoundFile>& file, const DirEntry& e, std::shared_ptr<Stream>& out) {
+  out.reset();
   std::uint32_t unitShift = 0;
-  std::vector<std::uint64_t> map;
-  file->sectorMap(e, unitShift, map);
-  return std::make_shared<StreamImpl>(file, file->streamSize(e), unitShift, map);
+  std::vector<ChainRun> runs;
+  std::uint64_t units = 0;
+  const HRESULT hr = file->sectorMap(e, unitShift, runs, units);
+  if (Failed(hr)) return hr;
+  out = std::make_shared<StreamImpl>(file, file->streamSize(e), unitShift, std::move(runs), units);
+  return S_OK;
 }
 
 }  // namespace platform

@@ -25,8 +25,8 @@ class StorageImpl final : public Storage {
     out.reset();
     try {
       const std::u16string wanted = ToUtf16(name);
-      std::vector<bool> visited(file_->entryCount(), false);
-      visited[0] = true;
+      std::vector<bool> visited(file_->liveEntryCount(), false);
+      visited[0] = true;  // the root
       for (std::uint32_t id : file_->children(0, visited)) {
         DirEntry e;
         if (file_->entry(id, e) && e.type == EntryType::kStream && NamesEqualIgnoringCase(e.name, wanted))
@@ -50,8 +50,8 @@ class StorageImpl final : public Storage {
 
   std::vector<EntryInfo> entries() override {
     std::vector<EntryInfo> out;
-    std::vector<bool> visited(file_->entryCount(), false);
-    visited[0] = true;
+    std::vector<bool> visited(file_->liveEntryCount(), false);
+    visited[0] = true;  // the root
     DirEntry root;
     file_->entry(0, root);
     out.push_back(info(0, 0, root));
@@ -81,6 +81,8 @@ class StorageImpl final : public Storage {
 
   std::uint32_t sectorSize() const override { return file_->sectorSize(); }
 
+  HRESULT listStatus() const override { return file_->listStatus(); }
+
   std::vector<ByteRange> writtenRanges() const override { return MergeRanges(file_->written()); }
 
  private:
@@ -95,10 +97,7 @@ class StorageImpl final : public Storage {
     return i;
   }
 
-  HRESULT openEntry(const DirEntry& e, std::shared_ptr<Stream>& out) {
-    out = OpenChainStream(file_, e);
-    return S_OK;
-  }
+  HRESULT openEntry(const DirEntry& e, std::shared_ptr<Stream>& out) { return OpenChainStream(file_, e, out); }
 
   std::shared_ptr<CompoundFile> file_;
 };

@@ -119,13 +119,22 @@ HRESULT ReadWhole(Stream& stream, std::vector<std::uint8_t>& data) {
   HRESULT hr = stream.stat(size);
   if (Failed(hr)) return hr;
   if (size > kMaxPropertySetStream) return STG_E_INVALIDHEADER;
-  data.resize(static_cast<std::size_t>(size));
   hr = stream.seek(0, kSeekSet, nullptr);
   if (Failed(hr)) return hr;
-  std::uint32_t done = 0;
-  hr = stream.read(data.data(), static_cast<std::uint32_t>(size), done);
-  if (Failed(hr)) return hr;
-  data.resize(done);
+  // In pieces: the memory follows the bytes the chain gives, not the size
+  // the directory claims.
+  constexpr std::uint64_t kPiece = 64 * 1024;
+  data.clear();
+  while (data.size() < size) {
+    const std::size_t at = data.size();
+    const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(kPiece, size - at));
+    data.resize(at + want);
+    std::uint32_t done = 0;
+    hr = stream.read(data.data() + at, want, done);
+    data.resize(at + done);
+    if (Failed(hr)) return hr;
+    if (done < want) break;
+  }
   return S_OK;
 }
 
