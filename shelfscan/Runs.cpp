@@ -89,7 +89,10 @@ std::vector<std::wstring> SummaryLines(const LabelCounts& counts, double seconds
   for (std::size_t i = 0; i < kSummaryLabels.size(); ++i) {
     if (counts.byLabel[i] != 0) lines.push_back(std::wstring(L"  ") + kSummaryLabels[i] + L" " + std::to_wstring(counts.byLabel[i]));
   }
-  if (passedOverForCase != 0) lines.push_back(Files(passedOverForCase) + L" passed over for the letter case of their extension");
+  if (passedOverForCase != 0) {
+    lines.push_back(Files(passedOverForCase) + L" passed over for the letter case of " +
+                    (passedOverForCase == 1 ? L"its" : L"their") + L" extension");
+  }
   return lines;
 }
 

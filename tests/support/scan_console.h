@@ -22,7 +22,7 @@ struct ScanSummary {
   unsigned long files = 0;  // "N files checked in T s"
   double seconds = -1;
   LabelCounts labels;
-  unsigned long passedOverForCase = 0;  // "N files passed over for the letter case of their extension"
+  unsigned long passedOverForCase = 0;  // "N files passed over for the letter case of their extension" ("1 file ... its")
 };
 
 struct ScanConsole {
@@ -39,7 +39,7 @@ struct ScanConsole {
 inline ScanConsole SplitAtSummary(const std::string& output) {
   static const std::regex kHead("([0-9]+) (files?) checked in ([0-9]+\\.[0-9]) s");
   static const std::regex kLabel("  (\\[[^\\]]+\\]) ([0-9]+)");
-  static const std::regex kCase("([0-9]+) (files?) passed over for the letter case of their extension");
+  static const std::regex kCase("([0-9]+) (files?) passed over for the letter case of (its|their) extension");
   ScanConsole console;
   // Each line with where it starts and where the next one does.
   struct Line {
@@ -82,6 +82,7 @@ inline ScanConsole SplitAtSummary(const std::string& output) {
     console.summary.passedOverForCase = std::stoul(m[1]);
     if (console.summary.passedOverForCase == 0) console.problems.push_back("a case line for no file");
     plural(m, lines[i].text);
+    if ((m[3] == "its") != (m[1] == "1")) console.problems.push_back("wrong pronoun in \"" + lines[i].text + "\"");
     ++i;
   }
   if (sum != console.summary.files) {

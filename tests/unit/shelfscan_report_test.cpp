@@ -93,7 +93,7 @@ TEST(Summary, CountsEachLabelThatOccurredInTheManualsOrder) {
   EXPECT_EQ(shelfscan::SummaryLines(counts, 12.34, 0),
             (std::vector<std::wstring>{L"16 files checked in 12.3 s", L"  [ok] 1", L"  [fixable] 12",
                                        L"  [container problem] 2", L"  [scan err] 1"}));
-  EXPECT_EQ(shelfscan::SummaryLines(counts, 1, 1).back(), L"1 file passed over for the letter case of their extension");
+  EXPECT_EQ(shelfscan::SummaryLines(counts, 1, 1).back(), L"1 file passed over for the letter case of its extension");
   EXPECT_EQ(shelfscan::SummaryLines(shelfscan::LabelCounts(), 0.04, 0), std::vector<std::wstring>{L"0 files checked in 0.0 s"});
 
   EXPECT_EQ(shelfscan::StatusText(counts, 2.0), L"16 files, 8.0 files/s, 12 fixable, 0 fixed, 3 failed");

@@ -291,4 +291,39 @@ TEST_F(BookmenderWindowsRun, ArgumentsAndOpenFailures) {
   EXPECT_FALSE(Exists(dir_.file("untagged.xls.bak")));
 }
 
+// A file handed over by a scan: opened only below the folder searched and
+// only as the file of the identity given.
+TEST_F(BookmenderWindowsRun, AScansFileIsOpenedOnlyBelowItsFolderAndAsTheFileSeen) {
+  const Bytes damaged = Workbook({0, 12});
+  const std::string path = Write("book.xls", damaged);
+  const std::string other = Write("other.xls", damaged);
+  const std::string folder = dir_.path();
+  const std::wstring wide = Wide(path);
+  const HANDLE file = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  BY_HANDLE_FILE_INFORMATION info;
+  ASSERT_TRUE(GetFileInformationByHandle(file, &info));
+  CloseHandle(file);
+  const std::string identity = "-identity:" + std::to_string(info.dwVolumeSerialNumber) + ":" +
+                               std::to_string((static_cast<unsigned long long>(info.nFileIndexHigh) << 32) |
+                                              info.nFileIndexLow);
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {{"-check", "-beneath:" + folder, identity, path}, 1},
+      {{"-check", "-beneath:" + folder + "\\", identity, path}, 1},
+      {{"-check", "-beneath:" + folder, identity, other}, 51},
+      {{"-check", "-beneath:" + folder + "\\tmp", path}, 51},
+      {{"-check", identity, path}, 50},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = Run(c.arguments);
+    EXPECT_EQ(r.exitCode, c.exitCode) << testing::PrintToString(c.arguments) << r.output << r.error;
+  }
+  EXPECT_EQ(ReadFileBytes(path), damaged);
+}
+
 }  // namespace
