@@ -8,6 +8,7 @@
 #include "ChildRun.h"
 #include "MainLog.h"
 #include "Report.h"
+#include "frontend/ResultCode.h"
 #include "platform/console.h"
 #include "platform/process.h"
 #include "platform/termination.h"
@@ -175,6 +176,25 @@ std::vector<platform::ChildArgument> BookmenderArguments(const FileToCheck& file
   return arguments;
 }
 
+namespace {
+
+// A file Bookmender did not find where the walk met it: when its name now
+// leads to another file than the one handed over (a link in its place or in
+// a folder's on its way, or another file), the console and the log say so.
+// A file simply gone needs no more than its line.
+void SayIfSwapped(const FileToCheck& file, const std::wstring& label) {
+  if (label != StatusLabel(bookmender::FileNotFound, false) || !file.beneath || !file.beneath->identity) return;
+  platform::FileIdentity now;
+  platform::Win32Error error = 0;
+  const bool other = platform::IdentityOf(file.path, now, error) && !(now == *file.beneath->identity);
+  if (!other && !platform::LinkBelowRoot(file.beneath->root, file.path)) return;
+  ReportWarning(file.path, L"The name led to another file when Bookmender came to it than when the walk found it "
+                           L"(a link or another file was put in its place or a folder's on its way); it was not "
+                           L"opened.");
+}
+
+}  // namespace
+
 void FileRuns::run(const FileToCheck& file) {
   if (platform::StopRequested()) return;
   if (workers_.empty()) {
@@ -228,7 +248,10 @@ void FileRuns::runAndRecord(const FileToCheck& toCheck) {
   // One at a time and without a report: as the walk has always run them.
   if (workers_.empty() && !settings_.report) {
     const std::lock_guard<std::mutex> hold(recording_);
-    tally_.add(RunBookmender(file, arguments, settings_.logPath, settings_.detail, settings_.fixMode, limit()));
+    const wchar_t* const label =
+        RunBookmender(file, arguments, settings_.logPath, settings_.detail, settings_.fixMode, limit());
+    SayIfSwapped(toCheck, label);
+    tally_.add(label);
     lastLogged_ = file;
     return;
   }
@@ -270,6 +293,7 @@ void FileRuns::runAndRecord(const FileToCheck& toCheck) {
     label = kScanErrorLabel;
   } else {
     label = LogRunResult(file, end, settings_.fixMode);
+    SayIfSwapped(toCheck, label);
     if (settings_.detail) AppendDetail(bytes, file);
   }
   if (settings_.report) {

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -113,6 +114,11 @@ TEST_F(ShelfscanTrees, SwapsBetweenTheWalkAndTheOpenReachNothingOutside) {
         for (const std::string& line : lines) {
           EXPECT_EQ(line.find("secret"), std::string::npos) << where << ": " << line;
         }
+        // The console says why, and so does the log.
+        const std::string why = "[warning]," + share + "/u/f.xls,The name led to another file";
+        EXPECT_TRUE(Contains(r.output, why)) << where << r.output;
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return StartsWith(l, why); }), 1)
+            << where;
       }
     }
   }

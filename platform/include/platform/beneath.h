@@ -59,6 +59,14 @@ HRESULT ResolveTrusted(const std::wstring& path, std::wstring& resolved);
 // with the system's error.
 bool IdentityOf(const std::wstring& path, FileIdentity& identity, Win32Error& error);
 
+// Whether `path` itself is a symbolic link (a reparse point) now.
+bool IsLinkNow(const std::wstring& path);
+
+// Whether the file's own name or a folder on its way below `root` is now a
+// symbolic link (on Windows a reparse point): for saying why a file handed
+// over was not reached.
+bool LinkBelowRoot(const std::wstring& root, const std::wstring& path);
+
 // The part of `path` below `root` (without a leading separator), or
 // nothing when `path` does not lie below it.
 std::optional<std::wstring> BelowRoot(const std::wstring& root, const std::wstring& path);

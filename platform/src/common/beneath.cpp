@@ -55,4 +55,20 @@ std::optional<std::wstring> BelowRoot(const std::wstring& root, const std::wstri
   return path.substr(at);
 }
 
+bool LinkBelowRoot(const std::wstring& root, const std::wstring& path) {
+  const std::optional<std::wstring> below = BelowRoot(root, path);
+  if (!below) return false;
+  const std::size_t start = path.size() - below->size();
+  for (std::size_t at = start; at <= path.size(); ++at) {
+    const bool end = at == path.size();
+#ifdef _WIN32
+    const bool separator = !end && (path[at] == L'\\' || path[at] == L'/');
+#else
+    const bool separator = !end && path[at] == L'/';
+#endif
+    if ((end || separator) && at > start && IsLinkNow(path.substr(0, at))) return true;
+  }
+  return false;
+}
+
 }  // namespace platform

@@ -157,6 +157,11 @@ HRESULT ResolveTrusted(const std::wstring& path, std::wstring& resolved) {
   return result;
 }
 
+bool IsLinkNow(const std::wstring& path) {
+  struct stat st;
+  return ::lstat(EncodeNative(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool IdentityOf(const std::wstring& path, FileIdentity& identity, Win32Error& error) {
   const std::string native = EncodeNative(path);
   struct stat st;

@@ -23,6 +23,11 @@ HRESULT ResolveTrusted(const std::wstring& path, std::wstring& resolved) {
   return S_OK;
 }
 
+bool IsLinkNow(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 bool IdentityOf(const std::wstring& path, FileIdentity& identity, Win32Error& error) {
   const Handle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
