@@ -3,7 +3,10 @@
 // system's wide calls.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
+
+#include <cctype>
 
 #include <string>
 #include <vector>
@@ -33,6 +36,28 @@ inline std::wstring Wide(const std::string& utf8) {
 // A program built beside the test program (CMake puts all of them in bin\).
 inline std::string Built(const std::string& name) {
   return Utf8(platform::OwnExecutableFolder()) + "\\" + name;
+}
+
+// A command line the stand-in recorded, without the options that say where
+// the file was found (" \"-beneath:ROOT\"", " -identity:V:I"); `root`, when
+// given, must be the root named.
+inline std::string WithoutPlace(const std::string& call, const std::string& root = "") {
+  std::string out = call;
+  const std::size_t beneath = out.find(" \"-beneath:");
+  if (beneath != std::string::npos) {
+    const std::size_t end = out.find('"', beneath + 2);
+    if (!root.empty()) EXPECT_EQ(out.substr(beneath + 11, end - beneath - 11), root) << call;
+    out.erase(beneath, end + 1 - beneath);
+  } else {
+    EXPECT_TRUE(root.empty()) << "no -beneath: in " << call;
+  }
+  const std::size_t identity = out.find(" -identity:");
+  if (identity != std::string::npos) {
+    std::size_t end = identity + 11;
+    while (end < out.size() && (std::isdigit(static_cast<unsigned char>(out[end])) || out[end] == ':')) ++end;
+    out.erase(identity, end - identity);
+  }
+  return out;
 }
 
 inline bool Exists(const std::string& path) {
