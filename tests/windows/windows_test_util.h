@@ -46,7 +46,9 @@ inline std::string WithoutPlace(const std::string& call, const std::string& root
   const std::size_t beneath = out.find(" \"-beneath:");
   if (beneath != std::string::npos) {
     const std::size_t end = out.find('"', beneath + 2);
-    if (!root.empty()) EXPECT_EQ(out.substr(beneath + 11, end - beneath - 11), root) << call;
+    if (!root.empty()) {
+      EXPECT_EQ(out.substr(beneath + 11, end - beneath - 11), root) << call;
+    }
     out.erase(beneath, end + 1 - beneath);
   } else {
     EXPECT_TRUE(root.empty()) << "no -beneath: in " << call;
