@@ -112,6 +112,9 @@ std::string FolderOf(const std::string& path) {
 HRESULT ClassifyOpenError(int err, const std::string& path, bool writable) {
   if (err == EISDIR) return STG_E_ACCESSDENIED;
   if (err == EROFS && writable) return STG_E_ACCESSDENIED;
+  // A socket, or a device without its driver, cannot be opened at all: as
+  // any other name that is no regular file, it is no workbook.
+  if (err == ENXIO || err == ENODEV) return STG_E_FILEALREADYEXISTS;
   const Win32Error code = Win32ErrorFromErrno(err, path);
   switch (code) {
     case kErrorFileNotFound: return STG_E_FILENOTFOUND;
