@@ -76,7 +76,8 @@ TEST(NativeText, LineSanitizingReplacesLineSeparatorsAndBidirectionalControls) {
     EXPECT_EQ(SanitizeKeepingLineEnds(std::wstring{c, L'\n'}), L"\uFFFD\n") << std::hex << static_cast<int>(c);
   }
   for (const wchar_t c : kept) {
-    EXPECT_EQ(SanitizeForLine(std::wstring{L'a', c, L'b'}), (std::wstring{L'a', c, L'b'})) << std::hex << static_cast<int>(c);
+    EXPECT_EQ(SanitizeForLine(std::wstring{L'a', c, L'b'}), (std::wstring{L'a', c, L'b'}))
+        << std::hex << static_cast<int>(c);
   }
 }
 
