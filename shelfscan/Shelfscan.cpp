@@ -1,12 +1,7 @@
 #include "Shelfscan.h"
 
-#include <exception>
-
-#include <boost/filesystem/operations.hpp>
-
 #include "ChildRun.h"
 #include "FileList.h"
-#include "FsPath.h"
 #include "MainLog.h"
 #include "NamePattern.h"
 #include "Report.h"
@@ -14,27 +9,50 @@
 #include "ScanOptions.h"
 #include "Walk.h"
 #include "platform/console.h"
+#include "platform/log_folder.h"
 #include "platform/text.h"
 
 namespace shelfscan {
 
-bool EnsureLogFolder(const std::wstring& folder) {
-  const boost::filesystem::path path = ToFsPath(folder);
-  boost::system::error_code testError;
-  if (boost::filesystem::exists(path, testError)) return true;
+namespace {
 
-  std::wstring reason = L"There was a problem trying to create the log folder.";
-  try {
-    // False without an error: a folder appeared meanwhile (another scan of
-    // the same moment made it), which serves as well.
-    boost::filesystem::create_directory(path);
-    return true;
-  } catch (const std::exception& error) {
-    const std::wstring text = platform::DecodeSystemText(error.what());
-    if (!text.empty()) reason = text;
-  } catch (...) {
+// Why an existing log folder is not used, as the end of one line.
+std::wstring Refusal(const platform::LogFolderProblem& problem) {
+  using platform::LogFolderFault;
+  const std::wstring where = problem.where;
+  switch (problem.fault) {
+    case LogFolderFault::kNone:
+    case LogFolderFault::kSystem: break;
+#ifdef _WIN32
+    case LogFolderFault::kLink: return L"it is a link (a reparse point).";
+#else
+    case LogFolderFault::kLink: return L"it is a symbolic link.";
+#endif
+    case LogFolderFault::kNotOwned: return L"it belongs to another user.";
+    case LogFolderFault::kOpenToOthers: return L"other users may write to it.";
+    case LogFolderFault::kPlaceNotOwned: return where + L" on the way to it belongs to another user.";
+    case LogFolderFault::kPlaceOpenToOthers:
+      return L"other users may write to " + where + L" on the way to it, which has no sticky bit.";
+    case LogFolderFault::kLinkNotOwned:
+      return L"the symbolic link " + where + L" on the way to it belongs to another user.";
   }
+  return std::wstring();
+}
+
+}  // namespace
+
+bool EnsureLogFolder(const std::wstring& folder) {
+  platform::LogFolderProblem problem;
+  if (platform::PrepareLogFolder(folder, problem)) return true;
+  if (problem.fault != platform::LogFolderFault::kSystem) {
+    ReportScanError(folder, L"The log folder is refused: " + Refusal(problem), false);
+    return false;
+  }
+  const std::wstring reason =
+      !problem.text.empty() ? problem.text : L"There was a problem trying to create the log folder.";
   ReportScanError(folder, reason, false);
+  platform::WriteLine(platform::ConsoleStream::kOutput,
+                      L"Could not create log folder at path:" + platform::SanitizeForLine(folder));
   return false;
 }
 
@@ -77,11 +95,8 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
     }
   }
   if (options.logFolder.empty()) options.logFolder = DefaultLogFolder();
-  if (!EnsureLogFolder(options.logFolder)) {
-    platform::WriteLine(platform::ConsoleStream::kOutput,
-                        L"Could not create log folder at path:" + platform::SanitizeForLine(options.logFolder));
-    return 1;
-  }
+  // Checked, or made private, before any log is opened or file run.
+  if (!EnsureLogFolder(options.logFolder)) return 1;
   // The record is kept from the start or the scan does not start: the logs
   // are opened before the first Bookmender run.
   const std::wstring logPath = options.logFolder + BuildLogFileName();

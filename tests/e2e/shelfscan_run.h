@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -144,6 +145,13 @@ class ShelfscanRun : public ::testing::Test {
     const std::string path = Path(relative);
     EXPECT_EQ(::mkdir(path.c_str(), mode), 0) << path;
     EXPECT_EQ(::chmod(path.c_str(), mode), 0);
+    return path;
+  }
+  // A log folder of the unprivileged user's own, open to all as they may
+  // choose.
+  std::string NobodysFolder(const std::string& relative) {
+    const std::string path = Folder(relative, 0777);
+    EXPECT_EQ(::chown(path.c_str(), 65534, 65534), 0);
     return path;
   }
   std::string File(const std::string& relative, const Bytes& bytes = {}) {

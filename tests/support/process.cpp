@@ -93,13 +93,24 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   return result;
 }
 
-LockHolder::LockHolder(const std::string& path, char kind) {
+LockHolder::LockHolder(const std::string& path, char kind) : LockHolder(path, kind, -1) {}
+
+LockHolder::LockHolder(const std::string& path, char kind, int uid) {
   int ready[2], go[2];
   if (pipe(ready) != 0 || pipe(go) != 0) throw std::runtime_error("pipe");
   pid_ = fork();
   if (pid_ == 0) {
     close(ready[0]);
     close(go[1]);
+    // Nothing else of the parent's: another holder's end of its pipe kept
+    // here would keep that holder waiting after its release.
+    for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) {
+      if (fd != ready[1] && fd != go[0]) close(fd);
+    }
+    if (uid >= 0) {
+      const auto id = static_cast<uid_t>(uid);
+      if (setgroups(0, nullptr) != 0 || setresgid(id, id, id) != 0 || setresuid(id, id, id) != 0) _exit(2);
+    }
     const bool reader = kind == 'r' || kind == 'R' || kind == 's' || kind == 'l';
     // A lease is taken by the file's owner, an ordinary user; its break
     // signal is ignored, so that the lease lasts until the system breaks it.

@@ -45,6 +45,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
 class LockHolder {
  public:
   LockHolder(const std::string& path, char kind);
+#ifndef _WIN32
+  // The same done as the user `uid` (with its group and no other): where that
+  // user may not open the file, nothing is held.
+  LockHolder(const std::string& path, char kind, int uid);
+#endif
   ~LockHolder();
   LockHolder(const LockHolder&) = delete;
   LockHolder& operator=(const LockHolder&) = delete;

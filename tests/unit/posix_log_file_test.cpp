@@ -54,7 +54,7 @@ TEST_F(PosixLogFile, NewOrEmptyLogGetsTheHeaderOnceAndKeepsItsDescriptorAboveThe
   ASSERT_TRUE(Open(log, path, error));
   struct stat st;
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_GT(log.nativeHandle(), STDERR_FILENO);
   EXPECT_NE(::fcntl(static_cast<int>(log.nativeHandle()), F_GETFD) & FD_CLOEXEC, 0);
   ASSERT_TRUE(log.append("one\n", error));
@@ -71,6 +71,35 @@ TEST_F(PosixLogFile, NewOrEmptyLogGetsTheHeaderOnceAndKeepsItsDescriptorAboveThe
   ASSERT_EQ(::truncate(path.c_str(), 0), 0);
   ASSERT_TRUE(log.append("four\n", error));
   EXPECT_EQ(Read(path), "HDRfour\n");
+}
+
+TEST_F(PosixLogFile, OnlyItsOwnerMayOpenALogWhateverTheUmaskAndWhatTheFileAllowedBefore) {
+  struct Case {
+    mode_t umask;
+    int existing;  // the mode of a file already there; -1: none
+    mode_t expected;
+  };
+  const Case cases[] = {
+      {0000, -1, 0600},    {0022, -1, 0600},    {0277, -1, 0600}, {0777, -1, 0600},
+      {0000, 0644, 0600},  {0000, 0666, 0600},  {0022, 0640, 0600}, {0000, 0600, 0600},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string path = dir_.file("mode" + std::to_string(n++) + ".log");
+    if (c.existing >= 0) {
+      WriteFileBytes(path, Bytes{});
+      ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(c.existing)), 0);
+    }
+    const mode_t before = ::umask(c.umask);
+    LogFile log;
+    LogError error;
+    const bool opened = Open(log, path, error);
+    ::umask(before);
+    ASSERT_TRUE(opened) << std::oct << c.umask << " " << c.existing;
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.expected) << std::oct << c.umask << " " << c.existing;
+  }
 }
 
 TEST_F(PosixLogFile, NothingButAPlainFileOfOursIsOpenedAndNoneIsWritten) {

@@ -66,6 +66,21 @@ TEST(NativeText, LineSanitizingReplacesControlsAndEscapes) {
   EXPECT_EQ(SanitizeForLine(c1), (std::wstring{0xFFFD, 0x20, 0x7E, 0xFFFD, 0xFFFD, 0xFFFD, 0xA0, 0xFFFD}));
 }
 
+TEST(NativeText, LineSanitizingReplacesLineSeparatorsAndBidirectionalControls) {
+  // Each range with the characters just outside it, which stay.
+  const wchar_t replaced[] = {0x85,   0x2028, 0x2029, 0x202A, 0x202B, 0x202C, 0x202D, 0x202E,
+                              0x2066, 0x2067, 0x2068, 0x2069, 0x200E, 0x200F, 0x061C};
+  const wchar_t kept[] = {0x2027, 0x202F, 0x2065, 0x206A, 0x200D, 0x2010, 0x061B, 0x061D, 0x05D0};
+  for (const wchar_t c : replaced) {
+    EXPECT_EQ(SanitizeForLine(std::wstring{L'a', c, L'b'}), L"a\uFFFDb") << std::hex << static_cast<int>(c);
+    EXPECT_EQ(SanitizeKeepingLineEnds(std::wstring{c, L'\n'}), L"\uFFFD\n") << std::hex << static_cast<int>(c);
+  }
+  for (const wchar_t c : kept) {
+    EXPECT_EQ(SanitizeForLine(std::wstring{L'a', c, L'b'}), (std::wstring{L'a', c, L'b'}))
+        << std::hex << static_cast<int>(c);
+  }
+}
+
 TEST(NativeText, SanitizingOfSeveralLinesKeepsOnlyTheirLineEnds) {
   EXPECT_EQ(SanitizeKeepingLineEnds(L"one\ntwo\r\nthree\n"), L"one\ntwo\r\nthree\n");
   // A carriage return not before a line feed, and every other control, are

@@ -4,9 +4,14 @@
 // stand-in Bookmender beside a copy of Shelfscan; one runs the real one.
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <set>
 
 #include "platform/hresult.h"
 #include "process.h"
@@ -388,6 +393,70 @@ TEST_F(ShelfscanWindowsRun, HelpAndLogFolderNameTheWindowsDefaults) {
   }
   EXPECT_TRUE(logged);
   if (!existed) RemoveDirectoryW(L"c:\\Halvane");
+}
+
+// The SID of the user this process runs as, as text.
+std::string OwnSid() {
+  HANDLE token = nullptr;
+  EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size);
+  EXPECT_TRUE(GetTokenInformation(token, TokenUser, buffer.data(), size, &size));
+  CloseHandle(token);
+  TOKEN_USER user;
+  std::memcpy(&user, buffer.data(), sizeof user);
+  char* text = nullptr;
+  EXPECT_TRUE(ConvertSidToStringSidA(user.User.Sid, &text));
+  const std::string sid = text ? text : "";
+  LocalFree(text);
+  return sid;
+}
+
+// The SIDs `path`'s access list grants anything to; false when it cannot be
+// read. (Wine keeps no inheritance flags: the list is all it shows.)
+bool AccessList(const std::string& path, std::set<std::string>& granted) {
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(Wide(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                            nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  // No list at all would grant everything to everyone.
+  if (list == nullptr) granted.insert("everyone (no list)");
+  for (DWORD i = 0; list != nullptr && i < list->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(list, i, &ace)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    char* sid = nullptr;
+    if (ConvertSidToStringSidA(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, &sid)) {
+      granted.insert(sid);
+      LocalFree(sid);
+    }
+  }
+  LocalFree(descriptor);
+  return true;
+}
+
+TEST_F(ShelfscanWindowsRun, ANewLogFolderItsLogsAndTheReportGrantOnlyTheUserTheSystemAndTheAdministrators) {
+  PutBookmender(false);
+  File("code-1.xls");
+  const std::string folder = dir_.file("private-logs");
+  const std::string report = dir_.file("report.jsonl");
+  const ProcessResult r = Scan({"-detail", "-report:" + report, "-l:" + folder, root_});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  const std::set<std::string> allowed = {OwnSid(), "S-1-5-18", "S-1-5-32-544"};
+  const std::vector<std::string> names = Entries(folder);
+  EXPECT_EQ(names.size(), 2u) << "the main and detail logs";
+  std::vector<std::string> paths{folder, report};
+  for (const std::string& name : names) paths.push_back(folder + "\\" + name);
+  for (const std::string& path : paths) {
+    std::set<std::string> granted;
+    ASSERT_TRUE(AccessList(path, granted)) << path;
+    EXPECT_FALSE(granted.empty()) << path;
+    for (const std::string& sid : granted) EXPECT_EQ(allowed.count(sid), 1u) << sid << " may use " << path;
+  }
 }
 
 TEST_F(ShelfscanWindowsRun, HardLinkOrFolderInTheLogsPlaceIsNeverWritten) {

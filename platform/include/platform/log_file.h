@@ -43,12 +43,17 @@ class LogFile {
   LogFile(const LogFile&) = delete;
   LogFile& operator=(const LogFile&) = delete;
 
-  // Opens `path` for appending, created (mode 0644) when missing. An
-  // existing file is opened only when the name itself is a regular file with
-  // one name that belongs to the user this process runs as; the name is
-  // never followed as a link. With kLines, `header` is written when the file
-  // is empty, and `wait` bounds every wait for the lock. Closes what was
-  // open before. False with the reason; nothing is written then.
+  // Opens `path` for appending, created when missing. An existing file is
+  // opened only when the name itself is a regular file with one name that
+  // belongs to the user this process runs as; the name is never followed as
+  // a link. Only its owner may open it: a new file gets mode 0600 whatever
+  // the umask, an existing one loses the access of group and others (on
+  // Windows a new file gets an access list for the user, the system and the
+  // administrators alone; an existing one keeps its own). With kLines,
+  // `header` is
+  // written when the file is empty, and `wait` bounds every wait for the
+  // lock. Closes what was open before. False with the reason; nothing is
+  // written then.
   bool open(const std::wstring& path, LogUse use, const std::string& header, std::chrono::milliseconds wait,
             LogError& error);
   bool isOpen() const;

@@ -22,9 +22,12 @@ std::string EncodeNative(const std::wstring& text);
 std::wstring FromUtf16(const std::u16string& units);
 std::u16string ToUtf16(const std::wstring& text);
 
-// Text fit for one line of a log or the console: every lone surrogate (an
-// undecodable byte) and every control character (U+0000..U+001F, U+007F and
-// the C1 range U+0080..U+009F) becomes U+FFFD.
+// Text fit for one line of a log or the console, shown in the order it is
+// written: every lone surrogate (an undecodable byte), every control
+// character (U+0000..U+001F, U+007F and the C1 range U+0080..U+009F), the
+// line and paragraph separators U+2028 and U+2029, and the bidirectional
+// controls (U+061C, U+200E, U+200F, U+202A..U+202E, U+2066..U+2069) become
+// U+FFFD.
 std::wstring SanitizeForLine(const std::wstring& text);
 // The same for a text of several lines composed by the program: each line
 // feed, alone or after a carriage return, stays the line end it is.

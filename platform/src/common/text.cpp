@@ -167,12 +167,25 @@ std::u16string ToUtf16(const std::wstring& text) {
       text, [](std::u16string& out, char32_t c) { AppendUtf16(out, c > 0x10FFFF ? kReplacement : c); });
 }
 
+namespace {
+
+// C0, DEL and C1: the C1 range holds a one-character CSI (U+009B) that some
+// terminals obey as readily as ESC [, and NEL (U+0085), a line end to some
+// readers. The line and paragraph separators end a line for readers that
+// honour them, so a name could forge a line of its own. The bidirectional
+// controls (every character of Unicode's Bidi_Control property) reorder what
+// follows them on the screen: a name could show another name, or its label
+// and path in another order.
+bool BreaksOrReordersLine(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069) || c == 0x200E || c == 0x200F || c == 0x061C;
+}
+
+}  // namespace
+
 std::wstring SanitizeForLine(const std::wstring& text) {
   return EachCodePoint<std::wstring>(text, [](std::wstring& out, char32_t c) {
-    // C0, DEL and C1: the C1 range holds a one-character CSI (U+009B) that
-    // some terminals obey as readily as ESC [.
-    const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
-    AppendWide(out, IsCharacter(c) && !control ? c : kReplacement);
+    AppendWide(out, IsCharacter(c) && !BreaksOrReordersLine(c) ? c : kReplacement);
   });
 }
 

@@ -129,6 +129,9 @@ HRESULT ClassifyOpenError(int err, const std::string& path, bool writable) {
   if (err == EROFS && writable) return STG_E_ACCESSDENIED;
   // A non-blocking open that another program's lease would hold.
   if (err == EWOULDBLOCK || err == EAGAIN) return STG_E_SHAREVIOLATION;
+  // A socket, or a device without its driver, cannot be opened at all: as
+  // any other name that is no regular file, it is no workbook.
+  if (err == ENXIO || err == ENODEV) return STG_E_FILEALREADYEXISTS;
   const Win32Error code = Win32ErrorFromErrno(err, path);
   switch (code) {
     case kErrorFileNotFound: return STG_E_FILENOTFOUND;

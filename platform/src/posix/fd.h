@@ -71,7 +71,8 @@ std::string FolderOf(const std::string& path);
 // The structured-storage code for a failed open of `path` (native bytes):
 // STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND, STG_E_INVALIDNAME,
 // STG_E_ACCESSDENIED (also a folder, and a read-only file system for a
-// writer), STG_E_SHAREVIOLATION, or the converted system error.
+// writer), STG_E_SHAREVIOLATION, STG_E_FILEALREADYEXISTS (a socket or a
+// device without a driver: no regular file), or the converted system error.
 HRESULT ClassifyOpenError(int err, const std::string& path, bool writable);
 
 }  // namespace platform

@@ -31,15 +31,23 @@ bool FailErrno(LogError& error, int err, const std::string& path) {
 // of waiting for a reader.
 constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK;
 
-// The existing file, or a new one. Opening an existing file and creating
-// exclusively are separate steps, so that a name that appears between them
-// (another scan's log) is opened as existing and checked as such.
-int OpenOrCreate(const std::string& native) {
+// Logs name files in folders other users may not list, and a user who could
+// open one could hold its lock and stall the scan: the owner alone may open
+// them.
+constexpr mode_t kPrivate = 0600;
+
+// The existing file, or a new one (`created`). Opening an existing file and
+// creating exclusively are separate steps, so that a name that appears
+// between them (another scan's log) is opened as existing and checked as
+// such.
+int OpenOrCreate(const std::string& native, bool& created) {
   for (int attempt = 0; attempt < 100; ++attempt) {
+    created = false;
     const int fd = OpenRetrying(native.c_str(), kOpenFlags);
     if (fd >= 0 || errno != ENOENT) return fd;
-    const int created = OpenRetrying(native.c_str(), kOpenFlags | O_CREAT | O_EXCL, 0644);
-    if (created >= 0 || errno != EEXIST) return created;
+    created = true;
+    const int made = OpenRetrying(native.c_str(), kOpenFlags | O_CREAT | O_EXCL, kPrivate);
+    if (made >= 0 || errno != EEXIST) return made;
   }
   errno = EEXIST;
   return -1;
@@ -111,7 +119,8 @@ bool LogFile::open(const std::wstring& path, LogUse use, const std::string& head
   close();
   error = LogError();
   const std::string native = EncodeNative(path);
-  Fd fd(OpenOrCreate(native));
+  bool created = false;
+  Fd fd(OpenOrCreate(native, created));
   if (!fd.valid()) return OpenFailure(error, errno, native);
   // Above the standard descriptors, so that a run started with one of them
   // closed writes no console line into its log, and a child's dup2 onto its
@@ -125,6 +134,11 @@ bool LogFile::open(const std::wstring& path, LogUse use, const std::string& head
   if (!S_ISREG(st.st_mode)) return Fail(error, LogFault::kNotRegular);
   if (st.st_uid != ::geteuid()) return Fail(error, LogFault::kNotOwned);
   if (st.st_nlink != 1) return Fail(error, LogFault::kManyNames);
+  // A new file gets its mode whatever the umask took away; an existing one
+  // (another scan's log of the same second, a report appended to) loses what
+  // it gave group and others.
+  const mode_t mode = created ? kPrivate : st.st_mode & S_IRWXU;
+  if ((st.st_mode & 07777) != mode && ::fchmod(fd.get(), mode) != 0) return FailErrno(error, errno, native);
   // Children inherit the open file description: they get a plain blocking
   // file.
   if (::fcntl(fd.get(), F_SETFL, O_APPEND) != 0) return FailErrno(error, errno, native);

@@ -5,13 +5,15 @@
 // handle shares reading and writing (a second scan of the same second, a
 // reader) but not deleting: while it is open, the name cannot be given to
 // another file. Owners are not looked at: on Windows the folder's access
-// control decides who may put a file there.
+// control decides who may put a file there. A new log gets an access list of
+// its own (private_access.h): other users cannot open it, nor hold it locked.
 #include <windows.h>
 
 #include <thread>
 
 #include "handle_io.h"
 #include "platform/log_file.h"
+#include "private_access.h"
 
 namespace platform {
 
@@ -63,11 +65,15 @@ bool LogFile::open(const std::wstring& path, LogUse use, const std::string& head
   // append-only, so that each of their writes lands at the end.
   const DWORD access = use == LogUse::kLines ? FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE
                                              : FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  // A log made here is the user's alone (with the system's and the
+  // administrators'), wherever it is made; one that exists keeps its list.
+  PrivateAccess privateAccess(false);
+  if (!privateAccess.attributes()) return Fail(error, LogFault::kSystem, privateAccess.error());
   Patience patience(wait);
   Handle file;
   for (;;) {
-    file = Handle(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    file = Handle(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, privateAccess.attributes(),
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file.valid()) break;
     const DWORD e = ::GetLastError();
     if (!Busy(e)) return Fail(error, LogFault::kSystem, e);
