@@ -22,29 +22,24 @@ int Processors() {
   return n == 0 ? 1 : n > static_cast<unsigned>(kMostJobs) ? kMostJobs : static_cast<int>(n);
 }
 
-// "-jobs:N": decimal digits only, 0 for one per processor.
-bool ParseJobs(const std::wstring& value, int& jobs) {
-  if (value.empty() || value.size() > 4) return false;
+// Decimal digits only, `least` to `most` (most below 10^7).
+bool ParseCount(const std::wstring& value, int least, int most, int& out) {
+  if (value.empty() || value.size() > 7) return false;
   int n = 0;
   for (const wchar_t c : value) {
     if (c < L'0' || c > L'9') return false;
     n = n * 10 + (c - L'0');
   }
-  if (n > kMostJobs) return false;
-  jobs = n == 0 ? Processors() : n;
+  if (n < least || n > most) return false;
+  out = n;
   return true;
 }
 
-// "-timeout:SECONDS": decimal digits only, 1 to kLongestTimeout.
-bool ParseTimeout(const std::wstring& value, int& seconds) {
-  if (value.empty() || value.size() > 6) return false;
+// "-jobs:N": 0 for one per processor.
+bool ParseJobs(const std::wstring& value, int& jobs) {
   int n = 0;
-  for (const wchar_t c : value) {
-    if (c < L'0' || c > L'9') return false;
-    n = n * 10 + (c - L'0');
-  }
-  if (n < 1 || n > kLongestTimeout) return false;
-  seconds = n;
+  if (!ParseCount(value, 0, kMostJobs, n)) return false;
+  jobs = n == 0 ? Processors() : n;
   return true;
 }
 
@@ -88,7 +83,7 @@ ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
                                  std::to_wstring(kMostJobs) + L", or 0 for one per processor.");
       }
     } else if (startsWith(argument, kTimeoutPrefix)) {
-      if (!ParseTimeout(argument.substr(kTimeoutPrefix.size()), options.timeoutSeconds)) {
+      if (!ParseCount(argument.substr(kTimeoutPrefix.size()), 1, kLongestTimeout, options.timeoutSeconds)) {
         options.errors.push_back(L"Invalid parameter " + argument +
                                  L": -timeout: takes the most seconds one Bookmender run may take, 1 to " +
                                  std::to_wstring(kLongestTimeout) + L".");
