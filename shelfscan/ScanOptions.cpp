@@ -22,9 +22,9 @@ int Processors() {
   return n == 0 ? 1 : n > static_cast<unsigned>(kMostJobs) ? kMostJobs : static_cast<int>(n);
 }
 
-// Decimal digits only, `least` to `most` (most below 10^7).
-bool ParseCount(const std::wstring& value, int least, int most, int& out) {
-  if (value.empty() || value.size() > 7) return false;
+// At most `digits` decimal digits (up to 9), `least` to `most`.
+bool ParseCount(const std::wstring& value, std::size_t digits, int least, int most, int& out) {
+  if (value.empty() || value.size() > digits) return false;
   int n = 0;
   for (const wchar_t c : value) {
     if (c < L'0' || c > L'9') return false;
@@ -38,7 +38,7 @@ bool ParseCount(const std::wstring& value, int least, int most, int& out) {
 // "-jobs:N": 0 for one per processor.
 bool ParseJobs(const std::wstring& value, int& jobs) {
   int n = 0;
-  if (!ParseCount(value, 0, kMostJobs, n)) return false;
+  if (!ParseCount(value, 4, 0, kMostJobs, n)) return false;
   jobs = n == 0 ? Processors() : n;
   return true;
 }
@@ -83,7 +83,7 @@ ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
                                  std::to_wstring(kMostJobs) + L", or 0 for one per processor.");
       }
     } else if (startsWith(argument, kTimeoutPrefix)) {
-      if (!ParseCount(argument.substr(kTimeoutPrefix.size()), 1, kLongestTimeout, options.timeoutSeconds)) {
+      if (!ParseCount(argument.substr(kTimeoutPrefix.size()), 6, 1, kLongestTimeout, options.timeoutSeconds)) {
         options.errors.push_back(L"Invalid parameter " + argument +
                                  L": -timeout: takes the most seconds one Bookmender run may take, 1 to " +
                                  std::to_wstring(kLongestTimeout) + L".");
