@@ -1,6 +1,7 @@
 #include "Walk.h"
 
 #include <exception>
+#include <memory>
 #include <optional>
 
 #include <boost/filesystem/exception.hpp>
@@ -16,6 +17,16 @@
 #include "platform/links.h"
 #include "platform/termination.h"
 #include "platform/text.h"
+
+#ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
 
 namespace fs = boost::filesystem;
 
@@ -161,15 +172,105 @@ void ScanList(FileList& list, const Exclusions& exclusions, const CheckFile& che
 
 }  // namespace
 
+#ifndef _WIN32
+// A folder's entries read through a descriptor of the folder itself. The
+// errors are those of Boost's own listing, with the same words.
+class FolderWalk::Listing {
+ public:
+  // The root by its path; a folder below by its name in the folder `parent`,
+  // never through a link.
+  Listing(int parent, const fs::path& folder) : folder_(folder) {
+    const int fd = parent == AT_FDCWD
+                       ? ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                       : ::openat(parent, folder.filename().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      // A link in the folder's place answers "not a directory": say "link".
+      struct stat st;
+      if (errno == ENOTDIR && parent != AT_FDCWD &&
+          ::fstatat(parent, folder.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+      }
+      Fail("boost::filesystem::directory_iterator::construct");
+    }
+    dir_ = ::fdopendir(fd);
+    if (dir_ == nullptr) {
+      const int err = errno;
+      ::close(fd);
+      errno = err;
+      Fail("boost::filesystem::directory_iterator::construct");
+    }
+    next("boost::filesystem::directory_iterator::construct");
+  }
+  ~Listing() {
+    if (dir_ != nullptr) ::closedir(dir_);
+  }
+  Listing(const Listing&) = delete;
+  Listing& operator=(const Listing&) = delete;
+
+  bool atEnd() const { return end_; }
+  const fs::directory_entry& entry() const { return entry_; }
+  int fd() const { return ::dirfd(dir_); }
+  void next(const char* what = "boost::filesystem::directory_iterator::operator++") {
+    for (;;) {
+      errno = 0;
+      const dirent* e = ::readdir(dir_);
+      if (e == nullptr) {
+        if (errno != 0) Fail(what);
+        end_ = true;
+        return;
+      }
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      entry_.assign(folder_ / e->d_name);
+      return;
+    }
+  }
+
+ private:
+  [[noreturn]] void Fail(const char* what) const {
+    throw fs::filesystem_error(what, folder_, boost::system::error_code(errno, boost::system::system_category()));
+  }
+
+  fs::path folder_;
+  DIR* dir_ = nullptr;
+  fs::directory_entry entry_;
+  bool end_ = false;
+};
+#else
+// Boost's own listing; the Windows hand-over refuses reparse points below
+// the root (platform/beneath.h).
+class FolderWalk::Listing {
+ public:
+  Listing(int, const fs::path& folder) : iterator_(folder) {}
+  bool atEnd() const { return iterator_ == fs::directory_iterator(); }
+  const fs::directory_entry& entry() const { return *iterator_; }
+  int fd() const { return 0; }  // a folder below is opened by its path
+  void next() { ++iterator_; }
+
+ private:
+  fs::directory_iterator iterator_;
+};
+#endif
+
 FolderWalk::FolderWalk(const fs::path& root) : root_(root) {
-  fs::directory_iterator listing(root);
-  if (listing != fs::directory_iterator()) levels_.push_back(std::move(listing));
+#ifndef _WIN32
+  auto listing = std::make_unique<Listing>(AT_FDCWD, root);
+#else
+  auto listing = std::make_unique<Listing>(0, root);
+#endif
+  if (!listing->atEnd()) levels_.push_back(std::move(listing));
 }
+
+FolderWalk::~FolderWalk() = default;
+FolderWalk::FolderWalk(FolderWalk&&) noexcept = default;
+FolderWalk& FolderWalk::operator=(FolderWalk&&) noexcept = default;
+
+const fs::directory_entry& FolderWalk::entry() const { return levels_.back()->entry(); }
 
 void FolderWalk::increment() {
   if (!noPush_ && IsRealFolder(entry())) {
-    fs::directory_iterator listing(path());  // throws with the walk unchanged
-    if (listing != fs::directory_iterator()) {
+    // Throws with the walk unchanged.
+    auto listing = std::make_unique<Listing>(levels_.back()->fd(), path());
+    if (!listing->atEnd()) {
       levels_.push_back(std::move(listing));
       return;
     }
@@ -177,13 +278,13 @@ void FolderWalk::increment() {
   noPush_ = false;
   while (!levels_.empty()) {
     try {
-      ++levels_.back();
+      levels_.back()->next();
     } catch (...) {
       levels_.pop_back();
       noPush_ = true;
       throw;
     }
-    if (levels_.back() != fs::directory_iterator()) return;
+    if (!levels_.back()->atEnd()) return;
     levels_.pop_back();
   }
 }

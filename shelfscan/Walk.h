@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,20 +20,30 @@ namespace shelfscan {
 // Boost's recursive_directory_iterator of this Boost turns into its end on
 // any error (or, asked to pop on errors, also drops the rest of the parent
 // folder), so an unreadable sub-folder would end the walk of its whole root.
-// This walk keeps its own stack of directory iterators instead and has the
+// This walk keeps its own stack of folder listings instead and has the
 // behaviour the scan relies on: a failed descent throws and leaves the walk
 // on that folder, so that marking it no-descend and advancing again goes on
 // with the folder's next sibling.
+//
+// On Linux each folder below the root is opened by its name relative to the
+// folder above it, never through a symbolic link, and listed through that
+// descriptor: a folder another user swaps for a link after the walk looked
+// at it is not entered (its descent fails as "Too many levels of symbolic
+// links"), so the walk never lists anything outside its tree.
 class FolderWalk {
  public:
   // Opens the root's listing; throws boost::filesystem::filesystem_error when
   // it cannot be listed (a file, a denied folder).
   explicit FolderWalk(const boost::filesystem::path& root);
 
+  ~FolderWalk();
+  FolderWalk(FolderWalk&&) noexcept;
+  FolderWalk& operator=(FolderWalk&&) noexcept;
+
   bool atEnd() const { return levels_.empty(); }
   const boost::filesystem::path& root() const { return root_; }
   // The current entry; only while not at the end.
-  const boost::filesystem::directory_entry& entry() const { return *levels_.back(); }
+  const boost::filesystem::directory_entry& entry() const;
   const boost::filesystem::path& path() const { return entry().path(); }
   int depth() const { return static_cast<int>(levels_.size()) - 1; }
 
@@ -52,8 +63,10 @@ class FolderWalk {
   void increment();
 
  private:
+  class Listing;  // one folder's entries, per system
+
   boost::filesystem::path root_;
-  std::vector<boost::filesystem::directory_iterator> levels_;
+  std::vector<std::unique_ptr<Listing>> levels_;
   bool noPush_ = false;
 };
 

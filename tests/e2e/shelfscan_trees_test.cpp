@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -122,6 +123,37 @@ TEST_F(ShelfscanTrees, SwapsBetweenTheWalkAndTheOpenReachNothingOutside) {
       }
     }
   }
+}
+
+// A folder swapped for a link in the instant between the walk's look at it
+// and its descent is not entered: nothing of the folder the link leads to is
+// listed, checked or named in the log.
+TEST_F(ShelfscanTrees, AFolderSwappedJustBeforeTheDescentIsNotEntered) {
+  const std::string share = Share("share");
+  const auto [option, logs] = LogFolder();
+  ProcessOptions options;
+  options.environment = {
+      std::string("LD_PRELOAD=") + SWAP_BEFORE_DESCENT_LIB, "BM_SWAP_FOLDER=u",
+      "BM_SWAP=setpriv --reuid=65534 --regid=65534 --clear-groups sh -c \"cd '" + share + "' && mv u u.old && ln -s '" +
+          outside_ + "' u\"",
+      std::string("REAL=") + BOOKMENDER_EXE, "SWAP=true", "VICTIM=none"};
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  options.environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
+                                "verify_asan_link_order=0");
+  std::map<std::string, std::string> before, after;
+  Snapshot(outside_, before);
+  const ProcessResult r = Scan({"-fix", option, share}, options, Install(kSwapper));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  Snapshot(outside_, after);
+  EXPECT_EQ(after, before);
+  ASSERT_TRUE(Exists(share + "/u.old")) << "the swap was made";
+  const std::vector<std::string> lines = LogLines(MainLog(logs));
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "[scan err]," + share + "/u,boost::filesystem::directory_iterator::construct: Too many levels of "
+                      "symbolic links: \"" + share + "/u\""),
+            lines.end())
+      << ::testing::PrintToString(lines);
+  for (const std::string& line : lines) EXPECT_EQ(line.find("secret"), std::string::npos) << line;
 }
 
 // A name from a list whose folder another user turned into a link before
