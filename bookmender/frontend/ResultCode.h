@@ -1,8 +1,10 @@
-// The result of a Bookmender run, which is also its exit code: the one
-// contract between the two programs. Shelfscan links this header alone and
-// turns the same enumerators into its status labels.
+// The result of a Bookmender run, which is also its exit code. Together with
+// the result record (ResultRecord.h) it is the contract between the two
+// programs: Shelfscan links these headers alone, logs the exit code under the
+// name given here and learns a backup's name from the record only.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace bookmender {
@@ -29,6 +31,41 @@ inline constexpr ResultCode kResultCodes[] = {
     InvalidArguments, FileNotFound,    AccessDenied,   SharingViolation,      NotBiff8Workbook,
     TempCopyFailed,   CopyBackFailed,  BackupFailed,
 };
+
+// How Shelfscan names each result: the word of its status label ("[word],"
+// in the main log, "[word]" in the summary, "word" in the report). A fixable
+// file has one word when the fix was only found (check mode) and another when
+// it was applied (fix mode); every other result has the same word in both.
+struct ResultName {
+  ResultCode code;
+  const wchar_t* word;
+  const wchar_t* fixWord;  // in fix mode, when it is another word; else null
+};
+
+inline constexpr ResultName kResultNames[] = {
+    {NoProblems, L"ok", nullptr},
+    {Fixable, L"fixable", L"fixed"},
+    {Malformed, L"broken", nullptr},
+    {ContainerLengthIssues, L"container problem", nullptr},
+    {PasswordProtected, L"password", nullptr},
+    {InvalidArguments, L"bad arguments", nullptr},
+    {FileNotFound, L"file not found", nullptr},
+    {AccessDenied, L"access denied", nullptr},
+    {SharingViolation, L"sharing violation", nullptr},
+    {NotBiff8Workbook, L"not BIFF8 workbook", nullptr},
+    {TempCopyFailed, L"temp copy failed", nullptr},
+    {CopyBackFailed, L"copy back failed", nullptr},
+    {BackupFailed, L"backup failed", nullptr},
+};
+
+constexpr bool NamesEveryResultInOrder() {
+  if (sizeof kResultNames / sizeof kResultNames[0] != sizeof kResultCodes / sizeof kResultCodes[0]) return false;
+  for (std::size_t i = 0; i < sizeof kResultCodes / sizeof kResultCodes[0]; ++i) {
+    if (kResultNames[i].code != kResultCodes[i]) return false;
+  }
+  return true;
+}
+static_assert(NamesEveryResultInOrder(), "every result code needs its name, in the order of kResultCodes");
 
 // The text after "Final result: ". For Fixable, `fixed` tells whether the
 // fix was applied to the file (fix mode) or only found (check mode).

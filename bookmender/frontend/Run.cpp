@@ -1,11 +1,14 @@
 #include "frontend/Run.h"
 
+#include <cstdint>
 #include <optional>
 
 #include "drawing/CheckAndFix.h"
 #include "frontend/FileCopies.h"
+#include "frontend/ResultRecord.h"
 #include "frontend/TempFile.h"
 #include "platform/beneath.h"
+#include "platform/child_result.h"
 #include "platform/termination.h"
 #include "platform/text.h"
 
@@ -39,11 +42,14 @@ void PrintUsage(const LineSink& lines) {
 
 // The options between the mode and the file name: "-beneath:ROOT", the
 // folder a scan searched, below which the file is reached without following
-// a link, and "-identity:DEVICE:FILE", the file the scan saw there (which
-// needs "-beneath:"). Each at most once; false for anything else.
-bool ReadPlaceOptions(const std::vector<std::wstring>& options, std::optional<platform::Beneath>& beneath) {
+// a link; "-identity:DEVICE:FILE", the file the scan saw there (which needs
+// "-beneath:"); "-result:N", the pipe for the result record
+// (ResultRecord.h). Each at most once; false for anything else.
+bool ReadOptions(const std::vector<std::wstring>& options, std::optional<platform::Beneath>& beneath,
+                 std::optional<std::intptr_t>& resultChannel) {
   static const std::wstring kBeneath = L"-beneath:";
   static const std::wstring kIdentity = L"-identity:";
+  static const std::wstring kResult = L"-result:";
   std::optional<platform::FileIdentity> identity;
   for (const std::wstring& option : options) {
     if (option.compare(0, kBeneath.size(), kBeneath) == 0 && !beneath && option.size() > kBeneath.size()) {
@@ -52,6 +58,10 @@ bool ReadPlaceOptions(const std::vector<std::wstring>& options, std::optional<pl
       platform::FileIdentity parsed;
       if (!platform::ParseIdentity(option.substr(kIdentity.size()), parsed)) return false;
       identity = parsed;
+    } else if (option.compare(0, kResult.size(), kResult) == 0 && !resultChannel) {
+      std::intptr_t channel = 0;
+      if (!platform::FindResultChannel(option.substr(kResult.size()), channel)) return false;
+      resultChannel = channel;
     } else {
       return false;
     }
@@ -69,8 +79,10 @@ ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineS
   bool fixed = false;
   ResultCode result = NoProblems;
   std::optional<platform::Beneath> beneath;
+  std::optional<std::intptr_t> resultChannel;
+  std::optional<std::wstring> backupMade;
   if (arguments.size() < 2 || (arguments[0] != L"-check" && arguments[0] != L"-fix") ||
-      !ReadPlaceOptions({arguments.begin() + 1, arguments.end() - 1}, beneath)) {
+      !ReadOptions({arguments.begin() + 1, arguments.end() - 1}, beneath, resultChannel)) {
     PrintUsage(lines);
     result = InvalidArguments;
   } else {
@@ -94,6 +106,7 @@ ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineS
       if (!backedUp) {
         result = BackupFailed;
       } else {
+        backupMade = backup;
         const platform::TerminationDeferral deferral;
         result = ReplaceOriginal(plan, fileName, backup, lines);
       }
@@ -103,6 +116,11 @@ ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineS
   // The scratch copy goes first, then the original's handle and its locks.
   plan.fixedCopy.reset();
   plan.original.reset();
+  if (resultChannel) {
+    platform::WriteResultAndClose(
+        *resultChannel, ResultRecord(result, backupMade ? std::optional<std::string>(platform::NameBytes(*backupMade))
+                                                        : std::nullopt));
+  }
   return result;
 }
 

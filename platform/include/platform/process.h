@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/child_result.h"
 #include "platform/hresult.h"
 #include "platform/log_file.h"
 
@@ -113,13 +114,18 @@ int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>&
 using ChildTimeLimit = std::chrono::milliseconds;
 inline constexpr std::chrono::milliseconds kChildGrace{5000};
 
-// The same, saying how the child ended, within `limit`.
+// The same, saying how the child ended, within `limit`. With `result`, the
+// child also gets that pipe's write end (its number named in `arguments` by
+// the caller), which this process closes as soon as the child has started or
+// failed to.
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-                  const LogFile* output, ChildTimeLimit limit = ChildTimeLimit::zero());
+                  const LogFile* output, ChildTimeLimit limit = ChildTimeLimit::zero(),
+                  ResultPipe* result = nullptr);
 // The same with standard output and error both written into `output`.
 // Several threads may run children at once, with outputs of either kind or
 // the null device: each child gets the copies of its own output only.
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-                  const ScratchOutput& output, ChildTimeLimit limit = ChildTimeLimit::zero());
+                  const ScratchOutput& output, ChildTimeLimit limit = ChildTimeLimit::zero(),
+                  ResultPipe* result = nullptr);
 
 }  // namespace platform

@@ -22,6 +22,11 @@ std::string EncodeNative(const std::wstring& text);
 std::wstring FromUtf16(const std::u16string& units);
 std::u16string ToUtf16(const std::wstring& text);
 
+// A name's exact bytes as the system keeps it (Linux EncodeNative, Windows
+// its UTF-16LE code units), and the name back from them.
+std::string NameBytes(const std::wstring& name);
+std::wstring NameFromBytes(const std::string& bytes);
+
 // Text fit for one line of a log or the console, shown in the order it is
 // written: every lone surrogate (an undecodable byte), every control
 // character (U+0000..U+001F, U+007F and the C1 range U+0080..U+009F), the

@@ -205,4 +205,30 @@ std::wstring SanitizeKeepingLineEnds(const std::wstring& text) {
   }
 }
 
+std::string NameBytes(const std::wstring& name) {
+#ifdef _WIN32
+  std::string bytes;
+  for (const char16_t unit : ToUtf16(name)) {
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+  return bytes;
+#else
+  return EncodeNative(name);
+#endif
+}
+
+std::wstring NameFromBytes(const std::string& bytes) {
+#ifdef _WIN32
+  std::u16string units;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                          static_cast<unsigned char>(bytes[i + 1]) << 8));
+  }
+  return FromUtf16(units);
+#else
+  return DecodeNative(bytes);
+#endif
+}
+
 }  // namespace platform

@@ -90,8 +90,15 @@ bool WaitWithin(pid_t pid, ChildTimeLimit limit, int& status, bool& timedOut) {
 }
 
 ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>& arguments, int outputFd,
-               ChildTimeLimit limit) {
+               ChildTimeLimit limit, ResultPipe* result) {
   ChildEnd end;
+  // The write end is this child's alone, closed here however its start went.
+  struct CloseWriteEnd {
+    ResultPipe* pipe;
+    ~CloseWriteEnd() {
+      if (pipe != nullptr) pipe->closeWriteEnd();
+    }
+  } closeWriteEnd{result};
   if (executable.empty()) return end;
   std::vector<std::string> bytes{EncodeNative(executable)};
   for (const ChildArgument& argument : arguments) bytes.push_back(EncodeNative(argument.text));
@@ -107,6 +114,12 @@ ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>&
     actions.check(::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, kNullDevice, O_WRONLY, 0));
   }
   actions.check(::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO));
+  // Onto its own number, which clears close-on-exec in the child only (glibc
+  // 2.29 and later, as POSIX now asks): no other child can inherit it.
+  if (result != nullptr && result->writeEnd() > STDERR_FILENO) {
+    const int fd = static_cast<int>(result->writeEnd());
+    actions.check(::posix_spawn_file_actions_adddup2(actions.get(), fd, fd));
+  }
   if (!actions.ok()) return end;
 
   // A parent that ignores SIGPIPE for itself gives the child the default back.
@@ -120,6 +133,8 @@ ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>&
                        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF) == 0 &&
                        ::posix_spawn(&pid, argv[0], actions.get(), &attributes, argv.data(), environ) == 0;
   ::posix_spawnattr_destroy(&attributes);
+  closeWriteEnd.pipe = nullptr;
+  if (result != nullptr) result->closeWriteEnd();
   if (!started) return end;
   int status = 0;
   bool timedOut = false;
@@ -211,11 +226,11 @@ bool CanStart(const std::wstring& executable, Win32Error& error) {
 }
 
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-                  const LogFile* output, ChildTimeLimit limit) {
+                  const LogFile* output, ChildTimeLimit limit, ResultPipe* result) {
   // The log's descriptor is above the standard ones (LogFile::open), so the
   // child's dup2 makes a fresh copy that survives its exec.
   const bool open = output != nullptr && output->isOpen();
-  return Spawn(executable, arguments, open ? static_cast<int>(output->nativeHandle()) : -1, limit);
+  return Spawn(executable, arguments, open ? static_cast<int>(output->nativeHandle()) : -1, limit, result);
 }
 
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
@@ -226,9 +241,12 @@ int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>&
 // Every descriptor of this program is close-on-exec, so a child started by
 // another thread meanwhile does not inherit this one.
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-                  const ScratchOutput& output, ChildTimeLimit limit) {
-  if (!output.isOpen()) return ChildEnd();
-  return Spawn(executable, arguments, static_cast<int>(output.nativeHandle()), limit);
+                  const ScratchOutput& output, ChildTimeLimit limit, ResultPipe* result) {
+  if (!output.isOpen()) {
+    if (result != nullptr) result->closeWriteEnd();
+    return ChildEnd();
+  }
+  return Spawn(executable, arguments, static_cast<int>(output.nativeHandle()), limit, result);
 }
 
 ScratchOutput::~ScratchOutput() { close(); }

@@ -50,12 +50,21 @@ HANDLE OpenOutput(HANDLE handle) {
 
 // Starts the child with `output` (or nul:) as its standard output and error
 // and waits for it. The inheritable copy lives only while the child starts.
-ChildEnd Launch(const std::wstring& executable, std::wstring commandLine, HANDLE output, ChildTimeLimit limit) {
+// With `result`, its pipe's write end is inheritable while this child alone
+// starts, and closed here right after.
+ChildEnd Launch(const std::wstring& executable, std::wstring commandLine, HANDLE output, ChildTimeLimit limit,
+                ResultPipe* result) {
   ChildEnd end;
-  if (executable.empty()) return end;
+  if (executable.empty()) {
+    if (result != nullptr) result->closeWriteEnd();
+    return end;
+  }
   PROCESS_INFORMATION process{};
   EnterCriticalSection(&StartLock());
   const HANDLE inherited = OpenOutput(output);
+  if (result != nullptr) {
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(result->writeEnd()), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  }
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -68,6 +77,7 @@ ChildEnd Launch(const std::wstring& executable, std::wstring commandLine, HANDLE
   const bool started = ::CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
                                         NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process) != 0;
   if (inherited != INVALID_HANDLE_VALUE) ::CloseHandle(inherited);
+  if (result != nullptr) result->closeWriteEnd();
   LeaveCriticalSection(&StartLock());
   if (!started) return end;
   DWORD wait = INFINITE;
@@ -159,10 +169,10 @@ bool CanStart(const std::wstring& executable, Win32Error& error) {
 }
 
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-                  const LogFile* output, ChildTimeLimit limit) {
+                  const LogFile* output, ChildTimeLimit limit, ResultPipe* result) {
   const bool open = output != nullptr && output->isOpen();
   return Launch(executable, CommandLine(arguments), open ? AsHandle(output->nativeHandle()) : INVALID_HANDLE_VALUE,
-                limit);
+                limit, result);
 }
 
 int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
@@ -171,9 +181,12 @@ int RunAndWait(const std::wstring& executable, const std::vector<ChildArgument>&
 }
 
 ChildEnd RunChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments,
-                  const ScratchOutput& output, ChildTimeLimit limit) {
-  if (!output.isOpen()) return ChildEnd();
-  return Launch(executable, CommandLine(arguments), AsHandle(output.nativeHandle()), limit);
+                  const ScratchOutput& output, ChildTimeLimit limit, ResultPipe* result) {
+  if (!output.isOpen()) {
+    if (result != nullptr) result->closeWriteEnd();
+    return ChildEnd();
+  }
+  return Launch(executable, CommandLine(arguments), AsHandle(output.nativeHandle()), limit, result);
 }
 
 ScratchOutput::~ScratchOutput() { close(); }
