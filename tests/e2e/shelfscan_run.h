@@ -24,6 +24,12 @@ namespace shelfscantest {
 
 using namespace testsupport;
 
+// The unprivileged user, what a byte that is no UTF-8 becomes in a log, and
+// the reason logged for a root that is not there.
+inline constexpr int kNobody = 65534;
+inline const std::string kFffd = "\xEF\xBF\xBD";  // U+FFFD
+inline const std::string kNotFound = "The path doesn't exist!";
+
 // Records its arguments (count first, each ended by NUL) and ends as the
 // file's name asks: code-N.xls exits with N, kill-*.xls kills itself,
 // slow-*.xls takes a fifth of a second.
