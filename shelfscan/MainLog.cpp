@@ -1,6 +1,5 @@
 #include "MainLog.h"
 
-#include <cstdlib>
 #include <mutex>
 
 #include "platform/console.h"
@@ -9,25 +8,9 @@
 
 namespace shelfscan {
 
-std::wstring CurrentLogPath;
-std::vector<std::wstring> (*FilesStillRunning)() = nullptr;
-
 namespace {
 
 const std::string kByteOrderMark("\xFF\xFE", 2);
-
-platform::LogFile mainLog;
-
-// One line at a time from every thread. Never destroyed: a lost line ends the
-// program while the lock is held.
-std::mutex& LineLock() {
-  static std::mutex* const lock = new std::mutex;
-  return *lock;
-}
-
-bool Open(const std::wstring& path, platform::LogError& error) {
-  return mainLog.open(path, platform::LogUse::kLines, kByteOrderMark, kLogLockWait, error);
-}
 
 void AppendUnits(std::string& bytes, const std::u16string& units) {
   for (const char16_t unit : units) {
@@ -66,27 +49,80 @@ std::wstring LogErrorText(const platform::LogError& error) {
   return std::wstring();
 }
 
-void StopForLostLine(const std::wstring& logPath, const wchar_t* what, const std::wstring& text,
-                     const platform::LogError& error) {
-  const std::wstring line = !text.empty() && text.back() == L'\n' ? text.substr(0, text.size() - 1) : text;
-  platform::ClearStatus();
-  ReportScanError(logPath,
-                  std::wstring(L"Cannot write to the ") + what + L": " + LogErrorText(error) +
-                      L" The scan stops here; this line is not in the " + what + L": " + line,
-                  false);
-  if (!FilesStillRunning) std::exit(kExitLineLost);
-  // Their Bookmender runs go on to their ends; their lines will not come.
-  for (const std::wstring& file : FilesStillRunning()) {
-    ReportScanError(file, L"The scan stopped while Bookmender ran on this file; its line is not in the log", false);
-  }
-  // Other threads are still at work: the program ends here, without running
-  // the destructors of what they use.
-  std::_Exit(kExitLineLost);
+void RunningFiles::add(const std::wstring& file) {
+  const std::lock_guard<std::mutex> hold(mutex_);
+  files_.insert(file);
 }
 
-void AppendLogLine(const std::wstring& text) {
-  if (CurrentLogPath.empty()) return;
+void RunningFiles::remove(const std::wstring& file) {
+  const std::lock_guard<std::mutex> hold(mutex_);
+  const auto at = files_.find(file);
+  if (at != files_.end()) files_.erase(at);
+}
 
+std::vector<std::wstring> RunningFiles::list() const {
+  const std::lock_guard<std::mutex> hold(mutex_);
+  return std::vector<std::wstring>(files_.begin(), files_.end());
+}
+
+void ReportScanError(const std::wstring& path, const std::wstring& message) {
+  platform::WriteLine(platform::ConsoleStream::kOutput, ReportLine(L"[scan err],", path, message));
+}
+
+void ReportUnusableLog(const std::wstring& path, const platform::LogError& error) {
+  ReportScanError(path, L"Cannot open the log: " + LogErrorText(error));
+}
+
+bool MainLog::openFile(const std::wstring& path, platform::LogError& error) {
+  return file_.open(path, platform::LogUse::kLines, kByteOrderMark, kLogLockWait, error);
+}
+
+bool MainLog::open(const std::wstring& path) {
+  CurrentLogPath = path;
+  platform::LogError error;
+  if (openFile(path, error)) return true;
+  ReportUnusableLog(path, error);
+  return false;
+}
+
+bool MainLog::stopped() const {
+  const std::lock_guard<std::mutex> hold(stopLock_);
+  return stopped_;
+}
+
+void MainLog::throwIfStopped() const {
+  if (stopped()) throw LineLost();
+}
+
+void MainLog::stopForLostLine(const std::wstring& logPath, const wchar_t* what, const std::wstring& text,
+                              const platform::LogError& error) {
+  const std::lock_guard<std::mutex> hold(lineLock_);
+  stopHeld(logPath, what, text, error);
+}
+
+void MainLog::stopHeld(const std::wstring& logPath, const wchar_t* what, const std::wstring& text,
+                       const platform::LogError& error) {
+  {
+    const std::lock_guard<std::mutex> hold(stopLock_);
+    // Said once, by the first line lost.
+    if (stopped_) throw LineLost();
+    stopped_ = true;
+  }
+  const std::wstring line = !text.empty() && text.back() == L'\n' ? text.substr(0, text.size() - 1) : text;
+  platform::ClearStatus();
+  shelfscan::ReportScanError(logPath, std::wstring(L"Cannot write to the ") + what + L": " + LogErrorText(error) +
+                                          L" The scan stops here; this line is not in the " + what + L": " + line);
+  // Their Bookmender runs go on to their ends; their lines will not come.
+  if (FilesStillRunning != nullptr) {
+    for (const std::wstring& file : FilesStillRunning->list()) {
+      shelfscan::ReportScanError(file, L"The scan stopped while Bookmender ran on this file; its line is not in the log");
+    }
+  }
+  throw LineLost();
+}
+
+void MainLog::AppendLogLine(const std::wstring& text) {
+  if (CurrentLogPath.empty()) return;
   // Every piece between line feeds is made fit for one line; each line feed
   // becomes CR LF. The line is written whole, whatever its length.
   std::string bytes;
@@ -102,35 +138,24 @@ void AppendLogLine(const std::wstring& text) {
 
   // Locked while this one line is written, so that a second scan appending
   // to the same log cannot put a second byte-order mark in or split a line.
-  const std::lock_guard<std::mutex> hold(LineLock());
+  const std::lock_guard<std::mutex> hold(lineLock_);
+  throwIfStopped();
   platform::LogError error;
-  if (mainLog.path() != CurrentLogPath && !Open(CurrentLogPath, error)) StopForLostLine(CurrentLogPath, L"log", text, error);
-  if (!mainLog.append(bytes, error)) StopForLostLine(CurrentLogPath, L"log", text, error);
+  if (file_.path() != CurrentLogPath && !openFile(CurrentLogPath, error)) stopHeld(CurrentLogPath, L"log", text, error);
+  if (!file_.append(bytes, error)) stopHeld(CurrentLogPath, L"log", text, error);
 }
 
-bool OpenMainLog(const std::wstring& path) {
-  CurrentLogPath = path;
-  platform::LogError error;
-  if (Open(path, error)) return true;
-  ReportUnusableLog(path, error);
-  return false;
-}
-
-void ReportUnusableLog(const std::wstring& path, const platform::LogError& error) {
-  ReportScanError(path, L"Cannot open the log: " + LogErrorText(error), false);
-}
-
-void ReportWarning(const std::wstring& path, const std::wstring& message) {
+void MainLog::ReportWarning(const std::wstring& path, const std::wstring& message) {
+  throwIfStopped();
   const std::wstring line = ReportLine(L"[warning],", path, message);
   platform::WriteLine(platform::ConsoleStream::kOutput, line);
   AppendLogLine(line + L"\n");
 }
 
-void ReportScanError(const std::wstring& path, const std::wstring& message, bool toLog) {
+void MainLog::ReportScanError(const std::wstring& path, const std::wstring& message, bool toLog) {
+  throwIfStopped();
   const std::wstring line = ReportLine(L"[scan err],", path, message);
   platform::WriteLine(platform::ConsoleStream::kOutput, line);
   if (toLog) AppendLogLine(line + L"\n");
 }
-
-
 }  // namespace shelfscan

@@ -1,5 +1,6 @@
 // The main log: its path, the writer that appends one line at a time, and the
-// warning and scan error lines, which go to the console and the log.
+// warning and scan error lines, which go to the console and the log; and the
+// stop of a scan whose record would have a gap.
 //
 // The file is UTF-16LE with a byte-order mark at its start and CR LF line
 // ends. Paths and messages are written unchanged except that undecodable
@@ -7,21 +8,14 @@
 #pragma once
 
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/log_file.h"
 
 namespace shelfscan {
-
-// The main log's full path, set once at start-up; empty until then.
-extern std::wstring CurrentLogPath;
-
-// While other threads run: the files handed to Bookmender whose lines are
-// not written yet, which a lost line (see AppendLogLine) names on the console
-// as missing too; the program then ends at once. Null while there is no
-// other thread.
-extern std::vector<std::wstring> (*FilesStillRunning)();
 
 // How long a line waits for another writer (a second scan of the same
 // second) to let go of the log.
@@ -31,37 +25,89 @@ inline constexpr std::chrono::seconds kLogLockWait{30};
 // the scan stopped there.
 inline constexpr int kExitLineLost = 2;
 
-// Opens the main log `path` for the whole run, creating it with its
-// byte-order mark, and makes it CurrentLogPath. A log that cannot be used (a
-// link, another user's file, no room, no access) is reported on the console
-// only, with its path and the reason, and false returned.
-bool OpenMainLog(const std::wstring& path);
+// Thrown, once the console has said so, when a line of the log or the report
+// is lost, and by every later attempt to write or run anything: the scan
+// unwinds to RunShelfscan, which ends it with kExitLineLost. No
+// std::exception, so that no handler of a file system error takes it.
+struct LineLost {};
+
+// The files handed to Bookmender by worker threads whose lines are not
+// written yet. Safe from several threads.
+class RunningFiles {
+ public:
+  void add(const std::wstring& file);
+  void remove(const std::wstring& file);
+  std::vector<std::wstring> list() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::multiset<std::wstring> files_;
+};
 
 // Why a log cannot be used, as one sentence.
 std::wstring LogErrorText(const platform::LogError& error);
 
-// The end of a scan whose record would have a gap from here on: the console
-// names the file `logPath` (the `what`: "log", "report"), the reason and the
-// line `text` that is not in it, and the program ends with kExitLineLost
-// before another file is touched.
-[[noreturn]] void StopForLostLine(const std::wstring& logPath, const wchar_t* what, const std::wstring& text,
-                                  const platform::LogError& error);
-
+// "[scan err],path,message" on standard output only, for what comes before
+// there is a log.
+void ReportScanError(const std::wstring& path, const std::wstring& message);
 // "[scan err],path,Cannot open the log: reason" on the console.
 void ReportUnusableLog(const std::wstring& path, const platform::LogError& error);
 
-// Appends `text` (ending in a line feed) to the main log, waiting for another
-// writer's lock up to kLogLockWait. A line that cannot be written whole is
-// taken out of the log again; the console names the log and shows the line,
-// and the program ends with kExitLineLost before anything else runs. A log
-// not opened by OpenMainLog is opened here under the same rules. Safe from
-// several threads: lines go in one at a time.
-void AppendLogLine(const std::wstring& text);
+// One scan's main log. Safe from several threads: lines go in one at a time.
+class MainLog {
+ public:
+  // The main log's full path, set once by open; empty until then, and no
+  // line is written while it is empty.
+  std::wstring CurrentLogPath;
+  // The files a lost line names on the console as missing too; none when
+  // null.
+  const RunningFiles* FilesStillRunning = nullptr;
 
-// "[warning],path,message" on standard output and in the main log.
-void ReportWarning(const std::wstring& path, const std::wstring& message);
-// "[scan err],path,message" on standard output, and in the main log when
-// `toLog` is set.
-void ReportScanError(const std::wstring& path, const std::wstring& message, bool toLog);
+  // Opens `path` for the whole scan, creating it with its byte-order mark,
+  // and makes it CurrentLogPath. A log that cannot be used (a link, another
+  // user's file, no room, no access) is reported on the console only, with
+  // its path and the reason, and false returned.
+  bool open(const std::wstring& path);
+
+  // Appends `text` (ending in a line feed), waiting for another writer's
+  // lock up to kLogLockWait. A line that cannot be written whole is taken out
+  // of the log again and the scan stopped (stopForLostLine). A log not opened
+  // by open() is opened here under the same rules.
+  void AppendLogLine(const std::wstring& text);
+  // "[warning],path,message" on standard output and in the log.
+  void ReportWarning(const std::wstring& path, const std::wstring& message);
+  // "[scan err],path,message" on standard output, and in the log when
+  // `toLog` is set.
+  void ReportScanError(const std::wstring& path, const std::wstring& message, bool toLog);
+
+  // The end of a scan whose record would have a gap from here on: the
+  // console names the file `logPath` (the `what`: "log", "report"), the
+  // reason and the line `text` that is not in it, then every file still
+  // running, and LineLost is thrown. From then on nothing more is written:
+  // every write and every check of stopped() throws LineLost.
+  [[noreturn]] void stopForLostLine(const std::wstring& logPath, const wchar_t* what, const std::wstring& text,
+                                    const platform::LogError& error);
+  // Whether the scan has stopped so.
+  bool stopped() const;
+  // Throws LineLost once the scan has stopped.
+  void throwIfStopped() const;
+  // Runs `show` unless the scan has stopped, never while the stop is being
+  // said: the progress line draws itself through this.
+  template <typename Show>
+  void unlessStopped(const Show& show) const {
+    const std::lock_guard<std::mutex> hold(stopLock_);
+    if (!stopped_) show();
+  }
+
+ private:
+  bool openFile(const std::wstring& path, platform::LogError& error);
+  [[noreturn]] void stopHeld(const std::wstring& logPath, const wchar_t* what, const std::wstring& text,
+                const platform::LogError& error);
+
+  platform::LogFile file_;
+  std::mutex lineLock_;            // one line at a time
+  mutable std::mutex stopLock_;    // the stop against the progress line
+  bool stopped_ = false;           // under stopLock_
+};
 
 }  // namespace shelfscan

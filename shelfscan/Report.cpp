@@ -10,8 +10,6 @@ namespace shelfscan {
 
 namespace {
 
-platform::LogFile report;
-
 // Whether `text` holds no lone surrogate: on Linux an undecodable byte of a
 // name, on Windows an unpaired UTF-16 unit.
 bool IsUnicodeText(const std::wstring& text) {
@@ -29,20 +27,6 @@ bool IsUnicodeText(const std::wstring& text) {
     return false;
   }
   return true;
-}
-
-// The name's exact bytes as the system keeps it.
-std::string SystemBytes(const std::wstring& path) {
-#ifdef _WIN32
-  std::string bytes;
-  for (const char16_t unit : platform::ToUtf16(path)) {
-    bytes.push_back(static_cast<char>(unit & 0xFF));
-    bytes.push_back(static_cast<char>(unit >> 8));
-  }
-  return bytes;
-#else
-  return platform::EncodeNative(path);
-#endif
 }
 
 }  // namespace
@@ -87,7 +71,7 @@ std::string Base64(const std::string& bytes) {
 std::string JsonPathMember(const std::string& name, const std::wstring& path) {
   // Valid text encodes as plain UTF-8 on both systems.
   if (IsUnicodeText(path)) return JsonString(name) + ":" + JsonString(platform::EncodeNative(path));
-  return JsonString(name + "_base64") + ":" + JsonString(Base64(SystemBytes(path)));
+  return JsonString(name + "_base64") + ":" + JsonString(Base64(platform::NameBytes(path)));
 }
 
 std::string ReportLine(const ReportEntry& entry) {
@@ -102,19 +86,18 @@ std::string ReportLine(const ReportEntry& entry) {
   return line;
 }
 
-bool OpenReport(const std::wstring& path) {
+bool ReportFile::open(const std::wstring& path) {
   platform::LogError error;
-  if (report.open(path, platform::LogUse::kLines, std::string(), kLogLockWait, error)) return true;
-  ReportScanError(path, L"Cannot open the report: " + LogErrorText(error), false);
+  if (file_.open(path, platform::LogUse::kLines, std::string(), kLogLockWait, error)) return true;
+  ReportScanError(path, L"Cannot open the report: " + LogErrorText(error));
   return false;
 }
 
-bool ReportIsOpen() { return report.isOpen(); }
-
-void AppendReport(const ReportEntry& entry) {
+void ReportFile::append(const ReportEntry& entry, MainLog& log) {
+  log.throwIfStopped();
   const std::string line = ReportLine(entry);
   platform::LogError error;
-  if (!report.append(line, error)) StopForLostLine(report.path(), L"report", platform::DecodeNative(line), error);
+  if (!file_.append(line, error)) log.stopForLostLine(file_.path(), L"report", platform::DecodeNative(line), error);
 }
 
 }  // namespace shelfscan

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/log_file.h"
+
 namespace shelfscan {
 
 // A JSON string, quotation marks included, of UTF-8 text: the quotation
@@ -39,15 +41,24 @@ struct ReportEntry {
 // The entry's line, ending in a line feed.
 std::string ReportLine(const ReportEntry& entry);
 
-// Opens the report `path` for the whole run under the logs' rules (never
-// through a link, only a regular file of this user with one name, created
-// when missing, appended to when it exists). False, after a console line
-// with its path and the reason, when it cannot be used.
-bool OpenReport(const std::wstring& path);
-bool ReportIsOpen();
+class MainLog;
 
-// Appends the entry's line whole, or ends the scan as a lost line of the main
-// log does (see StopForLostLine). Safe from several threads.
-void AppendReport(const ReportEntry& entry);
+// One scan's report.
+class ReportFile {
+ public:
+  // Opens the report `path` for the whole run under the logs' rules (never
+  // through a link, only a regular file of this user with one name, created
+  // when missing, appended to when it exists). False, after a console line
+  // with its path and the reason, when it cannot be used.
+  bool open(const std::wstring& path);
+  bool isOpen() const { return file_.isOpen(); }
+
+  // Appends the entry's line whole, or stops the scan as a lost line of
+  // `log` does (MainLog::stopForLostLine). Safe from several threads.
+  void append(const ReportEntry& entry, MainLog& log);
+
+ private:
+  platform::LogFile file_;
+};
 
 }  // namespace shelfscan

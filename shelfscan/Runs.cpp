@@ -2,28 +2,24 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <deque>
 #include <optional>
 #include <system_error>
 
 #include "ChildRun.h"
 #include "MainLog.h"
 #include "Report.h"
+#include "ScanContext.h"
 #include "frontend/ResultCode.h"
+#include "frontend/ResultRecord.h"
 #include "platform/console.h"
 #include "platform/process.h"
 #include "platform/termination.h"
+#include "platform/text.h"
 
 namespace shelfscan {
 
 namespace {
-
-std::size_t LabelIndex(const std::wstring& label) {
-  const std::wstring bare = !label.empty() && label.back() == L',' ? label.substr(0, label.size() - 1) : label;
-  for (std::size_t i = 0; i < kSummaryLabels.size(); ++i) {
-    if (bare == kSummaryLabels[i]) return i;
-  }
-  return kSummaryLabels.size();
-}
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -44,10 +40,6 @@ std::wstring SystemErrorText(platform::Win32Error code) {
 
 std::wstring Files(std::uint64_t n) { return std::to_wstring(n) + (n == 1 ? L" file" : L" files"); }
 
-// The scan currently using worker threads, for FilesStillRunning.
-std::mutex activeLock;
-FileRuns* active = nullptr;
-
 }  // namespace
 
 std::uint64_t LabelCounts::done() const {
@@ -56,20 +48,12 @@ std::uint64_t LabelCounts::done() const {
   return sum;
 }
 
-std::uint64_t LabelCounts::of(const wchar_t* label) const {
-  const std::size_t i = LabelIndex(label);
-  return i < byLabel.size() ? byLabel[i] : 0;
+std::uint64_t LabelCounts::failed() const {
+  return done() - of(StatusOf(bookmender::NoProblems, false)) - of(StatusOf(bookmender::Fixable, false)) -
+         of(StatusOf(bookmender::Fixable, true));
 }
 
-std::uint64_t LabelCounts::failed() const { return done() - of(L"[ok]") - of(L"[fixable]") - of(L"[fixed]"); }
-
-void Tally::add(const std::wstring& label) {
-  std::size_t i = LabelIndex(label);
-  // Every label the runs log is in the list; anything else counts as a
-  // failed run rather than going uncounted.
-  if (i >= counts_.size()) i = counts_.size() - 1;
-  counts_[i].fetch_add(1, std::memory_order_relaxed);
-}
+void Tally::add(Status status) { counts_[status].fetch_add(1, std::memory_order_relaxed); }
 
 LabelCounts Tally::counts() const {
   LabelCounts counts;
@@ -81,14 +65,16 @@ std::wstring StatusText(const LabelCounts& counts, double seconds) {
   const std::uint64_t done = counts.done();
   // A rate over the first moments says little.
   const std::wstring rate = seconds >= 0.5 ? Decimal(static_cast<double>(done) / seconds) : L"-";
-  return Files(done) + L", " + rate + L" files/s, " + std::to_wstring(counts.of(L"[fixable]")) + L" fixable, " +
-         std::to_wstring(counts.of(L"[fixed]")) + L" fixed, " + std::to_wstring(counts.failed()) + L" failed";
+  return Files(done) + L", " + rate + L" files/s, " + std::to_wstring(counts.of(StatusOf(bookmender::Fixable, false))) +
+         L" fixable, " + std::to_wstring(counts.of(StatusOf(bookmender::Fixable, true))) + L" fixed, " + std::to_wstring(counts.failed()) + L" failed";
 }
 
 std::vector<std::wstring> SummaryLines(const LabelCounts& counts, double seconds, std::uint64_t passedOverForCase) {
   std::vector<std::wstring> lines{Files(counts.done()) + L" checked in " + Decimal(seconds) + L" s"};
-  for (std::size_t i = 0; i < kSummaryLabels.size(); ++i) {
-    if (counts.byLabel[i] != 0) lines.push_back(std::wstring(L"  ") + kSummaryLabels[i] + L" " + std::to_wstring(counts.byLabel[i]));
+  for (Status status = 0; status < kStatusWords.size(); ++status) {
+    if (counts.byLabel[status] != 0) {
+      lines.push_back(L"  " + SummaryLabel(status) + L" " + std::to_wstring(counts.byLabel[status]));
+    }
   }
   if (passedOverForCase != 0) {
     lines.push_back(Files(passedOverForCase) + L" passed over for the letter case of " +
@@ -97,7 +83,8 @@ std::vector<std::wstring> SummaryLines(const LabelCounts& counts, double seconds
   return lines;
 }
 
-Progress::Progress(const Tally& tally, std::chrono::steady_clock::time_point start) : tally_(tally), start_(start) {
+Progress::Progress(const Tally& tally, const MainLog& log, std::chrono::steady_clock::time_point start)
+    : tally_(tally), log_(log), start_(start) {
   if (!platform::IsTerminal(platform::ConsoleStream::kError)) return;
   try {
     thread_ = std::thread([this] { draw(); });
@@ -122,56 +109,95 @@ void Progress::stop() {
 void Progress::draw() {
   std::unique_lock<std::mutex> hold(mutex_);
   while (!wake_.wait_for(hold, std::chrono::milliseconds(250), [this] { return stopping_; })) {
-    platform::ShowStatus(StatusText(tally_.counts(), SecondsSince(start_)));
+    log_.unlessStopped([this] { platform::ShowStatus(StatusText(tally_.counts(), SecondsSince(start_))); });
   }
 }
 
-FileRuns::FileRuns(const RunSettings& settings)
-    : settings_(settings),
-      executable_(BookmenderPath()),
-      start_(std::chrono::steady_clock::now()),
-      progress_(tally_, start_) {
-  if (settings_.jobs > 1) {
-    for (int i = 0; i < settings_.jobs; ++i) {
+// What the walk's thread and the workers share. Held by every worker, so
+// that one still waiting for its child when a stopped scan ends finds it
+// there.
+struct FileRuns::Shared {
+  Shared(std::shared_ptr<ScanContext> scan, std::size_t jobs)
+      : context(std::move(scan)),
+        executable(BookmenderPath()),
+        start(std::chrono::steady_clock::now()),
+        jobs(jobs),
+        progress(context->tally, context->log, start) {}
+
+  platform::ChildTimeLimit limit() const { return std::chrono::seconds(context->settings.timeoutSeconds); }
+  bool stopped() const { return context->log.stopped(); }
+
+  const std::shared_ptr<ScanContext> context;
+  const std::wstring executable;
+  const std::chrono::steady_clock::time_point start;
+  std::size_t jobs;  // the workers started; 0: each run on the walk's thread
+
+  // Results are written one file at a time, so that the last line written
+  // and lastLogged agree.
+  mutable std::mutex recording;
+  std::wstring lastLogged;
+
+  // The hand-off to the workers.
+  std::mutex mutex;
+  std::condition_variable work;   // a file is waiting, the end, or a stop
+  std::condition_variable space;  // a file was taken, or a stop
+  std::condition_variable done;   // a worker ended
+  std::deque<FileToCheck> waiting;
+  std::size_t workersLeft = 0;
+  bool closed = false;
+
+  Progress progress;
+};
+
+FileRuns::FileRuns(std::shared_ptr<ScanContext> context)
+    : context_(context), shared_(std::make_shared<Shared>(std::move(context), 0)) {
+  const int jobs = context_->settings.jobs;
+  if (jobs > 1) {
+    for (int i = 0; i < jobs; ++i) {
       try {
-        workers_.emplace_back([this] { work(); });
+        workers_.emplace_back([shared = shared_] { Work(shared); });
       } catch (const std::system_error&) {
         // As many as the system gives; none: one run at a time here.
         break;
       }
+      const std::lock_guard<std::mutex> hold(shared_->mutex);
+      ++shared_->workersLeft;
     }
   }
-  // While other threads run, a lost line must end the program without the
-  // destructors of what they use.
-  if (!workers_.empty() || progress_.shown()) {
-    const std::lock_guard<std::mutex> hold(activeLock);
-    active = this;
-    FilesStillRunning = &FileRuns::Running;
-  }
+  shared_->jobs = workers_.size();
+}
+
+bool FileRuns::closeAndWait() {
+  Shared& s = *shared_;
+  std::unique_lock<std::mutex> hold(s.mutex);
+  s.closed = true;
+  s.work.notify_all();
+  s.done.wait(hold, [&s] { return s.workersLeft == 0 || s.stopped(); });
+  return s.workersLeft == 0;
 }
 
 FileRuns::~FileRuns() {
-  finish();
-  const std::lock_guard<std::mutex> hold(activeLock);
-  if (active == this) {
-    active = nullptr;
-    FilesStillRunning = nullptr;
+  const bool ended = closeAndWait();
+  for (std::thread& worker : workers_) {
+    if (!worker.joinable()) continue;
+    // Those still waiting for a child of a stopped scan are left to it.
+    if (ended) {
+      worker.join();
+    } else {
+      worker.detach();
+    }
   }
+  shared_->progress.stop();
 }
 
-std::vector<std::wstring> FileRuns::Running() {
-  const std::lock_guard<std::mutex> hold(activeLock);
-  if (active == nullptr) return {};
-  const std::lock_guard<std::mutex> running(active->mutex_);
-  return std::vector<std::wstring>(active->running_.begin(), active->running_.end());
-}
-
-std::vector<platform::ChildArgument> BookmenderArguments(const FileToCheck& file, bool fixMode) {
+std::vector<platform::ChildArgument> BookmenderArguments(const FileToCheck& file, bool fixMode,
+                                                         const std::wstring& resultChannel) {
   std::vector<platform::ChildArgument> arguments{{fixMode ? L"-fix" : L"-check", false}};
   if (file.beneath) {
     arguments.push_back({L"-beneath:" + file.beneath->root, true});
     if (file.beneath->identity) arguments.push_back({L"-identity:" + platform::FormatIdentity(*file.beneath->identity), false});
   }
+  if (!resultChannel.empty()) arguments.push_back({L"-result:" + resultChannel, false});
   arguments.push_back({file.path, true});
   return arguments;
 }
@@ -182,141 +208,174 @@ namespace {
 // leads to another file than the one handed over (a link in its place or in
 // a folder's on its way, or another file), the console and the log say so.
 // A file simply gone needs no more than its line.
-void SayIfSwapped(const FileToCheck& file, const std::wstring& label) {
-  if (label != StatusLabel(bookmender::FileNotFound, false) || !file.beneath || !file.beneath->identity) return;
+void SayIfSwapped(MainLog& log, const FileToCheck& file, Status status) {
+  if (status != StatusOf(bookmender::FileNotFound, false) || !file.beneath || !file.beneath->identity) return;
   platform::FileIdentity now;
   platform::Win32Error error = 0;
   const bool other = platform::IdentityOf(file.path, now, error) && !(now == *file.beneath->identity);
   if (!other && !platform::LinkBelowRoot(file.beneath->root, file.path)) return;
-  ReportWarning(file.path, L"The name led to another file when Bookmender came to it than when the walk found it "
+  log.ReportWarning(file.path, L"The name led to another file when Bookmender came to it than when the walk found it "
                            L"(a link or another file was put in its place or a folder's on its way); it was not "
                            L"opened.");
+}
+
+// The backup named by the run's record, when there is a well-formed one for
+// the exit code the run ended with; none otherwise, as if none was named.
+std::optional<std::wstring> RecordedBackup(const platform::ResultPipe& pipe, const platform::ChildEnd& end) {
+  if (!end.started || !end.exited || end.timedOut) return std::nullopt;
+  std::string bytes;
+  platform::Win32Error error = 0;
+  int code = 0;
+  std::optional<std::string> backup;
+  if (!pipe.readWaiting(bytes, bookmender::kMostResultRecord + 1, error) ||
+      !bookmender::ParseResultRecord(bytes, code, backup) || code != end.code || !backup) {
+    return std::nullopt;
+  }
+  return platform::NameFromBytes(*backup);
 }
 
 }  // namespace
 
 void FileRuns::run(const FileToCheck& file) {
+  Shared& s = *shared_;
+  s.context->log.throwIfStopped();
   if (platform::StopRequested()) return;
-  if (workers_.empty()) {
-    runAndRecord(file);
+  if (s.jobs == 0) {
+    RunAndRecord(s, file);
     return;
   }
-  std::unique_lock<std::mutex> hold(mutex_);
-  space_.wait(hold, [this] { return waiting_.size() < workers_.size() || platform::StopRequested(); });
+  std::unique_lock<std::mutex> hold(s.mutex);
+  s.space.wait(hold, [&s] { return s.waiting.size() < s.jobs || platform::StopRequested() || s.stopped(); });
+  if (s.stopped()) throw LineLost();
   if (platform::StopRequested()) return;
-  waiting_.push_back(file);
-  work_.notify_one();
+  s.waiting.push_back(file);
+  s.work.notify_one();
 }
 
-void FileRuns::work() {
-  std::unique_lock<std::mutex> hold(mutex_);
-  for (;;) {
-    work_.wait(hold, [this] { return closed_ || !waiting_.empty(); });
-    // After a request to stop, what waits is never started.
-    if (platform::StopRequested()) waiting_.clear();
-    if (waiting_.empty()) {
-      if (closed_) return;
-      space_.notify_all();
-      continue;
+void FileRuns::Work(const std::shared_ptr<Shared>& shared) {
+  Shared& s = *shared;
+  try {
+    std::unique_lock<std::mutex> hold(s.mutex);
+    for (;;) {
+      s.work.wait(hold, [&s] { return s.closed || !s.waiting.empty() || s.stopped(); });
+      // After a request to stop, what waits is never started.
+      if (platform::StopRequested() || s.stopped()) s.waiting.clear();
+      if (s.waiting.empty()) {
+        if (s.closed || s.stopped()) break;
+        s.space.notify_all();
+        continue;
+      }
+      const FileToCheck file = std::move(s.waiting.front());
+      s.waiting.pop_front();
+      s.context->running.add(file.path);
+      s.space.notify_one();
+      hold.unlock();
+      RunAndRecord(s, file);
+      hold.lock();
     }
-    const FileToCheck file = std::move(waiting_.front());
-    waiting_.pop_front();
-    running_.insert(file.path);
-    space_.notify_one();
-    hold.unlock();
-    runAndRecord(file);
-    hold.lock();
+  } catch (const LineLost&) {
+    // Said on the console already; the walk's thread learns it below.
   }
+  const std::lock_guard<std::mutex> hold(s.mutex);
+  --s.workersLeft;
+  s.done.notify_all();
+  s.space.notify_all();
+  s.work.notify_all();
 }
 
 void FileRuns::finish() {
-  {
-    const std::lock_guard<std::mutex> hold(mutex_);
-    closed_ = true;
+  const bool ended = closeAndWait();
+  if (ended) {
+    for (std::thread& worker : workers_) {
+      if (worker.joinable()) worker.join();
+    }
   }
-  work_.notify_all();
-  for (std::thread& worker : workers_) {
-    if (worker.joinable()) worker.join();
-  }
-  progress_.stop();
+  shared_->progress.stop();
+  context_->log.throwIfStopped();
 }
 
-void FileRuns::runAndRecord(const FileToCheck& toCheck) {
+void FileRuns::RunAndRecord(Shared& s, const FileToCheck& toCheck) {
+  ScanContext& scan = *s.context;
+  const RunSettings& settings = scan.settings;
   const std::wstring& file = toCheck.path;
   const auto started = std::chrono::steady_clock::now();
-  const std::vector<platform::ChildArgument> arguments = BookmenderArguments(toCheck, settings_.fixMode);
   // One at a time and without a report: as the walk has always run them.
-  if (workers_.empty() && !settings_.report) {
-    const std::lock_guard<std::mutex> hold(recording_);
-    const wchar_t* const label =
-        RunBookmender(file, arguments, settings_.logPath, settings_.detail, settings_.fixMode, limit());
-    SayIfSwapped(toCheck, label);
-    tally_.add(label);
-    lastLogged_ = file;
+  if (s.jobs == 0 && !settings.report) {
+    const std::vector<platform::ChildArgument> arguments = BookmenderArguments(toCheck, settings.fixMode);
+    const std::lock_guard<std::mutex> hold(s.recording);
+    const Status status = RunBookmender(scan.log, settings.detail ? &scan.detail : nullptr, file, arguments,
+                                        settings.fixMode, s.limit());
+    SayIfSwapped(scan.log, toCheck, status);
+    scan.tally.add(status);
+    s.lastLogged = file;
     return;
   }
 
-  // The output is gathered only when something reads it: the detail log,
-  // or the report's backup name, which only a fix gives. Else it goes where
-  // a run one at a time without a detail log sends it, the null device.
-  const bool gather = settings_.detail || (settings_.report && settings_.fixMode);
-  platform::ScratchOutput output;
+  // Only a report in fix mode reads the record: the backup's name. Without
+  // a pipe the run goes on, its result logged and its backup not named.
+  platform::ResultPipe pipe;
   platform::Win32Error error = 0;
+  const bool piped = settings.report && settings.fixMode && pipe.create(bookmender::kMostResultRecord, error);
+  const std::vector<platform::ChildArgument> arguments =
+      BookmenderArguments(toCheck, settings.fixMode, piped ? pipe.childName() : std::wstring());
+  platform::ResultPipe* const result = piped ? &pipe : nullptr;
+
+  // The output is gathered only for the detail log. Else it goes where a
+  // run one at a time without a detail log sends it, the null device.
+  platform::ScratchOutput output;
   std::optional<std::wstring> problem;
   platform::ChildEnd end;
   std::string bytes;
-  if (!gather) {
-    end = platform::RunChild(executable_, arguments, static_cast<const platform::LogFile*>(nullptr), limit());
+  if (!settings.detail) {
+    end = platform::RunChild(s.executable, arguments, static_cast<const platform::LogFile*>(nullptr), s.limit(),
+                             result);
   } else if (!output.create(error)) {
     problem = L"Cannot make a private temporary file for the output of Bookmender: " + SystemErrorText(error);
   } else {
-    end = platform::RunChild(executable_, arguments, output, limit());
+    end = platform::RunChild(s.executable, arguments, output, s.limit(), result);
     if (!output.read(bytes, error)) {
       // The result stands; only what the child wrote is lost.
-      ReportScanError(file, L"Cannot read back the output of Bookmender: " + SystemErrorText(error), false);
+      scan.log.ReportScanError(file, L"Cannot read back the output of Bookmender: " + SystemErrorText(error), false);
       bytes.clear();
     }
     output.close();
   }
+  const std::optional<std::wstring> backup = piped && !problem ? RecordedBackup(pipe, end) : std::nullopt;
   const double seconds = SecondsSince(started);
 
-  const std::lock_guard<std::mutex> hold(recording_);
-  {
-    // Its line is being written: a line lost now names it itself.
-    const std::lock_guard<std::mutex> waiting(mutex_);
-    const auto mine = running_.find(file);
-    if (mine != running_.end()) running_.erase(mine);
-  }
-  std::wstring label;
+  const std::lock_guard<std::mutex> hold(s.recording);
+  scan.log.throwIfStopped();
+  // Its line is being written: a line lost now names it itself.
+  scan.running.remove(file);
+  Status status = kScanErrorStatus;
   if (problem) {
-    ReportScanError(file, *problem, true);
-    label = kScanErrorLabel;
+    scan.log.ReportScanError(file, *problem, true);
   } else {
-    label = LogRunResult(file, end, settings_.fixMode);
-    SayIfSwapped(toCheck, label);
-    if (settings_.detail) AppendDetail(bytes, file);
+    status = LogRunResult(scan.log, file, end, settings.fixMode);
+    SayIfSwapped(scan.log, toCheck, status);
+    if (settings.detail) scan.detail.append(bytes, file);
   }
-  if (settings_.report) {
+  if (settings.report) {
     ReportEntry entry;
     entry.path = file;
-    entry.label = LabelWord(label);
+    entry.label = kStatusWords[status];
     if (end.started && end.exited) entry.exit = end.code;
     if (end.started && !end.exited && end.code > 0) entry.signal = end.code;
-    if (settings_.fixMode) entry.backup = BackupFromOutput(bytes, file);
+    if (settings.fixMode) entry.backup = backup;
     entry.seconds = seconds;
-    AppendReport(entry);
+    scan.report.append(entry, scan.log);
   }
-  tally_.add(label);
-  lastLogged_ = file;
+  scan.tally.add(status);
+  s.lastLogged = file;
 }
 
 std::wstring FileRuns::lastLogged() const {
-  const std::lock_guard<std::mutex> hold(recording_);
-  return lastLogged_;
+  const std::lock_guard<std::mutex> hold(shared_->recording);
+  return shared_->lastLogged;
 }
 
 std::vector<std::wstring> FileRuns::summary() const {
-  return SummaryLines(tally_.counts(), SecondsSince(start_), filesPassedOverForCase);
+  return SummaryLines(context_->tally.counts(), SecondsSince(shared_->start), filesPassedOverForCase);
 }
 
 void FileRuns::printSummary() const {

@@ -8,48 +8,40 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
+#include <memory>
 
+#include "MainLog.h"
+#include "Status.h"
 #include "platform/beneath.h"
 #include "platform/process.h"
 
 namespace shelfscan {
 
-// The labels in the order the summary lists them, without their commas; the
-// last is the line of a file whose run failed.
-inline constexpr std::array<const wchar_t*, 17> kSummaryLabels = {
-    L"[ok]",           L"[fixable]",       L"[fixed]",          L"[broken]",
-    L"[container problem]", L"[password]", L"[bad arguments]",  L"[file not found]",
-    L"[access denied]", L"[sharing violation]", L"[not BIFF8 workbook]", L"[temp copy failed]",
-    L"[copy back failed]", L"[backup failed]", L"[timed out]", L"[unexpected]", L"[scan err]"};
-
-// How many files of each label, in the order of kSummaryLabels.
+// How many files of each status, in the order of kStatusWords.
 struct LabelCounts {
-  std::array<std::uint64_t, kSummaryLabels.size()> byLabel{};
+  std::array<std::uint64_t, kStatusWords.size()> byLabel{};
 
   std::uint64_t done() const;
-  std::uint64_t of(const wchar_t* label) const;  // a label of kSummaryLabels
-  // Files with any other label than [ok], [fixable] and [fixed], the files
-  // whose run failed among them.
+  std::uint64_t of(Status status) const { return byLabel[status]; }
+  // Files with any other status than ok, fixable and fixed, the files whose
+  // run failed among them.
   std::uint64_t failed() const;
 };
 
-// The files whose runs have ended, counted by the labels of their lines.
-// Safe from several threads.
+// The files whose runs have ended, counted by status. Safe from several
+// threads.
 class Tally {
  public:
-  // `label` as logged, with or without its comma.
-  void add(const std::wstring& label);
+  void add(Status status);
   LabelCounts counts() const;
 
  private:
-  std::array<std::atomic<std::uint64_t>, kSummaryLabels.size()> counts_{};
+  std::array<std::atomic<std::uint64_t>, kStatusWords.size()> counts_{};
 };
 
 // "1234 files, 85.2 files/s, 12 fixable, 0 fixed, 3 failed": the progress line.
@@ -61,10 +53,11 @@ std::wstring StatusText(const LabelCounts& counts, double seconds);
 std::vector<std::wstring> SummaryLines(const LabelCounts& counts, double seconds, std::uint64_t passedOverForCase);
 
 // The progress line on standard error while a scan runs, redrawn four times
-// a second, when standard error is a terminal; nothing otherwise.
+// a second, when standard error is a terminal; nothing otherwise, and
+// nothing once `log` has stopped the scan.
 class Progress {
  public:
-  Progress(const Tally& tally, std::chrono::steady_clock::time_point start);
+  Progress(const Tally& tally, const MainLog& log, std::chrono::steady_clock::time_point start);
   ~Progress();
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
@@ -76,6 +69,7 @@ class Progress {
   void draw();
 
   const Tally& tally_;
+  const MainLog& log_;
   std::chrono::steady_clock::time_point start_;
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -92,8 +86,10 @@ struct FileToCheck {
   std::optional<platform::Beneath> beneath;
 };
 
-// Bookmender's arguments for `file` in the chosen mode.
-std::vector<platform::ChildArgument> BookmenderArguments(const FileToCheck& file, bool fixMode);
+// Bookmender's arguments for `file` in the chosen mode, with "-result:"
+// naming `resultChannel` unless it is empty.
+std::vector<platform::ChildArgument> BookmenderArguments(const FileToCheck& file, bool fixMode,
+                                                         const std::wstring& resultChannel = std::wstring());
 
 struct RunSettings {
   std::wstring logPath;  // the main log; the detail log lies beside it
@@ -104,21 +100,32 @@ struct RunSettings {
   int timeoutSeconds = 0;  // a run's time limit, 0 for none
 };
 
+struct ScanContext;
+
 // Hands the walk's files to Bookmender. With one job and no report each file
 // is run as it is handed over, its output going straight to the detail log
-// or nowhere. Otherwise each child whose output is read (a detail log, or a
-// report in fix mode, which names the backup) writes into a private scratch
-// file of its own, which is read back for the backup's name and appended to
-// the detail log in one piece; any other child's output goes to the null
-// device. With more jobs, worker threads run up to that many children at
-// once while the walk goes on, and lines come in the order the runs end. A
-// request to stop (platform/termination.h) starts no further run.
+// or nowhere. Otherwise a child whose output is read (the detail log) writes
+// into a private scratch file of its own, which is appended to the detail log
+// in one piece; any other child's output goes to the null device. A report in
+// fix mode learns each backup's name from the run's result record, through a
+// pipe made for that run (platform/child_result.h). With more jobs, worker
+// threads run up to that many children at once while the walk goes on, and
+// lines come in the order the runs end. A request to stop
+// (platform/termination.h) starts no further run.
+//
+// A lost line (MainLog::stopForLostLine) on any thread stops every run from
+// being started or recorded, and LineLost reaches the walk's thread at its
+// next hand-off or finish(). The workers then still waiting for their
+// children are left to it: they hold what they use, record nothing and end
+// with the program.
 class FileRuns {
  public:
-  explicit FileRuns(const RunSettings& settings);
+  explicit FileRuns(std::shared_ptr<ScanContext> context);
   ~FileRuns();
   FileRuns(const FileRuns&) = delete;
   FileRuns& operator=(const FileRuns&) = delete;
+
+  ScanContext& context() const { return *context_; }
 
   // The walk's hand-off: runs `file` now, or once a worker is free (the walk
   // waits while every worker has a file and one waits). Does nothing after
@@ -132,7 +139,6 @@ class FileRuns {
   // The file whose line was written last: the one a scan names when it is
   // interrupted. Empty before the first.
   std::wstring lastLogged() const;
-  const Tally& tally() const { return tally_; }
   // The summary's lines for the scan so far.
   std::vector<std::wstring> summary() const;
   // Writes them on standard output, wherever it goes: a script reads the
@@ -144,31 +150,17 @@ class FileRuns {
   std::uint64_t filesPassedOverForCase = 0;
 
  private:
-  void work();
+  struct Shared;
+  static void Work(const std::shared_ptr<Shared>& shared);
   // One file from start to end: the run, its lines, its count.
-  void runAndRecord(const FileToCheck& file);
-  static std::vector<std::wstring> Running();
-  platform::ChildTimeLimit limit() const { return std::chrono::seconds(settings_.timeoutSeconds); }
+  static void RunAndRecord(Shared& shared, const FileToCheck& file);
+  // Closes the hand-off and waits for the workers (not for the children of
+  // a stopped scan); true when they have all ended.
+  bool closeAndWait();
 
-  RunSettings settings_;
-  std::wstring executable_;
-  std::chrono::steady_clock::time_point start_;
-  Tally tally_;
-  // Results are written one file at a time, so that the last line written
-  // and lastLogged_ agree.
-  mutable std::mutex recording_;
-  std::wstring lastLogged_;
-
-  // The hand-off to the workers.
-  std::mutex mutex_;
-  std::condition_variable work_;   // a file is waiting, or the end
-  std::condition_variable space_;  // a file was taken
-  std::deque<FileToCheck> waiting_;
-  std::multiset<std::wstring> running_;  // taken by a worker, line not yet being written
-  bool closed_ = false;
+  std::shared_ptr<ScanContext> context_;
+  std::shared_ptr<Shared> shared_;
   std::vector<std::thread> workers_;
-
-  Progress progress_;
 };
 
 }  // namespace shelfscan

@@ -1,11 +1,14 @@
 #include "Shelfscan.h"
 
+#include <memory>
+
 #include "ChildRun.h"
 #include "FileList.h"
 #include "MainLog.h"
 #include "NamePattern.h"
 #include "Report.h"
 #include "Runs.h"
+#include "ScanContext.h"
 #include "ScanOptions.h"
 #include "Walk.h"
 #include "platform/console.h"
@@ -45,12 +48,12 @@ bool EnsureLogFolder(const std::wstring& folder) {
   platform::LogFolderProblem problem;
   if (platform::PrepareLogFolder(folder, problem)) return true;
   if (problem.fault != platform::LogFolderFault::kSystem) {
-    ReportScanError(folder, L"The log folder is refused: " + Refusal(problem), false);
+    ReportScanError(folder, L"The log folder is refused: " + Refusal(problem));
     return false;
   }
   const std::wstring reason =
       !problem.text.empty() ? problem.text : L"There was a problem trying to create the log folder.";
-  ReportScanError(folder, reason, false);
+  ReportScanError(folder, reason);
   platform::WriteLine(platform::ConsoleStream::kOutput,
                       L"Could not create log folder at path:" + platform::SanitizeForLine(folder));
   return false;
@@ -79,7 +82,7 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
   // them ends the run as a missing Bookmender does.
   for (const std::wstring& pattern : options.exclusions) {
     if (const std::wstring problem = PatternProblem(pattern); !problem.empty()) {
-      ReportScanError(L"-exclude:" + pattern, problem, false);
+      ReportScanError(L"-exclude:" + pattern, problem);
       return 1;
     }
   }
@@ -90,7 +93,7 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
     if (!lists.back().open(error)) {
       // A list without a name is shown by its option.
       const std::wstring shown = !list.path.empty() ? list.path : list.nulSeparated ? L"-files0:" : L"-files:";
-      ReportScanError(shown, L"Cannot read the file list: " + ListReadProblem(list.path, error), false);
+      ReportScanError(shown, L"Cannot read the file list: " + ListReadProblem(list.path, error));
       return 1;
     }
   }
@@ -107,16 +110,23 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
   settings.jobs = options.jobs;
   settings.report = !options.reportPath.empty();
   settings.timeoutSeconds = options.timeoutSeconds;
-  // Gathered and appended a run at a time unless each child writes its own
-  // output there, one at a time, as always.
-  SetDetailGathered(settings.jobs > 1 || settings.report);
-  if (!OpenMainLog(logPath) || (options.detailLog && !OpenDetailLog(logPath)) ||
-      (settings.report && !OpenReport(options.reportPath))) {
+  // Shared with the workers, which may outlive this function after a lost
+  // line while their children run on.
+  const auto context = std::make_shared<ScanContext>(settings);
+  if (!context->log.open(logPath) || (options.detailLog && !context->detail.open(logPath)) ||
+      (settings.report && !context->report.open(options.reportPath))) {
     return 1;
   }
-  FileRuns runs(settings);
-  ScanRoots(options, lists, runs);
-  runs.printSummary();
+  try {
+    FileRuns runs(context);
+    ScanRoots(options, lists, runs);
+    runs.printSummary();
+  } catch (const LineLost&) {
+    return kExitLineLost;
+  } catch (const ScanInterrupted&) {
+    // The caller ends the program as the request asked.
+    return kExitInterrupted;
+  }
   return 0;
 }
 

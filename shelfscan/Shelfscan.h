@@ -14,10 +14,17 @@ namespace shelfscan {
 // no log yet; false then.
 bool EnsureLogFolder(const std::wstring& folder);
 
+// What RunShelfscan returns when a request to stop ended the walk: the
+// caller then ends the program as the request asked
+// (platform::EndAsRequested).
+inline constexpr int kExitInterrupted = 130;
+
 // The whole run over the arguments without the program name: 0 when the walk
 // was run, 1 when no search path was given, Bookmender cannot be started or
-// the log folder or a log is unusable. A line the main log cannot keep ends
-// the program with kExitLineLost (MainLog.h) instead.
+// the log folder or a log is unusable, kExitLineLost (MainLog.h) when a line
+// the main log or the report cannot keep stopped the scan, kExitInterrupted
+// after a request to stop. Nothing below it ends the program: every stop
+// unwinds to here.
 int RunShelfscan(const std::vector<std::wstring>& arguments);
 
 }  // namespace shelfscan

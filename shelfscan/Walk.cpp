@@ -12,6 +12,7 @@
 #include "MainLog.h"
 #include "NamePattern.h"
 #include "Runs.h"
+#include "ScanContext.h"
 #include "platform/beneath.h"
 #include "platform/console.h"
 #include "platform/links.h"
@@ -107,14 +108,14 @@ bool IsXlsInAnyCase(const std::wstring& extension) {
 // whatever its extension (the user chose it). What the walk never hands on
 // is said in a line: a name that does not exist, a folder.
 template <typename CheckFile>
-void CheckListed(const std::wstring& path, const CheckFile& checkFile) {
+void CheckListed(MainLog& log, const std::wstring& path, const CheckFile& checkFile) {
   const fs::path fsPath = ToFsPath(path);
   bool link = false;
   bool folder = false;
   try {
     const fs::file_status own = fs::symlink_status(fsPath);
     if (own.type() == fs::file_not_found) {
-      ReportScanError(path, kPathDoesNotExist, true);
+      log.ReportScanError(path, kPathDoesNotExist, true);
       return;
     }
 #ifdef _WIN32
@@ -124,19 +125,19 @@ void CheckListed(const std::wstring& path, const CheckFile& checkFile) {
 #endif
     folder = fs::is_directory(own);
   } catch (const std::exception& error) {
-    ReportScanError(path, platform::DecodeSystemText(error.what()), true);
+    log.ReportScanError(path, platform::DecodeSystemText(error.what()), true);
     return;
   }
   if (link) {
-    ReportWarning(path, kSkippedLink);
+    log.ReportWarning(path, kSkippedLink);
   } else if (folder) {
-    ReportScanError(path, kListedFolder, true);
+    log.ReportScanError(path, kListedFolder, true);
   } else {
     // The folder as the links of root and of this user lead; none below it.
     const std::wstring root = ListedFolder(path);
     std::wstring resolved;
     if (platform::ResolveTrusted(root, resolved) == platform::kUntrustedLink) {
-      ReportScanError(path, kUntrustedListed, true);
+      log.ReportScanError(path, kUntrustedListed, true);
       return;
     }
     checkFile(Below(root, path));
@@ -146,7 +147,7 @@ void CheckListed(const std::wstring& path, const CheckFile& checkFile) {
 // Every entry of one list, in order, until its end. A read that fails ends
 // the list with a scan error line; the scan goes on.
 template <typename CheckFile, typename StopCheck>
-void ScanList(FileList& list, const Exclusions& exclusions, const CheckFile& checkFile,
+void ScanList(MainLog& log, FileList& list, const Exclusions& exclusions, const CheckFile& checkFile,
               const StopCheck& stopIfRequested) {
   ListEntry entry;
   bool failed = false;
@@ -154,17 +155,17 @@ void ScanList(FileList& list, const Exclusions& exclusions, const CheckFile& che
   while (list.next(entry, failed, error)) {
     stopIfRequested();
     if (entry.tooLong) {
-      ReportScanError(list.path(), kEntryTooLong, true);
+      log.ReportScanError(list.path(), kEntryTooLong, true);
       continue;
     }
     // Decoded as names and arguments are, so that the child gets back the
     // very bytes of the list.
     const std::wstring path = platform::DecodeNative(entry.bytes);
     if (exclusions.matchLastName(path)) continue;
-    CheckListed(path, checkFile);
+    CheckListed(log, path, checkFile);
   }
   if (failed) {
-    ReportScanError(list.path(), L"Cannot read the file list: " + ListReadProblem(list.path(), error) +
+    log.ReportScanError(list.path(), L"Cannot read the file list: " + ListReadProblem(list.path(), error) +
                                      L" The rest of the list is not checked.",
                     true);
   }
@@ -289,13 +290,13 @@ void FolderWalk::increment() {
   }
 }
 
-void AdvanceWalk(FolderWalk& walk) {
+void AdvanceWalk(FolderWalk& walk, MainLog& log) {
   while (!walk.atEnd()) {
     try {
       walk.increment();
       return;
     } catch (const std::exception& error) {
-      ReportScanError(FromFsPath(walk.atEnd() ? walk.root() : walk.path()),
+      log.ReportScanError(FromFsPath(walk.atEnd() ? walk.root() : walk.path()),
                       platform::DecodeSystemText(error.what()), true);
       if (!walk.atEnd()) walk.noPush();
     }
@@ -311,8 +312,9 @@ bool IsSelected(const fs::path& path, bool anyCase) {
 namespace {
 
 // Once the lines of the files under way are written, a request to stop ends
-// the scan, saying where.
+// the scan, saying where; a scan stopped by a lost line ends at once.
 void StopIfRequested(FileRuns& runs) {
+  runs.context().log.throwIfStopped();
   if (!platform::StopRequested()) return;
   runs.finish();
   runs.printSummary();
@@ -320,12 +322,13 @@ void StopIfRequested(FileRuns& runs) {
   platform::WriteLine(platform::ConsoleStream::kOutput,
                       lastFile.empty() ? std::wstring(L"Scan interrupted before any file was checked")
                                        : L"Scan interrupted at " + platform::SanitizeForLine(lastFile));
-  platform::EndAsRequested();
+  throw ScanInterrupted();
 }
 
 }  // namespace
 
 void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRuns& runs) {
+  MainLog& log = runs.context().log;
   const Exclusions exclusions(options.exclusions);
   // The one step that runs Bookmender on a file, found by the walk or listed.
   const auto checkFile = [&](const FileToCheck& file) { runs.run(file); };
@@ -333,7 +336,7 @@ void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRun
   std::size_t nextList = 0;
   const auto readListsBefore = [&](std::size_t roots) {
     for (; nextList < lists.size() && options.fileLists[nextList].rootsBefore <= roots; ++nextList) {
-      ScanList(lists[nextList], exclusions, checkFile, [&] { StopIfRequested(runs); });
+      ScanList(log, lists[nextList], exclusions, checkFile, [&] { StopIfRequested(runs); });
     }
   };
 
@@ -345,14 +348,14 @@ void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRun
     try {
       const fs::file_type type = fs::status(rootPath).type();
       if (type == fs::file_not_found || type == fs::status_error) {
-        ReportScanError(root, kPathDoesNotExist, true);
+        log.ReportScanError(root, kPathDoesNotExist, true);
         continue;
       }
     } catch (const std::exception& error) {
-      ReportScanError(root, platform::DecodeSystemText(error.what()), true);
+      log.ReportScanError(root, platform::DecodeSystemText(error.what()), true);
       continue;
     } catch (...) {
-      ReportScanError(root, kRootTestFailed, true);
+      log.ReportScanError(root, kRootTestFailed, true);
       continue;
     }
 
@@ -360,7 +363,7 @@ void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRun
     // only, here and by Bookmender.
     std::wstring resolved;
     if (platform::ResolveTrusted(root, resolved) == platform::kUntrustedLink) {
-      ReportScanError(root, kUntrustedRoot, true);
+      log.ReportScanError(root, kUntrustedRoot, true);
       continue;
     }
     // A root that is a file, or cannot be listed, is reported like any other
@@ -369,7 +372,7 @@ void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRun
     try {
       walk.emplace(rootPath);
     } catch (const fs::filesystem_error& error) {
-      ReportScanError(root, platform::DecodeSystemText(error.what()), true);
+      log.ReportScanError(root, platform::DecodeSystemText(error.what()), true);
       continue;
     }
     while (!walk->atEnd()) {
@@ -377,7 +380,7 @@ void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRun
       // An excluded name is neither looked at nor entered, and leaves no line.
       if (!exclusions.empty() && exclusions.matchName(FromFsPath(walk->path().filename()))) {
         walk->noPush();
-        AdvanceWalk(*walk);
+        AdvanceWalk(*walk, log);
         continue;
       }
       bool link = false;
@@ -386,23 +389,23 @@ void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRun
         folder = fs::is_directory(walk->entry().status());
         link = IsLink(walk->entry());
       } catch (const std::exception& error) {
-        ReportScanError(FromFsPath(walk->path()), platform::DecodeSystemText(error.what()), true);
+        log.ReportScanError(FromFsPath(walk->path()), platform::DecodeSystemText(error.what()), true);
         walk->noPush();
-        AdvanceWalk(*walk);
+        AdvanceWalk(*walk, log);
         continue;
       }
       // A link met inside the tree is never followed, whatever it leads to:
       // a link to a file outside the tree would be fixed there, its backup
       // made in here.
       if (link) {
-        ReportWarning(FromFsPath(walk->path()), kSkippedLink);
+        log.ReportWarning(FromFsPath(walk->path()), kSkippedLink);
         walk->noPush();
       } else if (!folder && IsSelected(walk->path(), options.anyCase)) {
         checkFile(Below(root, FromFsPath(walk->path())));
       } else if (!folder && IsSelected(walk->path(), true)) {
         ++runs.filesPassedOverForCase;
       }
-      AdvanceWalk(*walk);
+      AdvanceWalk(*walk, log);
     }
   }
   readListsBefore(options.roots.size());

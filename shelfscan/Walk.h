@@ -14,6 +14,8 @@
 
 namespace shelfscan {
 
+class MainLog;
+
 // A depth-first walk over one folder tree. Entry paths are the root as given
 // joined with the names below it, so they are what was typed plus names.
 //
@@ -71,15 +73,19 @@ class FolderWalk {
 };
 
 // Advances the walk by one step, whatever fails: each failure is reported as
-// a scan error line (the entry that could not be entered, the folder whose
-// listing broke off, or the root) and the advance is retried past it.
-void AdvanceWalk(FolderWalk& walk);
+// a scan error line in `log` (the entry that could not be entered, the folder
+// whose listing broke off, or the root) and the advance is retried past it.
+void AdvanceWalk(FolderWalk& walk, MainLog& log);
 
 // True for a name whose extension is exactly ".xls" (a file named ".xls"
 // included), or with `anyCase` ".xls" in any letter case.
 bool IsSelected(const boost::filesystem::path& path, bool anyCase = false);
 
 class FileRuns;
+
+// A request to stop ended the scan; the console has said where. No
+// std::exception, as LineLost.
+struct ScanInterrupted {};
 
 // Searches every root in order, handing each selected file to `runs`, and
 // reads every file list (`lists`, opened, one for each of
@@ -91,9 +97,10 @@ class FileRuns;
 // next root searched. Files the walk passes over only for the letter case of
 // their ".xls" (not excluded, not links; never with "-anycase", never listed
 // files) are counted in runs.filesPassedOverForCase. A request to stop
-// (platform/termination.h) ends the program once the running Bookmenders
-// have ended and their lines are written, with a console line naming the
-// file whose line came last (after the summary, on a terminal).
+// (platform/termination.h) ends the scan once the running Bookmenders have
+// ended and their lines are written: the summary, a console line naming the
+// file whose line came last, and ScanInterrupted thrown. A lost line
+// (MainLog.h) throws LineLost.
 void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRuns& runs);
 
 }  // namespace shelfscan

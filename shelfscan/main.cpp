@@ -2,6 +2,7 @@
 // on the command line and logs one status line per file.
 #include <csignal>
 
+#include "MainLog.h"
 #include "Shelfscan.h"
 #include "platform/process.h"
 #include "platform/termination.h"
@@ -15,7 +16,8 @@ int main(int argc, char** argv) {
 #endif
   platform::InstallStopRequests();
   const int code = shelfscan::RunShelfscan(platform::ProgramArguments(argc, argv));
-  // A request that came outside the walk still decides how the program ends.
-  if (platform::StopRequested()) platform::EndAsRequested();
+  // A request, in the walk or outside it, decides how the program ends;
+  // a scan stopped by a lost line ends with its own code all the same.
+  if (code != shelfscan::kExitLineLost && platform::StopRequested()) platform::EndAsRequested();
   return code;
 }

@@ -249,15 +249,16 @@ TEST_F(ShelfscanRun, AStopRequestDuringTwoJobsLetsTheRunsEndAndNamesAFileWhoseLi
 }
 
 // Records where its standard output and standard error lead, and in fix mode
-// names a backup for code-1.xls as Bookmender does.
+// names a backup for code-1.xls as Bookmender does, in its result record.
 const char kOutputWatcher[] =
     "#!/bin/sh\n"
     "printf '%s\\0' \"$#\" \"$@\" >> \"$RECORD\"\n"
     "printf '%s\\n%s\\n' \"$(readlink /proc/$$/fd/1)\" \"$(readlink /proc/$$/fd/2)\" >> \"$TARGETS\"\n"
+    RESULT_CHANNEL_OF_ARGUMENTS
     "for last; do :; done; set -- \"$1\" \"$last\"\n"
     "echo \"out $2\"\n"
     "case \"${2##*/}\" in\n"
-    "  code-1.xls) [ \"$1\" = -fix ] && echo \"Backup copy successfully created: $2.bak\"; exit 1 ;;\n"
+    "  code-1.xls) [ \"$1\" = -fix ] && echo \"Backup copy successfully created: $2.bak\" && record 1 \"$2.bak\"; exit 1 ;;\n"
     "esac\n"
     "exit 0\n";
 
@@ -283,8 +284,8 @@ TEST_F(ShelfscanRun, ChildOutputThatNothingReadsGoesToTheNullDevice) {
       {{"-check", "-jobs:2"}, true, false},
       {{"-check", "-jobs:1"}, true, false},
       {{"-fix", "-jobs:2"}, false, false},
-      {{"-fix", "-jobs:2"}, true, true},  // the report names the backup
-      {{"-fix", "-jobs:1"}, true, true},
+      {{"-fix", "-jobs:2"}, true, false},  // the report's backup comes in the record
+      {{"-fix", "-jobs:1"}, true, false},
       {{"-check", "-jobs:2", "-detail"}, false, true},
       {{"-check", "-jobs:1"}, false, false},  // one at a time, as always
   };

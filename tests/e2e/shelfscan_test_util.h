@@ -86,9 +86,20 @@ inline std::vector<std::string> Entries(const std::string& folder) {
   return names;
 }
 
+// Shell lines for a stand-in Bookmender, before it changes its arguments:
+// `record CODE NAME` then writes the result record naming the backup NAME to
+// the pipe -result: names, as Bookmender does; nothing without -result:. The
+// pipe is reached through /proc, as sh takes no descriptor above 9.
+#define RESULT_CHANNEL_OF_ARGUMENTS                                                       \
+  "result=\n"                                                                             \
+  "for a; do case \"$a\" in -result:*) result=${a#-result:} ;; esac; done\n"              \
+  "record() { [ -n \"$result\" ] && printf 'BMR1 %s %s\\n' \"$1\" "                       \
+  "\"$(printf '%s' \"$2\" | od -An -tx1 -v | tr -d ' \\n')\" > /proc/$$/fd/$result; }\n"
+
 // The calls a stand-in recorded (its argument count, then each argument,
 // each ended by NUL): each one's arguments, without the options that say
-// where the file was found (-beneath:, -identity:) unless `withPlace`.
+// where the file was found (-beneath:, -identity:) unless `withPlace`, and
+// without the result channel (-result:), whose number varies.
 inline std::vector<std::vector<std::string>> Calls(const std::string& record, bool withPlace = false) {
   std::vector<std::vector<std::string>> calls;
   if (!Exists(record)) return calls;
@@ -107,14 +118,13 @@ inline std::vector<std::vector<std::string>> Calls(const std::string& record, bo
     calls.emplace_back(fields.begin() + static_cast<long>(i), fields.begin() + static_cast<long>(i + n));
     i += n;
   }
-  if (!withPlace) {
-    for (std::vector<std::string>& call : calls) {
-      call.erase(std::remove_if(call.begin(), call.end(),
-                                [](const std::string& a) {
-                                  return a.rfind("-beneath:", 0) == 0 || a.rfind("-identity:", 0) == 0;
-                                }),
-                 call.end());
-    }
+  for (std::vector<std::string>& call : calls) {
+    call.erase(std::remove_if(call.begin(), call.end(),
+                              [withPlace](const std::string& a) {
+                                return a.rfind("-result:", 0) == 0 ||
+                                       (!withPlace && (a.rfind("-beneath:", 0) == 0 || a.rfind("-identity:", 0) == 0));
+                              }),
+               call.end());
   }
   return calls;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include "MainLog.h"
 #include "ScanOptions.h"
 #include "Runs.h"
+#include "ScanContext.h"
 #include "Walk.h"
 #include "platform/input_file.h"
 #include "platform/termination.h"
@@ -165,29 +167,27 @@ TEST(ShelfscanCaseCount, TheWalkCountsFilesPassedOverOnlyForTheirExtensionsCase)
 
   shelfscan::ScanOptions options = shelfscan::ParseArguments({W(root), L"-exclude:~$*", L"-exclude:.snapshot"});
   std::vector<shelfscan::FileList> lists;
-  shelfscan::CurrentLogPath = W(dir.file("scan.log"));
   const int out = ::dup(STDOUT_FILENO);
   const int null = ::open("/dev/null", O_WRONLY);
   ::dup2(null, STDOUT_FILENO);  // the link's warning
   shelfscan::RunSettings settings;
-  settings.logPath = shelfscan::CurrentLogPath;
+  settings.logPath = W(dir.file("scan.log"));
   std::uint64_t once = 0, twice = 0;
   {
-    shelfscan::FileRuns runs(settings);
+    shelfscan::FileRuns runs(std::make_shared<shelfscan::ScanContext>(settings));
     shelfscan::ScanRoots(options, lists, runs);
     once = runs.filesPassedOverForCase;
   }
   // Twice the same root: counted twice, as its files are met twice.
   options.roots.push_back(options.roots[0]);
   {
-    shelfscan::FileRuns runs(settings);
+    shelfscan::FileRuns runs(std::make_shared<shelfscan::ScanContext>(settings));
     shelfscan::ScanRoots(options, lists, runs);
     twice = runs.filesPassedOverForCase;
   }
   ::dup2(out, STDOUT_FILENO);
   ::close(out);
   ::close(null);
-  shelfscan::CurrentLogPath.clear();
   EXPECT_EQ(once, 5u);
   EXPECT_EQ(twice, 10u);
 }

@@ -13,6 +13,7 @@
 
 #include "ChildRun.h"
 #include "MainLog.h"
+#include "Status.h"
 #include "frontend/ResultCode.h"
 #include "platform/text.h"
 #include "process.h"
@@ -39,9 +40,8 @@ class MainLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     path_ = dir_.file("2026-Dec-7-02-05-33.log");
-    shelfscan::CurrentLogPath = platform::DecodeNative(path_);
+    log_.CurrentLogPath = platform::DecodeNative(path_);
   }
-  void TearDown() override { shelfscan::CurrentLogPath.clear(); }
   std::string Log() const {
     const testsupport::Bytes bytes = ReadFileBytes(path_);
     return std::string(bytes.begin(), bytes.end());
@@ -65,34 +65,35 @@ class MainLogTest : public ::testing::Test {
 
   testsupport::TempDir dir_;
   std::string path_;
+  shelfscan::MainLog log_;
 };
 
 TEST_F(MainLogTest, NewLogStartsWithOneByteOrderMarkAndLinesEndInCrLf) {
-  shelfscan::AppendLogLine(L"[ok],/data/book.xls\n");
-  shelfscan::AppendLogLine(L"[fixed],/data/b,c.xls\n");
+  log_.AppendLogLine(L"[ok],/data/book.xls\n");
+  log_.AppendLogLine(L"[fixed],/data/b,c.xls\n");
   EXPECT_EQ(Log(), kBom + Le(u"[ok],/data/book.xls") + kCrLf + Le(u"[fixed],/data/b,c.xls") + kCrLf);
 
   // An empty file counts as new.
   ASSERT_EQ(::truncate(path_.c_str(), 0), 0);
-  shelfscan::AppendLogLine(L"[ok],x\n");
+  log_.AppendLogLine(L"[ok],x\n");
   EXPECT_EQ(Log(), kBom + Le(u"[ok],x") + kCrLf);
 }
 
 TEST_F(MainLogTest, TextIsUtf16WithUndecodableBytesAndControlsReplaced) {
   // "é", a character beyond the BMP, an escaped byte 0xFF, a tab, a carriage
   // return and an escape inside one record.
-  shelfscan::AppendLogLine(platform::DecodeNative("[ok],/d/\xC3\xA9\xF0\x9F\x98\x80\xFF\t\r\x1B.xls\n"));
+  log_.AppendLogLine(platform::DecodeNative("[ok],/d/\xC3\xA9\xF0\x9F\x98\x80\xFF\t\r\x1B.xls\n"));
   EXPECT_EQ(Log(), kBom + Le(u"[ok],/d/\u00E9\U0001F600\uFFFD\uFFFD\uFFFD\uFFFD.xls") + kCrLf);
 }
 
 TEST_F(MainLogTest, LongLinesAreWrittenWhole) {
   const std::wstring path(5000, L'p');
-  shelfscan::AppendLogLine(L"[ok]," + path + L"\n");
+  log_.AppendLogLine(L"[ok]," + path + L"\n");
   EXPECT_EQ(Log(), kBom + Le(u"[ok],") + Le(std::u16string(5000, u'p')) + kCrLf);
 }
 
 TEST_F(MainLogTest, HeldLogIsWaitedForAndALineItCannotTakeEndsTheRun) {
-  shelfscan::AppendLogLine(L"[ok],first\n");
+  log_.AppendLogLine(L"[ok],first\n");
   {
     // Another scan holding the log a moment: the line waits, it is not lost.
     auto holder = std::make_unique<testsupport::LockHolder>(path_, 'w');
@@ -101,27 +102,45 @@ TEST_F(MainLogTest, HeldLogIsWaitedForAndALineItCannotTakeEndsTheRun) {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       holder.reset();
     });
-    shelfscan::AppendLogLine(L"[ok],waited\n");
+    log_.AppendLogLine(L"[ok],waited\n");
     release.join();
   }
-  shelfscan::AppendLogLine(L"[ok],after\n");
+  log_.AppendLogLine(L"[ok],after\n");
   EXPECT_EQ(Log(), kBom + Le(u"[ok],first") + kCrLf + Le(u"[ok],waited") + kCrLf + Le(u"[ok],after") + kCrLf);
 
-  // A log that cannot take the line: the program ends there, with its code.
-  shelfscan::CurrentLogPath = platform::DecodeNative(dir_.file("missing/x.log"));
-  EXPECT_EXIT(shelfscan::AppendLogLine(L"[ok],a\n"), ::testing::ExitedWithCode(shelfscan::kExitLineLost), "");
+  // A log that cannot take the line: the scan stops there, saying so with
+  // the files still running, and writes nothing more.
+  shelfscan::RunningFiles running;
+  running.add(L"/d/running.xls");
+  log_.FilesStillRunning = &running;
+  log_.CurrentLogPath = platform::DecodeNative(dir_.file("missing/x.log"));
+  const std::string said = Console([this] { EXPECT_THROW(log_.AppendLogLine(L"[ok],a\n"), shelfscan::LineLost); });
+  EXPECT_EQ(said.rfind("[scan err]," + dir_.file("missing/x.log") + ",Cannot write to the log: ", 0), 0u) << said;
+  EXPECT_NE(said.find(" The scan stops here; this line is not in the log: [ok],a\n[scan err],/d/running.xls,The scan "
+                      "stopped while Bookmender ran on this file; its line is not in the log\n"),
+            std::string::npos)
+      << said;
+  EXPECT_TRUE(log_.stopped());
+  log_.CurrentLogPath = platform::DecodeNative(path_);
+  EXPECT_EQ(Console([this] {
+              EXPECT_THROW(log_.ReportWarning(L"/d/x", L"later"), shelfscan::LineLost);
+              EXPECT_THROW(log_.AppendLogLine(L"[ok],later\n"), shelfscan::LineLost);
+            }),
+            "");
   EXPECT_NE(::access(dir_.file("missing").c_str(), F_OK), 0);
+  EXPECT_EQ(Log(), kBom + Le(u"[ok],first") + kCrLf + Le(u"[ok],waited") + kCrLf + Le(u"[ok],after") + kCrLf);
 }
 
 TEST_F(MainLogTest, OpenedAtStartWithItsMarkOrRefusedWithAConsoleLine) {
-  EXPECT_EQ(Console([this] { EXPECT_TRUE(shelfscan::OpenMainLog(platform::DecodeNative(path_))); }), "");
+  EXPECT_EQ(Console([this] { EXPECT_TRUE(log_.open(platform::DecodeNative(path_))); }), "");
   EXPECT_EQ(Log(), kBom) << "the mark is written at the open, before any line";
-  shelfscan::AppendLogLine(L"[ok],x\n");
+  log_.AppendLogLine(L"[ok],x\n");
   EXPECT_EQ(Log(), kBom + Le(u"[ok],x") + kCrLf);
 
   const std::string link = dir_.file("link.log");
   ASSERT_EQ(::symlink(path_.c_str(), link.c_str()), 0);
-  EXPECT_EQ(Console([&link] { EXPECT_FALSE(shelfscan::OpenMainLog(platform::DecodeNative(link))); }),
+  shelfscan::MainLog other;
+  EXPECT_EQ(Console([&link, &other] { EXPECT_FALSE(other.open(platform::DecodeNative(link))); }),
             "[scan err]," + link + ",Cannot open the log: It is a symbolic link.\n");
   EXPECT_EQ(Log(), kBom + Le(u"[ok],x") + kCrLf);
 }
@@ -137,9 +156,9 @@ TEST_F(MainLogTest, LinesFromManyThreadsAtOnceComeWhole) {
     for (int i = 0; i < kLines; ++i) {
       expected.insert(Le(platform::ToUtf16(L"[ok]," + std::to_wstring(t) + L"/" + std::to_wstring(i) + filler)));
     }
-    threads.emplace_back([t, filler] {
+    threads.emplace_back([this, t, filler] {
       for (int i = 0; i < kLines; ++i) {
-        shelfscan::AppendLogLine(L"[ok]," + std::to_wstring(t) + L"/" + std::to_wstring(i) + filler + L"\n");
+        log_.AppendLogLine(L"[ok]," + std::to_wstring(t) + L"/" + std::to_wstring(i) + filler + L"\n");
       }
     });
   }
@@ -161,13 +180,15 @@ TEST_F(MainLogTest, LinesFromManyThreadsAtOnceComeWhole) {
 }
 
 TEST_F(MainLogTest, WarningsAndScanErrorsGoToConsoleAndLog) {
-  EXPECT_EQ(Console([] { shelfscan::ReportWarning(L"/d/link", L"Skipped symbolic link"); }),
+  EXPECT_EQ(Console([this] { log_.ReportWarning(L"/d/link", L"Skipped symbolic link"); }),
             "[warning],/d/link,Skipped symbolic link\n");
   // Not logged when asked so (before the log exists); an empty message keeps
   // its comma; a path with a line feed stays one line.
-  EXPECT_EQ(Console([] { shelfscan::ReportScanError(L"/logs/", L"no folder", false); }),
+  EXPECT_EQ(Console([this] { log_.ReportScanError(L"/logs/", L"no folder", false); }),
             "[scan err],/logs/,no folder\n");
-  EXPECT_EQ(Console([] { shelfscan::ReportScanError(L"/d/a\nb", L"", true); }),
+  EXPECT_EQ(Console([] { shelfscan::ReportScanError(L"/logs/", L"before the log"); }),
+            "[scan err],/logs/,before the log\n");
+  EXPECT_EQ(Console([this] { log_.ReportScanError(L"/d/a\nb", L"", true); }),
             "[scan err],/d/a\xEF\xBF\xBD" "b,\n");
   EXPECT_EQ(Log(), kBom + Le(u"[warning],/d/link,Skipped symbolic link") + kCrLf +
                        Le(u"[scan err],/d/a\uFFFDb,") + kCrLf);

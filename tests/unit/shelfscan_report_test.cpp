@@ -1,13 +1,16 @@
-// The report's JSON and base64, the backup taken from Bookmender's output,
+// The report's JSON and base64, the result record that names the backup,
 // and the words of the progress line and the summary.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "ChildRun.h"
 #include "Report.h"
 #include "Runs.h"
+#include "Status.h"
+#include "frontend/ResultRecord.h"
 #include "platform/text.h"
 
 namespace {
@@ -62,31 +65,35 @@ TEST(ReportJson, LineHoldsTheMembersInOrder) {
             "{\"path\":\"/d/k.xls\",\"label\":\"scan err\",\"exit\":null,\"signal\":9,\"backup\":null,\"seconds\":0.000}\n");
 }
 
-TEST(BackupFromOutput, TheBackupLineGivesThePathBackExactly) {
-  const auto output = [](const std::string& name) {
-    return "Checking " + name + "\nMaking backup copy of original file\nBackup copy successfully created: " + name +
-           ".bak001\r\nReplacing original file with fixed version\nFinal result: A problem was fixed\n";
-  };
-  EXPECT_EQ(shelfscan::BackupFromOutput(output("/d/a.xls"), L"/d/a.xls"), std::wstring(L"/d/a.xls.bak001"));
-  // Bookmender shows undecodable bytes and control characters as U+FFFD;
-  // the backup is still the file's own name with the suffix.
-  const std::wstring odd = platform::DecodeNative("/d/new\nline \xE9.xls");
-  EXPECT_EQ(shelfscan::BackupFromOutput(output("/d/new\xEF\xBF\xBDline \xEF\xBF\xBD.xls"), odd), odd + L".bak001");
-  EXPECT_EQ(shelfscan::BackupFromOutput("Making backup copy of original file\nBackup failed with error code 5\n", L"/d/a.xls"),
-            std::nullopt);
-  EXPECT_EQ(shelfscan::BackupFromOutput("", L"/d/a.xls"), std::nullopt);
-  // A name that is no backup of this file is given as shown.
-  EXPECT_EQ(shelfscan::BackupFromOutput("Backup copy successfully created: /e/x.bak\n", L"/d/a.xls"),
-            std::wstring(L"/e/x.bak"));
+// The record as Bookmender writes it and as Shelfscan reads it: strictly,
+// so that anything but a well-formed record names no backup.
+TEST(ResultRecord, WrittenAndReadBackStrictly) {
+  const std::string odd("/d/new\nline \xE9.xls.bak");
+  EXPECT_EQ(bookmender::ResultRecord(1, odd), "BMR1 1 2f642f6e65770a6c696e6520e92e786c732e62616b\n");
+  EXPECT_EQ(bookmender::ResultRecord(0, std::nullopt), "BMR1 0 -\n");
+  EXPECT_EQ(bookmender::ResultRecord(1, std::string(bookmender::kMostBackupBytes + 1, 'a')), "");
+  int code = -1;
+  std::optional<std::string> backup;
+  ASSERT_TRUE(bookmender::ParseResultRecord(bookmender::ResultRecord(56, odd), code, backup));
+  EXPECT_EQ(code, 56);
+  EXPECT_EQ(backup, odd);
+  ASSERT_TRUE(bookmender::ParseResultRecord("BMR1 57 -\n", code, backup));
+  EXPECT_EQ(code, 57);
+  EXPECT_EQ(backup, std::nullopt);
+  for (const char* bad : {"", "BMR1 1 -", "BMR1 1 -\n\n", "BMR2 1 -\n", "BMR1 01 -\n", "BMR1 -1 -\n", "BMR1  1 -\n",
+                          "BMR1 1 2F\n", "BMR1 1 2\n", "BMR1 1 \n", "BMR1 1 zz\n", "BMR1 99999999999 -\n",
+                          "Backup copy successfully created: /d/a.xls.bak\n"}) {
+    EXPECT_FALSE(bookmender::ParseResultRecord(bad, code, backup)) << bad;
+  }
 }
 
 TEST(Summary, CountsEachLabelThatOccurredInTheManualsOrder) {
   shelfscan::Tally tally;
-  for (int i = 0; i < 12; ++i) tally.add(L"[fixable],");
-  tally.add(L"[ok],");
-  tally.add(L"[scan err],");
-  tally.add(L"[container problem],");
-  tally.add(L"[container problem]");
+  for (int i = 0; i < 12; ++i) tally.add(shelfscan::StatusOf(1, false));
+  tally.add(shelfscan::StatusOf(0, true));
+  tally.add(shelfscan::kScanErrorStatus);
+  tally.add(shelfscan::StatusOf(3, false));
+  tally.add(shelfscan::StatusOf(3, true));
   const shelfscan::LabelCounts counts = tally.counts();
   EXPECT_EQ(counts.done(), 16u);
   EXPECT_EQ(counts.failed(), 3u);

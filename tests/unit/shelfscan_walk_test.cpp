@@ -68,7 +68,8 @@ TEST(ShelfscanWalk, ListingThatBreaksOffIsReportedAndTheWalkGoesOnToTheNextSibli
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, STDOUT_FILENO);  // the console copies are not looked at here
     if (!BecomeNobody()) ::_exit(10);
-    shelfscan::CurrentLogPath = platform::DecodeNative(log);
+    shelfscan::MainLog mainLog;
+    mainLog.CurrentLogPath = platform::DecodeNative(log);
     int code = 0;
     try {
       shelfscan::FolderWalk walk(root);
@@ -86,7 +87,7 @@ TEST(ShelfscanWalk, ListingThatBreaksOffIsReportedAndTheWalkGoesOnToTheNextSibli
           if (::write(go[1], "g", 1) != 1 || ::read(done[0], &k, 1) != 1) ::_exit(12);
           broken = true;
         }
-        shelfscan::AdvanceWalk(walk);
+        shelfscan::AdvanceWalk(walk, mainLog);
       }
       code = !broken ? 13 : !siblingAfter ? 14 : 0;
     } catch (...) {

@@ -1,0 +1,32 @@
+// Everything one scan works with, made by RunShelfscan and handed down: its
+// settings, its logs, its report, the tally and the files running. Two scans
+// in one process have two contexts and share nothing.
+#pragma once
+
+#include "ChildRun.h"
+#include "MainLog.h"
+#include "Report.h"
+#include "Runs.h"
+
+namespace shelfscan {
+
+struct ScanContext {
+  explicit ScanContext(const RunSettings& scanSettings)
+      // Gathered and appended a run at a time unless each child writes its
+      // own output there, one at a time, as always.
+      : settings(scanSettings), detail(scanSettings.jobs > 1 || scanSettings.report) {
+    log.CurrentLogPath = scanSettings.logPath;
+    log.FilesStillRunning = &running;
+  }
+  ScanContext(const ScanContext&) = delete;
+  ScanContext& operator=(const ScanContext&) = delete;
+
+  const RunSettings settings;
+  MainLog log;
+  DetailLog detail;
+  ReportFile report;
+  Tally tally;
+  RunningFiles running;
+};
+
+}  // namespace shelfscan
