@@ -4,10 +4,12 @@
 // output ("disk" for a file, "char" for the null device, "pipe") to the file
 // named by BM_OUTPUTS, writes one line of its own on standard output and one
 // on standard error, and ends as the file's name asks: code-N.xls exits with
-// N, hang-*.xls waits a minute, anything else ends with 0.
+// N, hang-*.xls waits a minute, anything else ends with 0. Given -result:H,
+// it writes the result record naming no backup to the handle H first.
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -63,7 +65,14 @@ int main() {
   Write(GetStdHandle(STD_ERROR_HANDLE), "err " + Utf8(path) + "\r\n");
 
   const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
-  if (name.compare(0, 5, L"code-") == 0) return std::wcstol(name.c_str() + 5, nullptr, 10);
+  const int code = name.compare(0, 5, L"code-") == 0 ? static_cast<int>(std::wcstol(name.c_str() + 5, nullptr, 10)) : 0;
   if (name.compare(0, 5, L"hang-") == 0) Sleep(60000);
-  return 0;
+  const std::size_t result = commandLine.find(L" -result:");
+  if (result != std::wstring::npos) {
+    const HANDLE channel = reinterpret_cast<HANDLE>(
+        static_cast<std::uintptr_t>(std::wcstoull(commandLine.c_str() + result + 9, nullptr, 10)));
+    Write(channel, "BMR1 " + std::to_string(code) + " -\n");
+    CloseHandle(channel);
+  }
+  return code;
 }
