@@ -1,11 +1,9 @@
-#include "drawing/CheckAndFix.h"
+#include "frontend/CheckAndFix.h"
 
-#include <algorithm>
 #include <new>
 
 #include "drawing/ContainerIntegrity.h"
-#include "drawing/SizeDiscrepancy.h"
-#include "errors/Exception.h"
+#include "drawing/RuleSet.h"
 #include "workbook/BiffRecordReader.h"
 #include "workbook/OptimiserTag.h"
 #include "workbook/SubstreamDiscovery.h"
@@ -17,20 +15,49 @@ namespace {
 
 std::wstring Num(std::int64_t n) { return std::to_wstring(n); }
 
-// The run proper; exceptions go to the handlers of CheckAndFix. The workbook
-// streams and the temporary file belong to the caller so that they are
-// released in the same order on every path.
-ResultCode Run(const std::wstring& fileName, bool forFix, WorkbookStream& file, WorkbookStream& copy,
-               std::shared_ptr<platform::HeldFile>& held, TempFilePtr& temp, const LineSink& lines,
+template <class Failure>
+bool Is(const Exception& e) {
+  return dynamic_cast<const Failure*>(&e) != nullptr;
+}
+
+// The classes that have codes of their own, most derived first; every
+// other failure of the family is a malformed workbook.
+struct FailureCode {
+  bool (*is)(const Exception&);
+  ResultCode code;
+};
+constexpr FailureCode kFailureCodes[] = {
+    {Is<WorkbookStreamOpenFileNotFoundException>, FileNotFound},
+    {Is<WorkbookStreamOpenAccessDeniedException>, AccessDenied},
+    {Is<WorkbookStreamOpenSharingViolationException>, SharingViolation},
+    {Is<WorkbookStreamOpenNotBIFF8Exception>, NotBiff8Workbook},
+    {Is<PasswordProtectedWorkbookException>, PasswordProtected},
+};
+
+// What a run holds. Members go in the reverse order of their declaration:
+// both workbook streams before the temporary file they may use, and the
+// user's file, held from its open to the copy back, last.
+struct RunResources {
+  std::shared_ptr<platform::HeldFile> held;
+  TempFilePtr temp;
+  WorkbookStream copy;
+  WorkbookStream file;
+};
+
+// The run proper; exceptions go to CheckAndFix.
+ResultCode Run(const std::wstring& fileName, bool forFix, RunResources& run, const LineSink& lines,
                const platform::Beneath* beneath) {
-  file.openHeld(fileName, forFix, held, beneath);
-  if (!HasOptimiserTag(file)) {
+  run.file.openHeld(fileName, forFix, run.held, beneath);
+  if (!HasOptimiserTag(run.file)) {
     lines.output(L"File has not been optimized by Trimora");
     return NoProblems;
   }
-  // The sheets are found while the index is read: one pass over the records.
+  // The index keeps what the rules read; the sheets are found while it is
+  // read: one pass over the records.
+  const RuleSet rules;
+  const ChartSizeRule& chartSize = rules.chartSize;
   SheetFinder finder;
-  const BiffRecordList records = ReadBiffRecords(file, finder);
+  const RecordIndex records = ReadBiffRecords(run.file, finder, rules.needs());
   lines.output(L"Read " + std::to_wstring(records.size()) + L" BIFF records.");
   ValidateBiffRecords(records);
   const std::vector<SheetSubstream> sheets = finder.take();
@@ -47,41 +74,34 @@ ResultCode Run(const std::wstring& fileName, bool forFix, WorkbookStream& file, 
   if (!anySuspicious) {
     lines.output(L"No suspicious sheets");
   } else {
-    bool copyMade = false;
     for (const SheetSubstream& sheet : sheets) {
-      if (!sheet.suspicious) continue;
-      const std::wstring start = Num(static_cast<std::int32_t>(sheet.bofIndex));
-      lines.output(L"Looking at suspicious sheet starting at " + start);
-      const std::vector<std::uint32_t> discrepancies =
-          MeasureChartDiscrepancies(sheet.bofIndex, records, file, lines);
-      if (std::all_of(discrepancies.begin(), discrepancies.end(), [](std::uint32_t d) { return d == 0; })) {
-        continue;
-      }
-      lines.output(L"Sheet starting at " + start + L" needs fixing");
-      if (!copyMade) {
+      if (!chartSize.covers(sheet)) continue;
+      const Finding finding = chartSize.check(sheet, RuleInput{records, run.file, lines});
+      if (!finding.needsRepair) continue;
+      lines.output(L"Sheet starting at " + Num(static_cast<std::int32_t>(sheet.bofIndex)) + L" needs fixing");
+      if (run.temp == nullptr) {
         // A fix will want its backup: its copying and its flush to disk,
         // the longest step of a fix, go on beside the repair. It gets its
         // name only once the repair has passed and the backup is asked for.
-        if (forFix) held->startBackup();
+        if (forFix) run.held->startBackup();
         lines.output(L"Making temporary copy of file to try fix");
-        temp.reset(new TempFile());
-        temp->create();
+        run.temp.reset(new TempFile());
+        run.temp->create();
         platform::Win32Error error = 0;
         // The copy is scratch work: it is not flushed to disk.
-        if (!held->copyTo(*temp->file(), error)) {
+        if (!run.held->copyTo(*run.temp->file(), error)) {
           lines.error(L"Failed to create temp copy - Win32 error code: " + std::to_wstring(error));
           return TempCopyFailed;
         }
-        copy.openScratch(temp->file(), fileName);
-        copyMade = true;
+        run.copy.openScratch(run.temp->file(), fileName);
       }
-      FixSheet(records, copy, sheet.bofIndex, discrepancies, lines);
+      ApplyRepair(chartSize.plan(sheet, finding, records), records, run.copy, lines);
       result = Fixable;
     }
   }
 
   lines.output(L"Checking Office drawing container integrity");
-  if (!CheckAllContainers(records, sheets, result == Fixable ? copy : file, lines)) {
+  if (!CheckAllContainers(records, sheets, result == Fixable ? run.copy : run.file, lines)) {
     return ContainerLengthIssues;
   }
   return result;
@@ -89,47 +109,35 @@ ResultCode Run(const std::wstring& fileName, bool forFix, WorkbookStream& file, 
 
 }  // namespace
 
+ResultCode CodeOf(const Exception& failure) {
+  for (const FailureCode& entry : kFailureCodes) {
+    if (entry.is(failure)) return entry.code;
+  }
+  return Malformed;
+}
+
 ResultCode CheckAndFix(FixPlan& plan, const std::wstring& fileName, bool forFix, const LineSink& lines,
                        const platform::Beneath* beneath) {
-  WorkbookStream file;
-  WorkbookStream copy;
-  std::shared_ptr<platform::HeldFile> held;
-  TempFilePtr temp;
-  // A failure's message is the run's last line; its kind is the exit code,
-  // any kind not named here a malformed workbook.
-  const auto failed = [&lines](const Exception& e, ResultCode code) {
-    lines.error(e.fullMessage());
-    return code;
-  };
+  RunResources run;
   ResultCode result = NoProblems;
+  // A failure's message is the run's last line; its class is the exit code.
   try {
-    result = Run(fileName, forFix, file, copy, held, temp, lines, beneath);
-    if (result == Fixable && copy.storage()) plan.changes = copy.storage()->writtenRanges();
-  } catch (const WorkbookStreamOpenFileNotFoundException& e) {
-    result = failed(e, FileNotFound);
-  } catch (const WorkbookStreamOpenAccessDeniedException& e) {
-    result = failed(e, AccessDenied);
-  } catch (const WorkbookStreamOpenSharingViolationException& e) {
-    result = failed(e, SharingViolation);
-  } catch (const WorkbookStreamOpenNotBIFF8Exception& e) {
-    result = failed(e, NotBiff8Workbook);
-  } catch (const PasswordProtectedWorkbookException& e) {
-    result = failed(e, PasswordProtected);
+    result = Run(fileName, forFix, run, lines, beneath);
+    if (result == Fixable && run.copy.storage()) plan.changes = run.copy.storage()->writtenRanges();
   } catch (const Exception& e) {
-    result = failed(e, Malformed);
+    lines.error(e.fullMessage());
+    result = CodeOf(e);
   } catch (const std::bad_alloc&) {
     // Anything else that needs more memory than the process may have.
-    result = failed(Exception(MessageDetail(L"Not enough memory")), Malformed);
+    lines.error(Exception(MessageDetail(L"Not enough memory")).fullMessage());
+    result = Malformed;
   }
-  // Both workbooks are closed before the copy can be handed on or deleted;
-  // the user's file stays held for the steps after.
-  file.close();
-  copy.close();
+  // The copy and the user's file, still held, go on to the backup and the
+  // copy back; the run lets go of everything else as it ends.
   if (result == Fixable) {
-    plan.fixedCopy = temp;
-    plan.original = held;
+    plan.fixedCopy = run.temp;
+    plan.original = run.held;
   }
-  temp.reset();
   return result;
 }
 

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "drawing/CheckAndFix.h"
+#include "frontend/CheckAndFix.h"
 #include "frontend/FileCopies.h"
 #include "frontend/TempFile.h"
 #include "platform/beneath.h"

@@ -1,0 +1,23 @@
+// The rules of a run and where the run consults each: the index is built to
+// keep what all of them read. (What a rule reads is its kind's: the mends'
+// instances here declare for those the drawing stream and the indexing make.)
+#pragma once
+
+#include "drawing/ContainerIntegrity.h"
+#include "drawing/Rules.h"
+#include "drawing/SizeDiscrepancy.h"
+#include "drawing/TextBoxMend.h"
+#include "workbook/ZeroPaddingMend.h"
+
+namespace bookmender {
+
+struct RuleSet {
+  ChartSizeRule chartSize;           // the driver: each suspicious sheet, then its repair
+  ContainerIntegrityRule integrity;  // the driver: the sheets with drawings of the result
+  TextBoxMend textBoxes;             // the drawing stream of every sheet the rules above read
+  ZeroPaddingMend zeroPadding;       // the indexing, at a zero header
+
+  RecordNeeds needs() const { return NeedsOf({&chartSize, &integrity, &textBoxes, &zeroPadding}); }
+};
+
+}  // namespace bookmender
