@@ -3,6 +3,8 @@
 // instances here declare for those the drawing stream and the indexing make.)
 #pragma once
 
+#include <array>
+
 #include "drawing/ContainerIntegrity.h"
 #include "drawing/Rules.h"
 #include "drawing/SizeDiscrepancy.h"
@@ -17,6 +19,9 @@ struct RuleSet {
   TextBoxMend textBoxes;             // the drawing stream of every sheet the rules above read
   ZeroPaddingMend zeroPadding;       // the indexing, at a zero header
 
+  // Looked at for each sheet they cover, in this order; the first finding
+  // to repair makes the temporary copy they all repair.
+  std::array<const SheetRule*, 1> repairs() const { return {&chartSize}; }
   RecordNeeds needs() const { return NeedsOf({&chartSize, &integrity, &textBoxes, &zeroPadding}); }
 };
 

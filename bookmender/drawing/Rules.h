@@ -3,10 +3,11 @@
 // (NeedsOf), so a rule is never refused a record it declared; a record it
 // did not declare is a programming error (RecordIndex).
 //
-// A new rule: derive from SheetRule (or from Rule for a rule that the
+// A new rule: derive from SheetRule (or from Rule for a mend that the
 // drawing stream or the indexing consults), declare needs(), look at one
 // sheet of that scope in check() and, for a repair, say in plan() what it
-// would change; then give the driver its place in the run.
+// would change; then add it to RuleSet (drawing/RuleSet.h): to needs(), and
+// a repair to repairs(), which the driver runs on every sheet it covers.
 #pragma once
 
 #include <cstdint>

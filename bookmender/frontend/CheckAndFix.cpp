@@ -55,7 +55,6 @@ ResultCode Run(const std::wstring& fileName, bool forFix, RunResources& run, con
   // The index keeps what the rules read; the sheets are found while it is
   // read: one pass over the records.
   const RuleSet rules;
-  const ChartSizeRule& chartSize = rules.chartSize;
   SheetFinder finder;
   const RecordIndex records = ReadBiffRecords(run.file, finder, rules.needs());
   lines.output(L"Read " + std::to_wstring(records.size()) + L" BIFF records.");
@@ -75,28 +74,30 @@ ResultCode Run(const std::wstring& fileName, bool forFix, RunResources& run, con
     lines.output(L"No suspicious sheets");
   } else {
     for (const SheetSubstream& sheet : sheets) {
-      if (!chartSize.covers(sheet)) continue;
-      const Finding finding = chartSize.check(sheet, RuleInput{records, run.file, lines});
-      if (!finding.needsRepair) continue;
-      lines.output(L"Sheet starting at " + Num(static_cast<std::int32_t>(sheet.bofIndex)) + L" needs fixing");
-      if (run.temp == nullptr) {
-        // A fix will want its backup: its copying and its flush to disk,
-        // the longest step of a fix, go on beside the repair. It gets its
-        // name only once the repair has passed and the backup is asked for.
-        if (forFix) run.held->startBackup();
-        lines.output(L"Making temporary copy of file to try fix");
-        run.temp.reset(new TempFile());
-        run.temp->create();
-        platform::Win32Error error = 0;
-        // The copy is scratch work: it is not flushed to disk.
-        if (!run.held->copyTo(*run.temp->file(), error)) {
-          lines.error(L"Failed to create temp copy - Win32 error code: " + std::to_wstring(error));
-          return TempCopyFailed;
+      for (const SheetRule* rule : rules.repairs()) {
+        if (!rule->covers(sheet)) continue;
+        const Finding finding = rule->check(sheet, RuleInput{records, run.file, lines});
+        if (!finding.needsRepair) continue;
+        lines.output(L"Sheet starting at " + Num(static_cast<std::int32_t>(sheet.bofIndex)) + L" needs fixing");
+        if (run.temp == nullptr) {
+          // A fix will want its backup: its copying and its flush to disk,
+          // the longest step of a fix, go on beside the repair. It gets its
+          // name only once the repair has passed and the backup is asked for.
+          if (forFix) run.held->startBackup();
+          lines.output(L"Making temporary copy of file to try fix");
+          run.temp.reset(new TempFile());
+          run.temp->create();
+          platform::Win32Error error = 0;
+          // The copy is scratch work: it is not flushed to disk.
+          if (!run.held->copyTo(*run.temp->file(), error)) {
+            lines.error(L"Failed to create temp copy - Win32 error code: " + std::to_wstring(error));
+            return TempCopyFailed;
+          }
+          run.copy.openScratch(run.temp->file(), fileName);
         }
-        run.copy.openScratch(run.temp->file(), fileName);
+        ApplyRepair(rule->plan(sheet, finding, records), records, run.copy, lines);
+        result = Fixable;
       }
-      ApplyRepair(chartSize.plan(sheet, finding, records), records, run.copy, lines);
-      result = Fixable;
     }
   }
 
