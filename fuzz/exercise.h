@@ -12,6 +12,7 @@
 
 #include "drawing/ContainerIntegrity.h"
 #include "drawing/LineSink.h"
+#include "drawing/RuleSet.h"
 #include "drawing/SizeDiscrepancy.h"
 #include "errors/Exception.h"
 #include "platform/compound_file.h"
@@ -27,8 +28,11 @@ inline void ExerciseOpenWorkbook(bookmender::WorkbookStream& stream) {
   using namespace bookmender;
   HasOptimiserTag(stream);
   const std::uint32_t start = stream.tell();
+  // The index as a run builds it, keeping what the run's rules read.
+  const RuleSet rules;
+  const RecordNeeds needs = rules.needs();
   SheetFinder finder;
-  BiffRecordList records = ReadBiffRecords(stream, finder);
+  const RecordIndex records = ReadBiffRecords(stream, finder, needs);
   ValidateBiffRecords(records);
   const std::vector<SheetSubstream> sheets = finder.take();
   // The index that keeps every record, made again from the same place.
@@ -47,10 +51,10 @@ inline void ExerciseOpenWorkbook(bookmender::WorkbookStream& stream) {
       std::abort();
     }
   }
-  // Every record of a sheet with drawings is kept as the full index has it,
-  // up to the sheet's EOF.
+  // Every record of a sheet the rules declared is kept as the full index
+  // has it, up to the sheet's EOF.
   for (const SheetSubstream& sheet : sheets) {
-    if (sheet.drawingFree) continue;
+    if (!needs.sheet(sheet.suspicious, !sheet.drawingFree)) continue;
     std::int64_t depth = 0;
     for (std::size_t i = sheet.bofIndex; i < all.size(); ++i) {
       const BiffRecord want = all[i];

@@ -40,7 +40,7 @@ std::wstring DescribeContainerStack(const std::wstring& message, const Container
   return text;
 }
 
-void CheckContainerIntegrity(WorkbookStream& stream, const BiffRecordList& records,
+void CheckContainerIntegrity(WorkbookStream& stream, const RecordIndex& records,
                              std::uint32_t startIndex) {
   OfficeDrawingStream drawingStream(records, stream);
   drawingStream.open(startIndex);
@@ -97,15 +97,20 @@ void CheckContainerIntegrity(WorkbookStream& stream, const BiffRecordList& recor
   }
 }
 
-bool CheckAllContainers(const BiffRecordList& records, const std::vector<SheetSubstream>& sheets,
+Finding ContainerIntegrityRule::check(const SheetSubstream& sheet, const RuleInput& in) const {
+  CheckContainerIntegrity(in.stream, in.records, sheet.bofIndex);
+  for (const std::uint32_t chart : FindSheetEmbeddedChartSubstreams(in.records, sheet.bofIndex)) {
+    CheckContainerIntegrity(in.stream, in.records, chart);
+  }
+  return Finding{};
+}
+
+bool CheckAllContainers(const RecordIndex& records, const std::vector<SheetSubstream>& sheets,
                         WorkbookStream& stream, const LineSink& lines) {
+  const ContainerIntegrityRule rule;
   try {
     for (const SheetSubstream& sheet : sheets) {
-      if (sheet.drawingFree) continue;  // its walks would find nothing to check
-      CheckContainerIntegrity(stream, records, sheet.bofIndex);
-      for (const std::uint32_t chart : FindSheetEmbeddedChartSubstreams(records, sheet.bofIndex)) {
-        CheckContainerIntegrity(stream, records, chart);
-      }
+      if (rule.covers(sheet)) rule.check(sheet, RuleInput{records, stream, lines});
     }
   } catch (const Exception& e) {
     lines.error(e.fullMessage());

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "drawing/LineSink.h"
-#include "workbook/BiffRecordReader.h"
+#include "drawing/Rules.h"
+#include "workbook/RecordIndex.h"
 #include "workbook/SubstreamDiscovery.h"
 #include "workbook/WorkbookStream.h"
 
@@ -27,13 +28,25 @@ using ContainerStack = std::vector<ContainerFrame>;
 
 // Checks the drawing stream of the substream whose BOF is `startIndex`;
 // throws an Exception describing the first fault.
-void CheckContainerIntegrity(WorkbookStream& stream, const BiffRecordList& records,
+void CheckContainerIntegrity(WorkbookStream& stream, const RecordIndex& records,
                              std::uint32_t startIndex);
 
-// Checks every listed sheet and then each of its embedded charts. Reports
+// The drawing containers of a sheet and of each of its embedded charts are
+// well nested and their lengths agree. Reads the records of the sheets with
+// drawings; never plans a repair.
+class ContainerIntegrityRule : public SheetRule {
+ public:
+  const wchar_t* name() const override { return L"container integrity"; }
+  RecordNeeds needs() const override { return RecordNeeds::kSheetsWithDrawings; }
+  // Throws an Exception describing the first fault.
+  Finding check(const SheetSubstream& sheet, const RuleInput& in) const override;
+};
+
+// Checks every listed sheet the rule covers (those without drawings would
+// give its walks nothing to check) and then each of its embedded charts. Reports
 // "Container integrity check OK" or the first fault's full message and tells
 // which it was.
-bool CheckAllContainers(const BiffRecordList& records, const std::vector<SheetSubstream>& sheets,
+bool CheckAllContainers(const RecordIndex& records, const std::vector<SheetSubstream>& sheets,
                         WorkbookStream& stream, const LineSink& lines = ConsoleLineSink());
 
 // The message, then four aligned lines per frame from the bottom up.

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "drawing/DrawingFormat.h"
-#include "workbook/BiffRecordReader.h"
+#include "drawing/TextBoxMend.h"
+#include "workbook/RecordIndex.h"
 #include "workbook/WorkbookStream.h"
 
 namespace bookmender {
@@ -26,7 +27,7 @@ struct DrawingLocation {
 
 class OfficeDrawingStream {
  public:
-  OfficeDrawingStream(const BiffRecordList& records, WorkbookStream& stream)
+  OfficeDrawingStream(const RecordIndex& records, WorkbookStream& stream)
       : records_(records), stream_(stream) {}
   virtual ~OfficeDrawingStream() = default;
   OfficeDrawingStream(const OfficeDrawingStream&) = delete;
@@ -62,10 +63,10 @@ class OfficeDrawingStream {
  private:
   enum class Direction { kRead, kWrite };
   void moveHeader(std::uint8_t (&bytes)[drawing::kHeaderSize], Direction direction);
-  std::int32_t countTxoContinuations(std::size_t txoIndex);
 
-  const BiffRecordList& records_;
+  const RecordIndex& records_;
   WorkbookStream& stream_;
+  const TextBoxMend textBoxes_;
   std::vector<BiffRecord> selected_;
   std::uint32_t current_ = 0;
   std::uint32_t offsetInRecord_ = 0;

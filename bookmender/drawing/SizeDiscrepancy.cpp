@@ -1,5 +1,6 @@
 #include "drawing/SizeDiscrepancy.h"
 
+#include <algorithm>
 #include <string>
 
 #include "drawing/DrawingFormat.h"
@@ -10,7 +11,7 @@
 namespace bookmender {
 
 std::vector<std::uint32_t> MeasureChartDiscrepancies(std::uint32_t sheetStartIndex,
-                                                     const BiffRecordList& records,
+                                                     const RecordIndex& records,
                                                      WorkbookStream& stream,
                                                      const LineSink& lines) {
   std::vector<std::uint32_t> discrepancies;
@@ -48,10 +49,10 @@ std::vector<std::uint32_t> MeasureChartDiscrepancies(std::uint32_t sheetStartInd
   return discrepancies;
 }
 
-void FixSheet(const BiffRecordList& records, WorkbookStream& stream, std::uint32_t sheetStartIndex,
-              const std::vector<std::uint32_t>& discrepancies, const LineSink& lines) {
-  lines.output(L"Fixing sheet at record " +
-               std::to_wstring(static_cast<std::int32_t>(sheetStartIndex)));
+RepairPlan PlanSheetFix(const RecordIndex& records, std::uint32_t sheetStartIndex,
+                        const std::vector<std::uint32_t>& discrepancies) {
+  RepairPlan plan;
+  plan.heading = L"Fixing sheet at record " + std::to_wstring(static_cast<std::int32_t>(sheetStartIndex));
   const std::vector<std::uint32_t> charts = FindSheetEmbeddedChartSubstreams(records, sheetStartIndex);
   // Only ever used as a 32-bit length adjustment, which wraps by design.
   std::uint32_t total = 0;
@@ -61,17 +62,37 @@ void FixSheet(const BiffRecordList& records, WorkbookStream& stream, std::uint32
     const std::uint32_t discrepancy = i < discrepancies.size() ? discrepancies[i] : 0;
     if (discrepancy == 0) continue;
     const auto delta = static_cast<std::int32_t>(discrepancy);
-    lines.output(L"Fixing substream " + std::to_wstring(i) + L" - size discrepancy is " +
-                 std::to_wstring(delta));
-    AdjustContainerLengths(stream, records, charts[i],
-                           static_cast<std::int32_t>(0u - discrepancy), lines);
+    plan.edits.push_back(LengthEdit{
+        L"Fixing substream " + std::to_wstring(i) + L" - size discrepancy is " + std::to_wstring(delta),
+        charts[i], static_cast<std::int32_t>(0u - discrepancy)});
     total += discrepancy;
   }
-  lines.output(L"Fixing sheet - size discrepancy is " + std::to_wstring(total));
-  AdjustContainerLengths(stream, records, sheetStartIndex, static_cast<std::int32_t>(total), lines);
+  plan.edits.push_back(LengthEdit{L"Fixing sheet - size discrepancy is " + std::to_wstring(total),
+                                  sheetStartIndex, static_cast<std::int32_t>(total)});
+  return plan;
 }
 
-void AdjustContainerLengths(WorkbookStream& stream, const BiffRecordList& records,
+void FixSheet(const RecordIndex& records, WorkbookStream& stream, std::uint32_t sheetStartIndex,
+              const std::vector<std::uint32_t>& discrepancies, const LineSink& lines) {
+  ApplyRepair(PlanSheetFix(records, sheetStartIndex, discrepancies), records, stream, lines);
+}
+
+Finding ChartSizeRule::check(const SheetSubstream& sheet, const RuleInput& in) const {
+  in.lines.output(L"Looking at suspicious sheet starting at " +
+                  std::to_wstring(static_cast<std::int32_t>(sheet.bofIndex)));
+  Finding finding;
+  finding.amounts = MeasureChartDiscrepancies(sheet.bofIndex, in.records, in.stream, in.lines);
+  finding.needsRepair = std::any_of(finding.amounts.begin(), finding.amounts.end(),
+                                    [](std::uint32_t d) { return d != 0; });
+  return finding;
+}
+
+RepairPlan ChartSizeRule::plan(const SheetSubstream& sheet, const Finding& finding,
+                               const RecordIndex& records) const {
+  return PlanSheetFix(records, sheet.bofIndex, finding.amounts);
+}
+
+void AdjustContainerLengths(WorkbookStream& stream, const RecordIndex& records,
                             std::uint32_t startIndex, std::int32_t delta, const LineSink& lines) {
   OfficeDrawingStream drawingStream(records, stream);
   drawingStream.open(startIndex);

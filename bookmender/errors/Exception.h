@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -59,10 +60,15 @@ class StringErrorDetail : public ErrorDetail {
 
 using ErrorDetailPtr = std::unique_ptr<ErrorDetail>;
 
-class Exception {
+// A std::exception, so that generic code (a thread's boundary, a test
+// harness) catches it with every other failure; its text is wide and comes
+// from fullMessage(), what() only names the family.
+class Exception : public std::exception {
  public:
   explicit Exception(ErrorDetailPtr detail = nullptr) : detail_(std::move(detail)) {}
-  virtual ~Exception() = default;
+  ~Exception() override = default;
+
+  const char* what() const noexcept override { return "bookmender::Exception"; }
 
   virtual std::wstring description() const { return L"General exception"; }
   // description(), then " [" + the detail's text + "]" when there is a detail.

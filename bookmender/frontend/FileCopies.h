@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "drawing/CheckAndFix.h"
+#include "frontend/CheckAndFix.h"
 #include "drawing/LineSink.h"
 #include "frontend/ResultCode.h"
 #include "platform/held_file.h"

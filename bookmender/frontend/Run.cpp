@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "drawing/CheckAndFix.h"
+#include "frontend/CheckAndFix.h"
 #include "frontend/FileCopies.h"
 #include "frontend/ResultRecord.h"
 #include "frontend/TempFile.h"

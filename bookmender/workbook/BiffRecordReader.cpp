@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "platform/byte_reader.h"
 #include "platform/memory.h"
 #include "workbook/SubstreamDiscovery.h"
+#include "workbook/ZeroPaddingMend.h"
 
 namespace bookmender {
 
@@ -46,18 +48,18 @@ void BiffRecordList::keep(std::size_t from, std::size_t to) {
   for (std::size_t b = from >> kBlockShift; b <= last; ++b) keptBlocks_[b] = true;
 }
 
-void BiffRecordList::NotKept(std::size_t i) {
-  throw Exception(MessageDetail(L"BIFF record " + std::to_wstring(i) + L" was not kept in the index"));
+void RecordIndex::NotKept(std::size_t i) {
+  throw std::logic_error("BIFF record " + std::to_string(i) + " is beyond what the index was declared to keep");
 }
 
-std::uint32_t BiffRecordList::offsetAt(std::size_t i) const {
+std::uint32_t RecordIndex::offsetAt(std::size_t i) const {
   const std::size_t group = i >> kGroupShift;
   if (!loose_.empty()) {
     const auto found = std::lower_bound(loose_.begin(), loose_.end(), group,
                                         [](const LooseGroup& g, std::size_t n) { return g.group < n; });
     if (found != loose_.end() && found->group == group) return found->offsets[i & (kGroupSize - 1)];
   }
-  const Block& block = kept(i);
+  const Block& block = blockOf(i);
   const std::size_t first = i & kBlockMask & ~(kGroupSize - 1);
   std::uint32_t offset = block.checkpoints[first >> kGroupShift];
   for (std::size_t j = first; j < (i & kBlockMask); ++j) offset += biff::kHeaderSize + LengthOf(block.entries[j]);
@@ -74,37 +76,6 @@ void BiffRecordList::makeLoose(std::size_t group, std::uint32_t offset) {
 
 namespace {
 
-// Tells whether every byte from `position` to the end of the stream is zero,
-// remembering the first non-zero byte it met so that a long run of zero
-// headers followed by data is scanned once, not once per header.
-class PaddingProbe {
- public:
-  // `position` is a record boundary whose 4-byte header has just been read;
-  // when the answer is false the stream is left right after that header.
-  bool restIsZero(WorkbookStream& stream, std::uint32_t position) {
-    if (position < knownNonZero_) return false;
-    stream.seek(position, SeekFromStart);
-    std::uint8_t buffer[16384];
-    std::uint64_t at = position;
-    for (;;) {
-      const std::uint32_t n = stream.read(buffer, sizeof buffer);
-      if (n == 0) break;
-      for (std::uint32_t i = 0; i < n; ++i) {
-        if (buffer[i] != 0) {
-          knownNonZero_ = at + i;
-          stream.seek(position + biff::kHeaderSize, SeekFromStart);
-          return false;
-        }
-      }
-      at += n;
-    }
-    return true;
-  }
-
- private:
-  std::uint64_t knownNonZero_ = 0;  // records at or after this point are scanned again
-};
-
 // The common case, fast: record headers read straight out of large reads of
 // the stream, instead of one small read and one seek per record. It stops at
 // the first record that needs a decision of the record-by-record loop below
@@ -112,15 +83,35 @@ class PaddingProbe {
 // that runs past the end, a read that fails or comes up short) and leaves
 // `position` at that record's header, so the loop answers exactly as if it
 // had read every record itself.
-// Hands each type on when there is a finder, at no cost when there is none.
+// Hands each type on when there is a finder, at no cost when there is none,
+// and with `records` set releases what the needs do not cover as the finder
+// says where each top-level substream lies: nothing after the index asks
+// for the workbook globals, the records between sheets or the sheets the
+// needs leave out.
 template <bool kFinding>
 struct TypeSink {
   SheetFinder* finder;
+  BiffRecordList* records;
+  RecordNeeds needs;
   void operator()(std::uint16_t type, std::size_t index) const {
-    if (kFinding && SheetFinder::Matters(type)) finder->step(type, static_cast<std::uint32_t>(index));
+    if (!kFinding || !SheetFinder::Matters(type)) return;
+    const std::size_t found = finder->found();
+    finder->step(type, static_cast<std::uint32_t>(index));
+    if (records == nullptr || finder->depth() > 1) return;
+    if (type == biff::kBof && finder->depth() == 1) {
+      records->releaseBefore(index);
+    } else if (type == biff::kEof && finder->depth() == 0) {
+      if (finder->found() != found) {
+        const SheetSubstream& sheet = finder->last();
+        if (needs.sheet(sheet.suspicious, !sheet.drawingFree)) records->keep(sheet.bofIndex, index + 1);
+      }
+      records->releaseBefore(index + 1);
+    }
   }
+  // Every record before `next` has been handed over: unless a sheet is
+  // under way, none of them is needed.
   void handedBefore(std::size_t next) const {
-    if (kFinding) finder->handedBefore(next);
+    if (kFinding && records != nullptr && !finder->inSheet()) records->releaseBefore(next);
   }
 };
 
@@ -198,16 +189,11 @@ void IndexFromLargeReads(WorkbookStream& stream, std::uint32_t& position, BiffRe
 template <bool kFinding>
 BiffRecordList IndexRecords(WorkbookStream& stream, TypeSink<kFinding> sink) {
   BiffRecordList records;
-  // The finder releases what no sheet needs while the list is filled, and
-  // must let go of it before it is handed on.
-  struct Release {
-    SheetFinder* finder;
-    ~Release() {
-      if (finder != nullptr) finder->releaseUnneededIn(nullptr);
-    }
-  } release{kFinding ? sink.finder : nullptr};
-  if (kFinding) sink.finder->releaseUnneededIn(&records);
-  PaddingProbe padding;
+  if (kFinding) {
+    records.declare(sink.needs);
+    if (!sink.needs.all()) sink.records = &records;
+  }
+  ZeroPaddingMend padding;
   // Each record moves the position by exactly its header and data, so the
   // position is asked for once and then followed here.
   std::uint32_t position = stream.tell();
@@ -248,13 +234,15 @@ BiffRecordList Index(WorkbookStream& stream, TypeSink<kFinding> sink) {
 
 }  // namespace
 
-BiffRecordList ReadBiffRecords(WorkbookStream& stream) { return Index(stream, TypeSink<false>{nullptr}); }
-
-BiffRecordList ReadBiffRecords(WorkbookStream& stream, SheetFinder& sheets) {
-  return Index(stream, TypeSink<true>{&sheets});
+BiffRecordList ReadBiffRecords(WorkbookStream& stream) {
+  return Index(stream, TypeSink<false>{nullptr, nullptr, RecordNeeds::kAllRecords});
 }
 
-void ValidateBiffRecords(const BiffRecordList& records) {
+BiffRecordList ReadBiffRecords(WorkbookStream& stream, SheetFinder& sheets, RecordNeeds needs) {
+  return Index(stream, TypeSink<true>{&sheets, nullptr, needs});
+}
+
+void ValidateBiffRecords(const RecordIndex& records) {
   // The list keeps its longest length as it grows: no pass over the entries.
   if (records.longest() > kMaxBiffRecordLength) throw IOException(MessageDetail(L"BIFF record is too long"));
   if (records.empty() || records.front().type != biff::kBof || records.back().type != biff::kEof) {

@@ -8,13 +8,7 @@ void SheetFinder::endSheet() {
   sheets_.push_back(SheetSubstream{sheetStart_, sheetSuspicious_, !sheetHasDrawing_});
 }
 
-void SheetFinder::releaseSheet(std::uint32_t eofIndex) {
-  const std::size_t end = std::size_t{eofIndex} + 1;
-  if (sheetStart_ != 0 && sheetHasDrawing_) records_->keep(sheetStart_, end);
-  records_->releaseBefore(end);
-}
-
-std::vector<SheetSubstream> FindSheetSubstreams(const BiffRecordList& records) {
+std::vector<SheetSubstream> FindSheetSubstreams(const RecordIndex& records) {
   SheetFinder finder;
   std::uint32_t index = 0;
   records.forEachType([&finder, &index](std::uint16_t type) {
@@ -24,7 +18,7 @@ std::vector<SheetSubstream> FindSheetSubstreams(const BiffRecordList& records) {
   return finder.take();
 }
 
-std::vector<std::uint32_t> FindSheetEmbeddedChartSubstreams(const BiffRecordList& records,
+std::vector<std::uint32_t> FindSheetEmbeddedChartSubstreams(const RecordIndex& records,
                                                            std::uint32_t sheetBofIndex) {
   std::vector<std::uint32_t> charts;
   std::int64_t depth = 0;

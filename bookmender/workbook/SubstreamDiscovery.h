@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "workbook/BiffFormat.h"
-#include "workbook/BiffRecordReader.h"
+#include "workbook/RecordIndex.h"
 
 namespace bookmender {
 
@@ -18,9 +18,9 @@ struct SheetSubstream {
 };
 
 // Finds the sheets while the records go by, in stream order: the indexing
-// feeds it as it reads, so that finding them is no pass of its own. Only
-// BOF, EOF and drawing records matter to it (Matters()): others may be
-// handed over or left out.
+// feeds it as it reads, so that finding them is no pass of its own, and
+// learns from it where each sheet lies. Only BOF, EOF and drawing records
+// matter to it (Matters()): others may be handed over or left out.
 class SheetFinder {
  public:
   static constexpr bool Matters(std::uint16_t type) {
@@ -32,10 +32,7 @@ class SheetFinder {
       bof(index);
     } else if (type == biff::kEof) {
       lastEof_ = index;
-      if (--depth_ == 0) {
-        if (sheetStart_ != 0) endSheet();
-        if (records_ != nullptr) releaseSheet(index);
-      }
+      if (--depth_ == 0 && sheetStart_ != 0) endSheet();
     } else if (type == biff::kMsoDrawing) {
       if (depth_ == 2) {
         chartHasDrawing_ = true;
@@ -47,22 +44,19 @@ class SheetFinder {
   }
   // The sheets found so far; the finder is spent.
   std::vector<SheetSubstream> take() { return std::move(sheets_); }
-  // While the finder is handed the records that go into `records` (null:
-  // none), the entries that no sheet with drawings holds are released from
-  // it: nothing after the index asks for them (the workbook globals, sheets
-  // without drawings, records between sheets).
-  void releaseUnneededIn(BiffRecordList* records) { records_ = records; }
-  // Every record before `next` has been handed over: unless a sheet is
-  // under way, none of them is needed.
-  void handedBefore(std::size_t next) {
-    if (records_ != nullptr && (depth_ < 1 || sheetStart_ == 0)) records_->releaseBefore(next);
-  }
+  // How many sheets were found, and the last of them (found() > 0): a step
+  // that makes found() grow was the sheet's EOF.
+  std::size_t found() const { return sheets_.size(); }
+  const SheetSubstream& last() const { return sheets_.back(); }
+  // Nesting depth after the last step: 1 inside a top-level substream.
+  std::int64_t depth() const { return depth_; }
+  // A sheet (not the workbook globals) is under way.
+  bool inSheet() const { return depth_ >= 1 && sheetStart_ != 0; }
 
  private:
   void bof(std::uint32_t index) {
     chartHasDrawing_ = false;
     if (++depth_ == 1) {
-      if (records_ != nullptr) records_->releaseBefore(index);
       sheetStart_ = index;
       sheetSuspicious_ = false;
       sheetHasDrawing_ = false;
@@ -71,9 +65,6 @@ class SheetFinder {
     }
   }
   void endSheet();
-  // The top-level substream ending with the EOF at `eofIndex` is kept when
-  // it is a sheet with drawings, and released otherwise.
-  void releaseSheet(std::uint32_t eofIndex);
 
   std::vector<SheetSubstream> sheets_;
   std::int64_t depth_ = 0;
@@ -82,17 +73,16 @@ class SheetFinder {
   bool chartHasDrawing_ = false;
   bool sheetSuspicious_ = false;
   bool sheetHasDrawing_ = false;  // drawing records or a nested substream seen
-  BiffRecordList* records_ = nullptr;
 };
 
 // Every top-level substream after the first (the workbook globals), with the
 // sheets marked suspicious where a nested substream holding drawing records is
 // followed directly by a drawing record of the sheet. Never throws.
-std::vector<SheetSubstream> FindSheetSubstreams(const BiffRecordList& records);
+std::vector<SheetSubstream> FindSheetSubstreams(const RecordIndex& records);
 
 // Record numbers of the BOF records nested directly in the sheet whose BOF is
 // `sheetBofIndex`. Throws Exception when the list ends before the sheet's EOF.
-std::vector<std::uint32_t> FindSheetEmbeddedChartSubstreams(const BiffRecordList& records,
+std::vector<std::uint32_t> FindSheetEmbeddedChartSubstreams(const RecordIndex& records,
                                                            std::uint32_t sheetBofIndex);
 
 }  // namespace bookmender

@@ -3,7 +3,10 @@
 
 #include <memory>
 
+#include <stdexcept>
+
 #include "cfb_writer.h"
+#include "drawing/ContainerIntegrity.h"
 #include "errors/Exception.h"
 #include "platform/compound_file.h"
 #include "platform/text.h"
@@ -165,24 +168,24 @@ TEST(ReadBiffRecords, ZeroRecordsFollowedByDataAreRecords) {
 }
 
 TEST(ValidateBiffRecords, LengthLimitComesFirst) {
-  EXPECT_NO_THROW(ValidateBiffRecords({{biff::kBof, 16, 4}, {0x0200, 8224, 24}, {biff::kEof, 0, 8252}}));
+  EXPECT_NO_THROW(ValidateBiffRecords(BiffRecordList{{biff::kBof, 16, 4}, {0x0200, 8224, 24}, {biff::kEof, 0, 8252}}));
   ExpectThrowMessage<IOException>(
-      [] { ValidateBiffRecords({{biff::kBof, 16, 4}, {0x0200, 8225, 24}, {biff::kEof, 0, 8253}}); },
+      [] { ValidateBiffRecords(BiffRecordList{{biff::kBof, 16, 4}, {0x0200, 8225, 24}, {biff::kEof, 0, 8253}}); },
       L"I/O exception [BIFF record is too long]");
   // Also not a BOF: the length is still what is reported.
   ExpectThrowMessage<IOException>(
-      [] { ValidateBiffRecords({{0x0200, 16, 4}, {0x0200, 8225, 24}, {biff::kEof, 0, 8253}}); },
+      [] { ValidateBiffRecords(BiffRecordList{{0x0200, 16, 4}, {0x0200, 8225, 24}, {biff::kEof, 0, 8253}}); },
       L"I/O exception [BIFF record is too long]");
 }
 
 TEST(ValidateBiffRecords, BofFirstEofLast) {
   const std::wstring message = L"I/O exception [First record is not BOF or last record is not EOF!]";
-  ExpectThrowMessage<IOException>([] { ValidateBiffRecords({{biff::kBof, 0, 4}}); }, message);
+  ExpectThrowMessage<IOException>([] { ValidateBiffRecords(BiffRecordList{{biff::kBof, 0, 4}}); }, message);
   ExpectThrowMessage<IOException>(
-      [] { ValidateBiffRecords({{0x0200, 0, 4}, {biff::kEof, 0, 8}}); }, message);
+      [] { ValidateBiffRecords(BiffRecordList{{0x0200, 0, 4}, {biff::kEof, 0, 8}}); }, message);
   // Unbalanced nesting in between is not this check's business.
   EXPECT_NO_THROW(ValidateBiffRecords(
-      {{biff::kBof, 0, 4}, {biff::kBof, 0, 8}, {biff::kEof, 0, 12}}));
+      BiffRecordList{{biff::kBof, 0, 4}, {biff::kBof, 0, 8}, {biff::kEof, 0, 12}}));
 }
 
 namespace {
@@ -257,17 +260,19 @@ TEST(BiffRecordList, MovesHandTheBlocksOver) {
   EXPECT_TRUE(Same(assigned.back(), Entry(7), kBlock + 2));
 }
 
-// Released entries are given up a whole block at a time, once the block is
-// full and the next one is needed, except where kept: every other entry,
-// the first and the last read back as pushed, in bulk or one at a time, and
-// one that was given up throws when asked for.
-TEST(BiffRecordList, ReleasedBlocksAreGivenUpUnlessKept) {
+// What the list promises the indexing, in bulk or one at a time: kept
+// entries, those not released, front() and back() read back as pushed,
+// with their offsets; of the released ones that are not kept, a stretch as
+// long as a block is given back once more entries follow, and asking for an
+// entry given back (or walking over it) is a programming error.
+TEST(BiffRecordList, KeptAndUnreleasedEntriesStayReleasedOnesGoBack) {
   for (const bool bulk : {false, true}) {
     BiffRecordList list;
     const std::size_t total = 6 * kBlock + 3;
-    list.keep(kBlock + 10, kBlock + 20);   // keeps block 1
-    list.keep(3 * kBlock - 1, 3 * kBlock + 1);  // keeps blocks 2 and 3
-    list.releaseBefore(5 * kBlock + 7);
+    const std::size_t releasedBefore = 5 * kBlock + 7;
+    const std::pair<std::size_t, std::size_t> keptRanges[] = {{kBlock + 10, kBlock + 20}, {3 * kBlock - 1, 3 * kBlock + 1}};
+    for (const auto& [from, to] : keptRanges) list.keep(from, to);
+    list.releaseBefore(releasedBefore);
     list.releaseBefore(2);  // a smaller one changes nothing
     if (bulk) {
       std::vector<std::uint32_t> packed;
@@ -282,44 +287,43 @@ TEST(BiffRecordList, ReleasedBlocksAreGivenUpUnlessKept) {
       }
     }
     ASSERT_EQ(list.size(), total);
-    const auto given = [&list](std::size_t i) {
-      try {
-        list.typeAt(i);
-      } catch (const Exception& e) {
-        const std::wstring message = e.fullMessage();
-        EXPECT_NE(message.find(L"BIFF record " + std::to_wstring(i) + L" was not kept"), std::wstring::npos);
-        EXPECT_THROW(list[i], Exception);
-        return true;
+    const auto promised = [&](std::size_t i) {
+      if (i >= releasedBefore) return true;
+      for (const auto& [from, to] : keptRanges) {
+        if (i >= from && i < to) return true;
       }
       return false;
     };
-    for (std::size_t i = 0; i < total; ++i) {
-      const bool gone = i < kBlock || (i >= 4 * kBlock && i < 5 * kBlock);
-      if (given(i) != gone) {
-        ADD_FAILURE() << "entry " << i << (gone ? " was kept" : " was given up") << (bulk ? " in bulk" : "");
-        break;
-      }
-      if (!gone && list.typeAt(i) != static_cast<std::uint16_t>(i * 7 + 1)) {
-        ADD_FAILURE() << "entry " << i << " differs";
-        break;
-      }
-    }
-    EXPECT_EQ(list.front().type, 1);
-    EXPECT_EQ(list.back().type, static_cast<std::uint16_t>((total - 1) * 7 + 1));
-    if (bulk) {
-      // Offsets of the records that follow one another, from the block's own checkpoints.
-      std::uint32_t offset = 4;
-      for (std::size_t i = 0; i < 2 * kBlock; ++i) {
-        if (i >= kBlock && list[i].dataOffset != offset) {
-          ADD_FAILURE() << "offset of " << i;
+    std::size_t givenBack = 0;
+    std::uint32_t offset = 4;
+    for (std::size_t i = 0; i < total; offset += 4 + static_cast<std::uint32_t>(i % 5), ++i) {
+      if (!list.holds(i)) {
+        ++givenBack;
+        if (promised(i)) {
+          ADD_FAILURE() << "entry " << i << " was given back" << (bulk ? " in bulk" : "");
           break;
         }
-        offset += 4 + static_cast<std::uint32_t>(i % 5);
+        try {
+          list.typeAt(i);
+          ADD_FAILURE() << "entry " << i << " is not held but reads";
+        } catch (const std::logic_error& e) {
+          EXPECT_NE(std::string(e.what()).find("BIFF record " + std::to_string(i) + " is beyond"), std::string::npos);
+        }
+        EXPECT_THROW(list[i], std::logic_error);
+        continue;
+      }
+      // Records pushed one at a time all start at 0: offsets only in bulk.
+      if (list.typeAt(i) != static_cast<std::uint16_t>(i * 7 + 1) || list[i].length != i % 5 ||
+          (bulk && list[i].dataOffset != offset)) {
+        ADD_FAILURE() << "entry " << i << " differs" << (bulk ? " in bulk" : "");
+        break;
       }
     }
-    // A walk over the list meets the given-up block.
-    EXPECT_THROW(list.forEachType([](std::uint16_t) {}), Exception);
-    EXPECT_THROW(for (const BiffRecord& record : list) (void)record, Exception);
+    EXPECT_GE(givenBack, kBlock);
+    EXPECT_EQ(list.front().type, 1);
+    EXPECT_EQ(list.back().type, static_cast<std::uint16_t>((total - 1) * 7 + 1));
+    EXPECT_THROW(list.forEachType([](std::uint16_t) {}), std::logic_error);
+    EXPECT_THROW(for (const BiffRecord& record : list) (void)record, std::logic_error);
   }
 }
 
@@ -376,20 +380,26 @@ TEST(BiffRecordList, OffsetsThatDoNotFollowAreKeptAsPushed) {
 }
 
 // The sheets found while the stream is indexed are the ones a walk over the
-// finished index finds. That index keeps the records of the sheet with
-// drawings, as the full index has them, and gives up whole blocks of those
-// of the globals and of a sheet without drawings; it counts every record.
-TEST(ReadBiffRecords, SheetsFoundWhileIndexingMatchTheWalk) {
+// finished index finds, whatever is declared. The index counts every record
+// and keeps, as the full index has them, the first and the last and the
+// records of each sheet the declaration names; it gives up those of the
+// others (asking for one is a programming error), so that a large workbook
+// is indexed in little memory. A rule that reads a sheet it did not declare
+// is refused that way; one that declared it is not.
+TEST(ReadBiffRecords, KeepsWhatTheRulesDeclare) {
   TempDir dir;
   BiffBuilder b;
   b.bof();
   for (std::size_t i = 0; i < 2 * kBlock; ++i) b.record(0x0200, {});
   b.eof();
+  // Sheets: without drawings, suspicious, with drawings only, and a plain
+  // one last.
   std::vector<std::pair<std::size_t, std::size_t>> sheetRanges;  // first and last record
-  for (int sheet = 0; sheet < 3; ++sheet) {
+  for (int sheet = 0; sheet < 4; ++sheet) {
     const std::size_t first = b.recordCount();
     b.bof();
-    for (std::size_t i = 0; i < 2 * kBlock + 7; ++i) {
+    const std::size_t records = sheet == 3 ? kBlock + 5 : 2 * kBlock + 7;
+    for (std::size_t i = 0; i < records; ++i) {
       b.record(0x0203, Bytes(i % 3, static_cast<std::uint8_t>(i)));
       if (sheet == 1 && i == kBlock) {
         b.bof();
@@ -397,49 +407,80 @@ TEST(ReadBiffRecords, SheetsFoundWhileIndexingMatchTheWalk) {
         b.eof();
         b.record(biff::kMsoDrawing, Bytes(8, 0));
       }
+      if (sheet == 2 && i == 3) b.record(biff::kMsoDrawing, Bytes(8, 0));
     }
     b.eof();
     sheetRanges.emplace_back(first, b.recordCount() - 1);
   }
   WorkbookStream ws;
   ws.open(platform::DecodeNative(WriteWorkbook(dir, b.bytes(), {}, "sheets.xls")), true);
-  SheetFinder finder;
-  const BiffRecordList list = ReadBiffRecords(ws, finder);
-  const std::vector<SheetSubstream> found = finder.take();
-  ws.seek(0, SeekFromStart);
   const BiffRecordList all = ReadBiffRecords(ws);
   const std::vector<SheetSubstream> walked = FindSheetSubstreams(all);
-  ASSERT_EQ(found.size(), 3u);
-  ASSERT_EQ(walked.size(), found.size());
-  for (std::size_t i = 0; i < found.size(); ++i) {
-    EXPECT_EQ(found[i].bofIndex, walked[i].bofIndex);
-    EXPECT_EQ(found[i].bofIndex, sheetRanges[i].first);
-    EXPECT_EQ(found[i].suspicious, walked[i].suspicious);
-    EXPECT_EQ(found[i].drawingFree, walked[i].drawingFree);
-  }
-  EXPECT_TRUE(found[1].suspicious);
-  EXPECT_FALSE(found[1].drawingFree);
-  EXPECT_TRUE(found[0].drawingFree);
-  EXPECT_TRUE(found[2].drawingFree);
+  ASSERT_EQ(walked.size(), 4u);
+  EXPECT_EQ(std::vector<bool>({walked[0].suspicious, walked[1].suspicious, walked[2].suspicious}),
+            std::vector<bool>({false, true, false}));
+  EXPECT_EQ(std::vector<bool>({walked[0].drawingFree, walked[1].drawingFree, walked[2].drawingFree}),
+            std::vector<bool>({true, false, false}));
 
-  ASSERT_EQ(list.size(), all.size());
-  ASSERT_EQ(list.size(), b.recordCount());
-  EXPECT_TRUE(Same(list.front(), all.front(), 0));
-  EXPECT_TRUE(Same(list.back(), all.back(), all.size() - 1));
-  EXPECT_NO_THROW(ValidateBiffRecords(list));
-  for (std::size_t i = sheetRanges[1].first; i <= sheetRanges[1].second; ++i) {
-    if (!Same(list[i], all[i], i) || list.typeAt(i) != all.typeAt(i)) {
-      ADD_FAILURE() << "the sheet with drawings differs at " << i;
-      break;
+  const ContainerIntegrityRule integrity;
+  const struct {
+    RecordNeeds needs;
+    bool kept[4];  // each sheet's records
+  } cases[] = {
+      {RecordNeeds::kFirstAndLast, {false, false, false, false}},
+      {RecordNeeds::kSuspiciousSheets, {false, true, false, false}},
+      {NeedsOf({&integrity}), {false, true, true, false}},
+      {RecordNeeds(RecordNeeds::kSuspiciousSheets) | RecordNeeds::kSheetsWithDrawings, {false, true, true, false}},
+      {RecordNeeds::kAllRecords, {true, true, true, true}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "case " << (&c - cases));
+    ws.seek(0, SeekFromStart);
+    SheetFinder finder;
+    const RecordIndex list = ReadBiffRecords(ws, finder, c.needs);
+    EXPECT_EQ(list.needs(), c.needs);
+    const std::vector<SheetSubstream> found = finder.take();
+    ASSERT_EQ(found.size(), walked.size());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      EXPECT_EQ(found[i].bofIndex, walked[i].bofIndex);
+      EXPECT_EQ(found[i].bofIndex, sheetRanges[i].first);
+      EXPECT_EQ(found[i].suspicious, walked[i].suspicious);
+      EXPECT_EQ(found[i].drawingFree, walked[i].drawingFree);
+    }
+    ASSERT_EQ(list.size(), all.size());
+    ASSERT_EQ(list.size(), b.recordCount());
+    EXPECT_TRUE(Same(list.front(), all.front(), 0));
+    EXPECT_TRUE(Same(list.back(), all.back(), all.size() - 1));
+    EXPECT_NO_THROW(ValidateBiffRecords(list));
+    for (std::size_t s = 0; s < sheetRanges.size(); ++s) {
+      const auto [first, last] = sheetRanges[s];
+      if (c.kept[s]) {
+        for (std::size_t i = first; i <= last; ++i) {
+          if (!list.holds(i) || !Same(list[i], all[i], i) || list.typeAt(i) != all.typeAt(i)) {
+            ADD_FAILURE() << "sheet " << s << " differs at " << i;
+            break;
+          }
+        }
+      } else if (s + 1 < sheetRanges.size()) {
+        // A block inside a sheet that more records follow is given up.
+        const std::size_t inside = (first / kBlock + 1) * kBlock + kBlock / 2;
+        EXPECT_FALSE(list.holds(inside)) << "sheet " << s;
+        EXPECT_THROW(list.typeAt(inside), std::logic_error) << "sheet " << s;
+        EXPECT_THROW(list[inside], std::logic_error) << "sheet " << s;
+      }
+    }
+    // The globals are never needed but with every record.
+    EXPECT_EQ(list.holds(kBlock / 2), c.needs.all());
+    // The container rule on the sheet with drawings alone: refused as a
+    // programming error unless it was declared, the workbook's own fault
+    // (its drawing record is zeros) when it was.
+    const RuleInput in{list, ws, ConsoleLineSink()};
+    if (c.kept[2]) {
+      EXPECT_THROW(integrity.check(found[2], in), Exception);
+    } else {
+      EXPECT_THROW(integrity.check(found[2], in), std::logic_error);
     }
   }
-  // The first block of the globals and the second of the first sheet hold
-  // nothing that is asked for.
-  for (const std::size_t given : {std::size_t{5}, sheetRanges[0].first + kBlock + 100}) {
-    EXPECT_THROW(list.typeAt(given), Exception) << given;
-    EXPECT_THROW(list[given], Exception) << given;
-  }
-  EXPECT_THROW(FindSheetSubstreams(list), Exception);
 }
 
 // A stream of more records than one block holds: every record's type,

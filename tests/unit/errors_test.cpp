@@ -1,7 +1,11 @@
 // Messages of the exception family, as the user reads them on standard error.
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
+
 #include "errors/Exception.h"
+#include "frontend/CheckAndFix.h"
 
 using namespace bookmender;
 
@@ -64,6 +68,30 @@ TEST(ErrorModel, ClassesAreCaughtThroughTheirBases) {
   } catch (const WorkbookStreamOpenException& e) {
     EXPECT_EQ(e.description(), L"Sharing violation opening workbook stream");
   }
+}
+
+// Generic code catches the family with every other failure; the driver maps
+// each class to its code, a base or unnamed class to Malformed.
+TEST(ErrorModel, ClassesAreStdExceptionsAndMapToTheirCodes) {
+  try {
+    throw PasswordProtectedWorkbookException();
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "bookmender::Exception");
+    ASSERT_NE(dynamic_cast<const Exception*>(&e), nullptr);
+    EXPECT_EQ(dynamic_cast<const Exception&>(e).fullMessage(), L"Workbook stream is password protected");
+  }
+  const std::pair<ResultCode, ResultCode> cases[] = {
+      {CodeOf(WorkbookStreamOpenFileNotFoundException()), FileNotFound},
+      {CodeOf(WorkbookStreamOpenAccessDeniedException()), AccessDenied},
+      {CodeOf(WorkbookStreamOpenSharingViolationException()), SharingViolation},
+      {CodeOf(WorkbookStreamOpenNotBIFF8Exception()), NotBiff8Workbook},
+      {CodeOf(PasswordProtectedWorkbookException()), PasswordProtected},
+      {CodeOf(WorkbookStreamOpenException()), Malformed},
+      {CodeOf(IOException()), Malformed},
+      {CodeOf(TempFileCreationException()), Malformed},
+      {CodeOf(Exception()), Malformed},
+  };
+  for (const auto& [actual, expected] : cases) EXPECT_EQ(actual, expected) << (&actual - &cases[0].first);
 }
 
 TEST(ErrorModel, HResultTextOnlyWin32CodesGetSystemText) {

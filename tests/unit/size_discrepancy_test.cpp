@@ -120,7 +120,8 @@ TEST(MeasureChartDiscrepancies, RefusesWhatIsNotTheOptimisersDamage) {
 }
 
 // Two charts measuring 0 and 12, with every chart's DgContainer header cut
-// 5 + 3 between MSODRAWING and CONTINUE.
+// 5 + 3 between MSODRAWING and CONTINUE, repaired through the rule: its
+// finding, a plan that writes nothing, then the edits.
 TEST(FixSheet, MovesTwelveBytesFromTheSecondChartToTheSheet) {
   const std::vector<Bytes> soundCharts = {SerializeDrawing(TypicalDrawing(1)),
                                           SerializeDrawing(TypicalDrawing(2))};
@@ -129,12 +130,24 @@ TEST(FixSheet, MovesTwelveBytesFromTheSecondChartToTheSheet) {
                                  {soundCharts[0], SerializeDrawing(Moved(TypicalDrawing(2), 12))}, 5);
   OpenedWorkbook wb(damaged.builder.bytes());
   const ChartedSheet& s = damaged.sheet;
+  const std::vector<bookmender::SheetSubstream> sheets = wb.sheets();
+  ASSERT_EQ(sheets.size(), 1u);
 
+  const bookmender::ChartSizeRule rule;
+  ASSERT_TRUE(rule.covers(sheets[0]));
   CapturedLines lines;
-  const auto list = MeasureChartDiscrepancies(s.sheetBof, wb.records(), wb.stream(), lines.sink());
-  ASSERT_EQ(list, (std::vector<std::uint32_t>{0, 12}));
+  const bookmender::Finding finding = rule.check(sheets[0], {wb.records(), wb.stream(), lines.sink()});
+  EXPECT_TRUE(finding.needsRepair);
+  ASSERT_EQ(finding.amounts, (std::vector<std::uint32_t>{0, 12}));
+  EXPECT_EQ(lines.output.front(), L"Looking at suspicious sheet starting at " + N(s.sheetBof));
   lines.output.clear();
-  FixSheet(wb.records(), wb.stream(), s.sheetBof, list, lines.sink());
+  const bookmender::RepairPlan plan = rule.plan(sheets[0], finding, wb.records());
+  ASSERT_EQ(plan.edits.size(), 2u);
+  EXPECT_EQ(std::make_pair(plan.edits[0].substream, plan.edits[0].delta), std::make_pair(s.chartBofs[1], -12));
+  EXPECT_EQ(std::make_pair(plan.edits[1].substream, plan.edits[1].delta), std::make_pair(s.sheetBof, 12));
+  EXPECT_EQ(wb.contents(), damaged.builder.bytes());
+  EXPECT_TRUE(lines.output.empty());
+  bookmender::ApplyRepair(plan, wb.records(), wb.stream(), lines.sink());
 
   const auto at = [&](std::uint32_t record, std::uint32_t plus) {
     return N(damaged.builder.dataOffset(record) + plus);
@@ -150,6 +163,12 @@ TEST(FixSheet, MovesTwelveBytesFromTheSecondChartToTheSheet) {
                    L"Adjusting SpgrContainer at Workbook stream offset " +
                        at(s.sheetDrawingRecords[0], 24)}));
   EXPECT_EQ(wb.contents(), sound.builder.bytes());
+  // FixSheet makes the same plan and applies it: another damaged copy ends alike.
+  const Built again = OneSheet(Moved(TypicalDrawing(3), -12),
+                               {soundCharts[0], SerializeDrawing(Moved(TypicalDrawing(2), 12))}, 5);
+  OpenedWorkbook other(again.builder.bytes());
+  FixSheet(other.records(), other.stream(), s.sheetBof, finding.amounts, CapturedLines().sink());
+  EXPECT_EQ(other.contents(), sound.builder.bytes());
 }
 
 TEST(FixSheet, NothingToMoveRewritesTheSheetHeadersUnchanged) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "errors/Exception.h"
+#include "workbook/BiffRecordReader.h"
 #include "workbook/SubstreamDiscovery.h"
 
 using namespace bookmender;

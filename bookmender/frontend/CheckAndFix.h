@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "drawing/LineSink.h"
+#include "errors/Exception.h"
 #include "frontend/ResultCode.h"
 #include "frontend/TempFile.h"
 #include "platform/held_file.h"
@@ -20,6 +21,10 @@ struct FixPlan {
   std::shared_ptr<platform::HeldFile> original;  // the user's file, still open and locked
   std::vector<platform::ByteRange> changes;      // the file ranges the repair wrote
 };
+
+// The result code of a failure of the Exception family: its class's entry
+// in one table, most derived first; any class not in it is Malformed.
+ResultCode CodeOf(const Exception& failure);
 
 // Catches every exception of the Exception family and maps it to its code.
 // `plan` is filled in if and only if the result is Fixable; every workbook
