@@ -219,19 +219,23 @@ void SayIfSwapped(MainLog& log, const FileToCheck& file, Status status) {
                            L"opened.");
 }
 
-// The backup named by the run's record, when there is a well-formed one for
-// the exit code the run ended with; none otherwise, as if none was named.
+// The backup named by the run's records (ResultRecord.h) when they are well
+// formed: a run that ended by itself names it in its last line, for the exit
+// code it ended with; a run ended from outside (a time limit, a signal) in
+// the line written once the backup was made. None otherwise, as if none was
+// named.
 std::optional<std::wstring> RecordedBackup(const platform::ResultPipe& pipe, const platform::ChildEnd& end) {
-  if (!end.started || !end.exited || end.timedOut) return std::nullopt;
+  if (!end.started) return std::nullopt;
   std::string bytes;
   platform::Win32Error error = 0;
-  int code = 0;
-  std::optional<std::string> backup;
-  if (!pipe.readWaiting(bytes, bookmender::kMostResultRecord + 1, error) ||
-      !bookmender::ParseResultRecord(bytes, code, backup) || code != end.code || !backup) {
+  bookmender::ResultRecords records;
+  if (!pipe.readWaiting(bytes, bookmender::kMostResultRecords + 1, error) ||
+      !bookmender::ParseResultRecords(bytes, records) || !records.backup) {
     return std::nullopt;
   }
-  return platform::NameFromBytes(*backup);
+  const bool endedByItself = end.exited && !end.timedOut;
+  if (endedByItself && (!records.code || *records.code != end.code)) return std::nullopt;
+  return platform::NameFromBytes(*records.backup);
 }
 
 }  // namespace
@@ -315,7 +319,7 @@ void FileRuns::RunAndRecord(Shared& s, const FileToCheck& toCheck) {
   // a pipe the run goes on, its result logged and its backup not named.
   platform::ResultPipe pipe;
   platform::Win32Error error = 0;
-  const bool piped = settings.report && settings.fixMode && pipe.create(bookmender::kMostResultRecord, error);
+  const bool piped = settings.report && settings.fixMode && pipe.create(bookmender::kMostResultRecords, error);
   const std::vector<platform::ChildArgument> arguments =
       BookmenderArguments(toCheck, settings.fixMode, piped ? pipe.childName() : std::wstring());
   platform::ResultPipe* const result = piped ? &pipe : nullptr;

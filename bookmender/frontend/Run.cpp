@@ -102,11 +102,16 @@ ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineS
       {
         const platform::TerminationDeferral deferral;
         backedUp = MakeBackupCopy(*plan.original, fileName, backup, lines);
+        // Named at once, before a request to stop is let through: a run
+        // ended from outside from here on still tells where the backup is.
+        if (backedUp) backupMade = backup;
+        if (backupMade && resultChannel) {
+          platform::WriteResult(*resultChannel, ResultRecord(kBackupOnly, platform::NameBytes(*backupMade)));
+        }
       }
       if (!backedUp) {
         result = BackupFailed;
       } else {
-        backupMade = backup;
         const platform::TerminationDeferral deferral;
         result = ReplaceOriginal(plan, fileName, backup, lines);
       }

@@ -1,8 +1,11 @@
-// Shelfscan learns a backup's name from the result record alone: a stand-in
+// Shelfscan learns a backup's name from the result records alone: a stand-in
 // that only prints Bookmender's sentence names none, and a record that is
-// malformed or disagrees with the exit code is no record.
+// malformed or disagrees with the exit code is no record. A run killed after
+// its backup was made still names it by the line written then.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,27 +26,44 @@ const char kRecorder[] =
     "  other-code.xls) record 0 \"$last.bak\" ;;\n"
     "  upper.xls) printf 'BMR1 1 2F\\n' > /proc/$$/fd/$result ;;\n"
     "  twice.xls) record 1 \"$last.bak\"; record 1 \"$last.bak\" ;;\n"
+    "  both.xls) record - \"$last.bak\"; record 1 \"$last.bak\" ;;\n"
+    "  killed.xls) record - \"$last.bak\"; kill -KILL $$ ;;\n"
+    "  first-only.xls) record - \"$last.bak\" ;;\n"
+    "  two-names.xls) record - \"$last.bak\"; record 1 \"$last.bak2\" ;;\n"
     "esac\n"
     "exit 1\n";
 
 TEST_F(ShelfscanRun, OnlyAWellFormedRecordForTheExitCodeNamesTheBackup) {
   const std::string program = Install(kRecorder);
   const std::string root = Folder("r");
-  const std::string named = File("r/record.xls");
-  for (const char* name : {"sentence-only.xls", "other-code.xls", "upper.xls", "twice.xls"}) File(std::string("r/") + name);
+  struct Case {
+    const char* name;
+    const char* label;
+    bool named;
+  };
+  const Case cases[] = {
+      {"record.xls", "fixed", true},         {"sentence-only.xls", "fixed", false},
+      {"other-code.xls", "fixed", false},    {"upper.xls", "fixed", false},
+      {"twice.xls", "fixed", false},         {"both.xls", "fixed", true},
+      {"killed.xls", "scan err", true},      {"first-only.xls", "fixed", false},
+      {"two-names.xls", "fixed", false},
+  };
+  for (const Case& c : cases) File(std::string("r/") + c.name);
   const std::string report = Path("report.jsonl");
   for (const std::string jobs : {"-jobs:1", "-jobs:2"}) {
     SCOPED_TRACE(jobs);
     const auto [option, folder] = LogFolder();
     ::unlink(report.c_str());
-    const ProcessResult r = Scan({"-fix", jobs, "-report:" + report, option, root}, {}, program);
-    EXPECT_EQ(r.exitCode, 0) << r.output;
+    Scan({"-fix", jobs, "-report:" + report, option, root}, {}, program);
     const auto entries = ReportEntries(report);
-    EXPECT_EQ(entries.size(), 5u);
-    for (const auto& entry : entries) {
-      const std::string path = PathOf(entry, "path");
-      EXPECT_EQ(PathOf(entry, "label"), "fixed") << path;
-      EXPECT_EQ(PathOf(entry, "backup"), path == named ? named + ".bak" : "") << path;
+    EXPECT_EQ(entries.size(), std::size(cases));
+    for (const Case& c : cases) {
+      const std::string path = root + "/" + c.name;
+      const auto entry = std::find_if(entries.begin(), entries.end(),
+                                      [&path](const auto& e) { return PathOf(e, "path") == path; });
+      ASSERT_NE(entry, entries.end()) << path;
+      EXPECT_EQ(PathOf(*entry, "label"), c.label) << path;
+      EXPECT_EQ(PathOf(*entry, "backup"), c.named ? path + ".bak" : "") << path;
     }
   }
 }

@@ -85,6 +85,36 @@ TEST(ResultRecord, WrittenAndReadBackStrictly) {
                           "Backup copy successfully created: /d/a.xls.bak\n"}) {
     EXPECT_FALSE(bookmender::ParseResultRecord(bad, code, backup)) << bad;
   }
+  // The line written once the backup is made, then the last line.
+  const std::string made = bookmender::ResultRecord(bookmender::kBackupOnly, odd);
+  EXPECT_EQ(made, "BMR1 - 2f642f6e65770a6c696e6520e92e786c732e62616b\n");
+  EXPECT_EQ(bookmender::ResultRecord(bookmender::kBackupOnly, std::nullopt), "");
+  struct Lines {
+    std::string bytes;
+    bool valid;
+    std::optional<int> code;
+    bool named;
+  };
+  const Lines lines[] = {
+      {made + bookmender::ResultRecord(1, odd), true, 1, true},
+      {made, true, std::nullopt, true},
+      {bookmender::ResultRecord(1, odd), true, 1, true},
+      {bookmender::ResultRecord(0, std::nullopt), true, 0, false},
+      {bookmender::ResultRecord(1, odd) + made, false, std::nullopt, false},
+      {made + made, false, std::nullopt, false},
+      {made + bookmender::ResultRecord(1, odd + "x"), false, std::nullopt, false},
+      {made + bookmender::ResultRecord(1, std::nullopt), false, std::nullopt, false},
+      {made + bookmender::ResultRecord(1, odd) + "\n", false, std::nullopt, false},
+      {"BMR1 - -\n", false, std::nullopt, false},
+  };
+  for (const Lines& l : lines) {
+    SCOPED_TRACE(l.bytes);
+    bookmender::ResultRecords records;
+    ASSERT_EQ(bookmender::ParseResultRecords(l.bytes, records), l.valid);
+    if (!l.valid) continue;
+    EXPECT_EQ(records.code, l.code);
+    EXPECT_EQ(records.backup, l.named ? std::optional<std::string>(odd) : std::nullopt);
+  }
 }
 
 TEST(Summary, CountsEachLabelThatOccurredInTheManualsOrder) {

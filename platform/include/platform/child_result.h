@@ -46,8 +46,9 @@ class ResultPipe {
 // anything else, so that the record never lands in a file or a terminal.
 bool FindResultChannel(const std::wstring& name, std::intptr_t& channel);
 // Writes `record` to the channel without waiting for a reader that does not
-// read and without being ended by SIGPIPE, then closes it. False when not all
-// of it went.
+// read and without being ended by SIGPIPE. False when not all of it went.
+bool WriteResult(std::intptr_t channel, const std::string& record);
+// The same, then closes the channel.
 bool WriteResultAndClose(std::intptr_t channel, const std::string& record);
 
 }  // namespace platform

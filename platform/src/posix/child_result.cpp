@@ -83,7 +83,7 @@ bool FindResultChannel(const std::wstring& name, std::intptr_t& channel) {
   return true;
 }
 
-bool WriteResultAndClose(std::intptr_t channel, const std::string& record) {
+bool WriteResult(std::intptr_t channel, const std::string& record) {
   const int fd = static_cast<int>(channel);
   // A parent that stopped reading must neither hold this program up nor end
   // it: no waiting for room, and SIGPIPE held back on this thread, a pending
@@ -103,7 +103,12 @@ bool WriteResultAndClose(std::intptr_t channel, const std::string& record) {
     }
   }
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  ::close(fd);
+  return written;
+}
+
+bool WriteResultAndClose(std::intptr_t channel, const std::string& record) {
+  const bool written = WriteResult(channel, record);
+  ::close(static_cast<int>(channel));
   return written;
 }
 

@@ -81,7 +81,7 @@ bool FindResultChannel(const std::wstring& name, std::intptr_t& channel) {
   return true;
 }
 
-bool WriteResultAndClose(std::intptr_t channel, const std::string& record) {
+bool WriteResult(std::intptr_t channel, const std::string& record) {
   const HANDLE handle = AsHandle(channel);
   // The parent made the pipe large enough for the whole record.
   std::size_t done = 0;
@@ -95,7 +95,12 @@ bool WriteResultAndClose(std::intptr_t channel, const std::string& record) {
     }
     done += put;
   }
-  ::CloseHandle(handle);
+  return written;
+}
+
+bool WriteResultAndClose(std::intptr_t channel, const std::string& record) {
+  const bool written = WriteResult(channel, record);
+  ::CloseHandle(AsHandle(channel));
   return written;
 }
 
