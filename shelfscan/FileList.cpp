@@ -101,20 +101,21 @@ bool FileList::open(platform::Win32Error& error) {
   return path_ == L"-" ? input_.openStandardInput(error) : input_.open(path_, error);
 }
 
-bool FileList::next(ListEntry& entry, bool& failed, platform::Win32Error& error) {
+bool FileList::next(ListEntry& entry, bool& failed, platform::Win32Error& error,
+                    const std::function<bool()>& stopped) {
   failed = false;
   char buffer[65536];
   while (!splitter_.next(entry)) {
     if (ended_) return false;
     std::size_t done = 0;
-    if (!input_.read(buffer, sizeof buffer, done, error)) {
+    if (!input_.read(buffer, sizeof buffer, done, error, stopped)) {
       ended_ = true;
       failed = true;
       return false;
     }
     // A stop request is no end of the list: the scan ends before it is
     // looked at again.
-    if (done == 0 && platform::StopRequested()) return false;
+    if (done == 0 && (platform::StopRequested() || (stopped && stopped()))) return false;
     if (done == 0) {
       ended_ = true;
       splitter_.finish();

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <string>
 
 #include "platform/input_file.h"
@@ -63,8 +64,11 @@ class FileList {
   bool open(platform::Win32Error& error);
 
   // The next entry, or false at the end. A read that fails ends the list
-  // early: false, with `failed` set and the error.
-  bool next(ListEntry& entry, bool& failed, platform::Win32Error& error);
+  // early: false, with `failed` set and the error. A stop request, or
+  // `stopped` answering true while the list is waited for, gives false
+  // without ending the list.
+  bool next(ListEntry& entry, bool& failed, platform::Win32Error& error,
+            const std::function<bool()>& stopped = nullptr);
 
  private:
   std::wstring path_;

@@ -152,7 +152,8 @@ void ScanList(MainLog& log, FileList& list, const Exclusions& exclusions, const 
   ListEntry entry;
   bool failed = false;
   platform::Win32Error error = 0;
-  while (list.next(entry, failed, error)) {
+  // A line lost by a run on another thread ends the wait for the list too.
+  while (list.next(entry, failed, error, [&log] { return log.stopped(); })) {
     stopIfRequested();
     if (entry.tooLong) {
       log.ReportScanError(list.path(), kEntryTooLong, true);
@@ -164,6 +165,7 @@ void ScanList(MainLog& log, FileList& list, const Exclusions& exclusions, const 
     if (exclusions.matchLastName(path)) continue;
     CheckListed(log, path, checkFile);
   }
+  log.throwIfStopped();
   if (failed) {
     log.ReportScanError(list.path(), L"Cannot read the file list: " + ListReadProblem(list.path(), error) +
                                      L" The rest of the list is not checked.",

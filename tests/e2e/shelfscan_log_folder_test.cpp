@@ -3,11 +3,14 @@
 // two scans that share a log or its folder.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
@@ -211,6 +214,55 @@ TEST_F(ShelfscanRun, LogThatFillsItsDiskDuringTwoJobsKeepsWholeLinesAndNamesTheR
   for (const std::string& file : {lost, other}) {
     EXPECT_EQ(std::find(log.begin(), log.end(), "[ok]," + file), log.end()) << file;
   }
+}
+
+// A run's line lost on another thread while the list is still awaited from
+// a writer that keeps it open: the scan ends then, not at the list's end.
+TEST_F(ShelfscanRun, ALineLostWhileTheListIsAwaitedEndsTheScanThen) {
+  const std::string program = Install();
+  Folder("r");
+  const std::string padding(200, 'p');
+  const std::string logs = Path("tiny");
+  TinyFileSystem tiny(logs, 16384);
+  if (!tiny.mounted()) GTEST_SKIP() << "cannot mount a small file system here";
+  const std::string list = Path("list");
+  ASSERT_EQ(::mkfifo(list.c_str(), 0600), 0);
+  const int writer = ::open(list.c_str(), O_RDWR | O_CLOEXEC);  // a writer that never goes
+  ASSERT_GE(writer, 0);
+  std::atomic<bool> ended{false};
+  std::atomic<bool> waitedForTheEnd{false};
+  // Lines in the main log so far (UTF-16LE line feeds).
+  const auto linesLogged = [&logs] {
+    std::size_t lines = 0;
+    for (const std::string& name : Entries(logs)) {
+      if (name.size() < 4 || name.compare(name.size() - 4, 4, ".log") != 0 || Contains(name, "_detail")) continue;
+      const Bytes bytes = ReadFileBytes(logs + "/" + name);
+      for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) lines += bytes[i] == '\n' && bytes[i + 1] == 0;
+    }
+    return lines;
+  };
+  std::thread feeder([&] {
+    // One entry at a time, each once the one before is logged; the first
+    // whose line does not come is the last: the walk then waits for more.
+    for (std::size_t fed = 0; fed < 200 && !ended;) {
+      const std::string entry = File("r/" + std::to_string(fed) + padding + ".xls") + "\n";
+      if (::write(writer, entry.data(), entry.size()) != static_cast<ssize_t>(entry.size())) break;
+      ++fed;
+      for (int i = 0; i < 40 && !ended && linesLogged() < fed; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      }
+      if (linesLogged() < fed) break;
+    }
+    for (int i = 0; i < 300 && !ended; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    waitedForTheEnd = !ended;
+    ::close(writer);
+  });
+  const ProcessResult r = Scan({"-jobs:2", "-files:" + list, "-l:" + logs}, {}, program);
+  ended = true;
+  feeder.join();
+  EXPECT_EQ(r.exitCode, 2) << r.output;
+  EXPECT_FALSE(waitedForTheEnd) << "the scan went on waiting for the list after its line was lost";
+  EXPECT_TRUE(Contains(r.output, ".log,Cannot write to the log: There is not enough space on the disk. ")) << r.output;
 }
 
 TEST_F(ShelfscanRun, TwoScansOfTheSameSecondShareOneLogAndKeepEveryLine) {

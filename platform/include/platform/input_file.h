@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/hresult.h"
@@ -32,8 +33,11 @@ class InputFile {
   // Reads up to `size` bytes; `done` is 0 at the end. A pipe whose writers
   // have all gone is at its end. While nothing comes, a stop request
   // (platform/termination.h) also ends the wait with `done` 0, for the
-  // caller to look at it. False with the system error number.
-  bool read(void* buffer, std::size_t size, std::size_t& done, Win32Error& error);
+  // caller to look at it, and so does `alsoStop` answering true (the
+  // caller's own reason to stop, looked at as often). False with the system
+  // error number.
+  bool read(void* buffer, std::size_t size, std::size_t& done, Win32Error& error,
+            const std::function<bool()>& alsoStop = nullptr);
 
  private:
   void close();

@@ -69,7 +69,8 @@ bool InputFile::openStandardInput(Win32Error& error) {
   return true;
 }
 
-bool InputFile::read(void* buffer, std::size_t size, std::size_t& done, Win32Error& error) {
+bool InputFile::read(void* buffer, std::size_t size, std::size_t& done, Win32Error& error,
+                     const std::function<bool()>& alsoStop) {
   done = 0;
   if (handle_ == kNone) {
     error = kErrorInvalidHandle;
@@ -79,7 +80,7 @@ bool InputFile::read(void* buffer, std::size_t size, std::size_t& done, Win32Err
   for (;;) {
     // Looked at again every so often, so that a request that came just
     // before the wait began is not missed.
-    if (StopRequested()) return true;
+    if (StopRequested() || (alsoStop && alsoStop())) return true;
     pollfd wait{fd, POLLIN, 0};
     const int ready = ::poll(&wait, 1, kStopCheckMs);
     if (ready < 0 && errno != EINTR) {

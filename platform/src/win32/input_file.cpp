@@ -43,8 +43,12 @@ bool InputFile::openStandardInput(Win32Error& error) {
   return true;
 }
 
-bool InputFile::read(void* buffer, std::size_t size, std::size_t& done, Win32Error& error) {
+bool InputFile::read(void* buffer, std::size_t size, std::size_t& done, Win32Error& error,
+                     const std::function<bool()>& alsoStop) {
   done = 0;
+  // A read that waits is not interrupted here: a reason to stop is looked
+  // at before it.
+  if (alsoStop && alsoStop()) return true;
   if (handle_ == kNone) {
     error = kErrorInvalidHandle;
     return false;
