@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -190,6 +192,55 @@ TEST(ShelfscanCaseCount, TheWalkCountsFilesPassedOverOnlyForTheirExtensionsCase)
   ::close(null);
   EXPECT_EQ(once, 5u);
   EXPECT_EQ(twice, 10u);
+}
+
+// Two scans in one process at once, each with its own context: every line
+// goes to its own scan's log, and each tally counts its own files.
+TEST(ScanContext, TwoScansAtOnceShareNothing) {
+  TempDir dir;
+  struct Scan {
+    std::string root;
+    std::string log;
+    std::uint64_t done = 0;
+  };
+  std::vector<Scan> scans(2);
+  for (std::size_t s = 0; s < scans.size(); ++s) {
+    scans[s].root = dir.file("root" + std::to_string(s));
+    scans[s].log = dir.file("scan" + std::to_string(s) + ".log");
+    ASSERT_EQ(::mkdir(scans[s].root.c_str(), 0755), 0);
+    for (std::size_t i = 0; i < 20 + 10 * s; ++i) {
+      WriteFileBytes(scans[s].root + "/" + std::to_string(i) + ".xls", {'x'});  // no workbook
+    }
+  }
+  const auto scan = [](Scan& s, int jobs) {
+    shelfscan::ScanOptions options = shelfscan::ParseArguments({W(s.root)});
+    std::vector<shelfscan::FileList> lists;
+    shelfscan::RunSettings settings;
+    settings.logPath = W(s.log);
+    settings.jobs = jobs;
+    const auto context = std::make_shared<shelfscan::ScanContext>(settings);
+    shelfscan::FileRuns runs(context);
+    shelfscan::ScanRoots(options, lists, runs);
+    runs.finish();
+    s.done = context->tally.counts().done();
+  };
+  std::thread first(scan, std::ref(scans[0]), 1);
+  std::thread second(scan, std::ref(scans[1]), 2);
+  first.join();
+  second.join();
+  for (std::size_t s = 0; s < scans.size(); ++s) {
+    SCOPED_TRACE(scans[s].log);
+    const testsupport::Bytes bytes = testsupport::ReadFileBytes(scans[s].log);
+    std::size_t lines = 0, ours = 0;
+    const std::string text(bytes.begin(), bytes.end());
+    std::string ascii;  // the UTF-16LE log's low bytes: the names are ASCII
+    for (std::size_t i = 2; i + 1 < text.size(); i += 2) ascii.push_back(text[i]);
+    for (std::size_t at = 0; (at = ascii.find('\n', at)) != std::string::npos; ++at) ++lines;
+    for (std::size_t at = 0; (at = ascii.find(scans[s].root + "/", at)) != std::string::npos; ++at) ++ours;
+    EXPECT_EQ(lines, 20 + 10 * s);
+    EXPECT_EQ(ours, lines);
+    EXPECT_EQ(scans[s].done, lines);
+  }
 }
 
 }  // namespace
