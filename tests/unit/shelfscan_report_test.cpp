@@ -89,13 +89,33 @@ TEST(ResultRecord, WrittenAndReadBackStrictly) {
   const std::string made = bookmender::ResultRecord(bookmender::kBackupOnly, odd);
   EXPECT_EQ(made, "BMR1 - 2f642f6e65770a6c696e6520e92e786c732e62616b\n");
   EXPECT_EQ(bookmender::ResultRecord(bookmender::kBackupOnly, std::nullopt), "");
+  bookmender::RepairProof proof;
+  proof.sha256 = std::string(64, 'a');
+  proof.size = 40824832;
+  proof.mtimeNs = 1796812800123456789u;
+  proof.backupSha256 = std::string(63, '0') + "f";
+  const std::string left = bookmender::ProofRecord(proof);
+  EXPECT_EQ(left, "BMR1 = " + proof.sha256 + " 40824832 1796812800123456789 " + proof.backupSha256 + "\n");
+  bookmender::RepairProof odd64 = proof;
+  odd64.sha256[0] = 'A';
+  EXPECT_EQ(bookmender::ProofRecord(odd64), "");
   struct Lines {
     std::string bytes;
     bool valid;
     std::optional<int> code;
     bool named;
+    bool proven = false;
   };
   const Lines lines[] = {
+      {made + left + bookmender::ResultRecord(1, odd), true, 1, true, true},
+      {made + left, true, std::nullopt, true, true},
+      {left + bookmender::ResultRecord(1, odd), false, std::nullopt, false},
+      {made + bookmender::ResultRecord(1, odd) + left, false, std::nullopt, false},
+      {made + left + left + bookmender::ResultRecord(1, odd), false, std::nullopt, false},
+      {made + "BMR1 = " + proof.sha256 + " 040824832 1 " + proof.backupSha256 + "\n", false, std::nullopt, false},
+      {made + "BMR1 = " + proof.sha256 + " 18446744073709551616 1 " + proof.backupSha256 + "\n", false,
+       std::nullopt, false},
+      {made + "BMR1 = " + proof.sha256 + " 1 1\n", false, std::nullopt, false},
       {made + bookmender::ResultRecord(1, odd), true, 1, true},
       {made, true, std::nullopt, true},
       {bookmender::ResultRecord(1, odd), true, 1, true},
@@ -114,6 +134,7 @@ TEST(ResultRecord, WrittenAndReadBackStrictly) {
     if (!l.valid) continue;
     EXPECT_EQ(records.code, l.code);
     EXPECT_EQ(records.backup, l.named ? std::optional<std::string>(odd) : std::nullopt);
+    EXPECT_EQ(records.proof, l.proven ? std::optional<bookmender::RepairProof>(proof) : std::nullopt);
   }
 }
 
