@@ -268,7 +268,7 @@ class PosixHeldFile final : public HeldFileSystem {
   // mode (set-id bits included), the other attributes and the times after.
   bool fill(int copy, const struct stat& st) {
     mode_t mode = 0;
-    return KeepAccess(file_.get(), st, copy, mode) && CopyContent(file_.get(), copy) &&
+    return KeepAccess(file_.get(), st, copy, mode) && CopyContent(file_.get(), copy, true) &&
            KeepMetadata(file_.get(), st, mode, copy) && ::fsync(copy) == 0;
   }
 
