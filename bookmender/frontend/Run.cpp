@@ -52,7 +52,6 @@ void PrintUsage(const LineSink& lines) {
   lines.error(L"Usage:");
   lines.error(L"Bookmender -check <filename>");
   lines.error(L"Bookmender -fix <filename>");
-  lines.error(L"Bookmender -undo -backup:<backup> -proof:<sha256>:<size>:<backup sha256> <filename>");
 }
 
 // What an undo is given besides the file: "-backup:NAME", the backup the
