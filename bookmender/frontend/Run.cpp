@@ -7,6 +7,7 @@
 #include "frontend/FileCopies.h"
 #include "frontend/ResultRecord.h"
 #include "frontend/TempFile.h"
+#include "frontend/Undo.h"
 #include "platform/beneath.h"
 #include "platform/child_result.h"
 #include "platform/termination.h"
@@ -34,22 +35,45 @@ LineSink WithNameShown(const LineSink& lines, const std::wstring& fileName) {
           [&lines, show](const std::wstring& line) { lines.error(show(line)); }};
 }
 
+// The second result line, from the descriptors the copy back used. Only
+// for a parent that asked for records: digesting a large file costs time a
+// plain fix need not spend.
+void WriteRepairProof(const FixPlan& plan, std::intptr_t channel, const LineSink& lines) {
+  platform::RepairState state;
+  platform::Win32Error error = 0;
+  if (!plan.original->repairState(*plan.fixedCopy->file(), state, error)) {
+    lines.error(L"The repaired file could not be digested - Win32 error code: " + std::to_wstring(error));
+    return;
+  }
+  platform::WriteResult(channel, ProofRecord(RepairProof{state.sha256, state.size, state.mtimeNs, state.backupSha256}));
+}
+
 void PrintUsage(const LineSink& lines) {
   lines.error(L"Usage:");
   lines.error(L"Bookmender -check <filename>");
   lines.error(L"Bookmender -fix <filename>");
 }
 
+// What an undo is given besides the file: "-backup:NAME", the backup the
+// repair made, and "-proof:SHA256:SIZE:BACKUPSHA256", what it left.
+struct UndoOptions {
+  std::optional<std::wstring> backup;
+  std::optional<std::wstring> proof;
+};
+
 // The options between the mode and the file name: "-beneath:ROOT", the
 // folder a scan searched, below which the file is reached without following
 // a link; "-identity:DEVICE:FILE", the file the scan saw there (which needs
 // "-beneath:"); "-result:N", the pipe for the result record
-// (ResultRecord.h). Each at most once; false for anything else.
+// (ResultRecord.h); with `undo`, also its options. Each at most once; false
+// for anything else.
 bool ReadOptions(const std::vector<std::wstring>& options, std::optional<platform::Beneath>& beneath,
-                 std::optional<std::intptr_t>& resultChannel) {
+                 std::optional<std::intptr_t>& resultChannel, UndoOptions* undo = nullptr) {
   static const std::wstring kBeneath = L"-beneath:";
   static const std::wstring kIdentity = L"-identity:";
   static const std::wstring kResult = L"-result:";
+  static const std::wstring kBackup = L"-backup:";
+  static const std::wstring kProof = L"-proof:";
   std::optional<platform::FileIdentity> identity;
   for (const std::wstring& option : options) {
     if (option.compare(0, kBeneath.size(), kBeneath) == 0 && !beneath && option.size() > kBeneath.size()) {
@@ -62,6 +86,10 @@ bool ReadOptions(const std::vector<std::wstring>& options, std::optional<platfor
       std::intptr_t channel = 0;
       if (!platform::FindResultChannel(option.substr(kResult.size()), channel)) return false;
       resultChannel = channel;
+    } else if (undo && option.compare(0, kBackup.size(), kBackup) == 0 && !undo->backup) {
+      undo->backup = option.substr(kBackup.size());
+    } else if (undo && option.compare(0, kProof.size(), kProof) == 0 && !undo->proof) {
+      undo->proof = option.substr(kProof.size());
     } else {
       return false;
     }
@@ -81,7 +109,28 @@ ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineS
   std::optional<platform::Beneath> beneath;
   std::optional<std::intptr_t> resultChannel;
   std::optional<std::wstring> backupMade;
-  if (arguments.size() < 2 || (arguments[0] != L"-check" && arguments[0] != L"-fix") ||
+  if (arguments.size() >= 2 && arguments[0] == L"-undo") {
+    UndoOptions undo;
+    std::optional<std::wstring> suffix;
+    platform::RepairState left;
+    if (!ReadOptions({arguments.begin() + 1, arguments.end() - 1}, beneath, resultChannel, &undo) ||
+        !undo.backup || !undo.proof || !(suffix = BackupSuffix(arguments.back(), *undo.backup)) ||
+        !ParseUndoProof(*undo.proof, left)) {
+      PrintUsage(lines);
+      result = InvalidArguments;
+    } else {
+      const std::wstring& fileName = arguments.back();
+      const std::wstring separator(80, L'-');
+      lines.output(separator);
+      lines.output(L"Undoing the repair of " + fileName);
+      lines.output(separator);
+      backupMade = *undo.backup;
+      // A request to stop waits until the file is either restored or put
+      // back as the repair left it.
+      const platform::TerminationDeferral deferral;
+      result = UndoRepair(fileName, *suffix, left, beneath ? &*beneath : nullptr, lines);
+    }
+  } else if (arguments.size() < 2 || (arguments[0] != L"-check" && arguments[0] != L"-fix") ||
       !ReadOptions({arguments.begin() + 1, arguments.end() - 1}, beneath, resultChannel)) {
     PrintUsage(lines);
     result = InvalidArguments;
@@ -114,6 +163,7 @@ ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineS
       } else {
         const platform::TerminationDeferral deferral;
         result = ReplaceOriginal(plan, fileName, backup, lines);
+        if (result == Fixable && resultChannel) WriteRepairProof(plan, *resultChannel, lines);
       }
     }
   }

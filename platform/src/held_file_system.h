@@ -17,6 +17,12 @@
 
 namespace platform {
 
+// Access and modification times, in nanoseconds since 1970 (UTC).
+struct FileTimes {
+  std::int64_t accessNs = 0;
+  std::int64_t modifyNs = 0;
+};
+
 class HeldFileSystem {
  public:
   virtual ~HeldFileSystem() = default;
@@ -53,6 +59,32 @@ class HeldFileSystem {
   virtual Win32Error writeAt(std::uint64_t offset, const void* data, std::size_t count) = 0;
   // Flushes the file's data to disk.
   virtual Win32Error flush() = 0;
+
+  // The undo's steps (common/held_file_restore.cpp); a system without them
+  // answers kErrorNotSupported.
+  // Opens the file's own name plus `suffix` in the folder opened with the
+  // file, for reading, never through a link: kErrorSuccess with its times;
+  // kErrorFileNotFound when the name is free; kErrorCantResolveFilename
+  // when it is a link or no regular file; or another error.
+  virtual Win32Error openSibling(const std::wstring& suffix, std::unique_ptr<FileHandle>& out, FileTimes& times) {
+    (void)suffix, (void)out, (void)times;
+    return kErrorNotSupported;
+  }
+  // The file's size and times now.
+  virtual Win32Error stateNow(std::uint64_t& size, FileTimes& times) {
+    (void)size, (void)times;
+    return kErrorNotSupported;
+  }
+  // Makes the file `size` bytes long.
+  virtual Win32Error resize(std::uint64_t size) {
+    (void)size;
+    return kErrorNotSupported;
+  }
+  // Gives the file these access and modification times.
+  virtual Win32Error setTimes(const FileTimes& times) {
+    (void)times;
+    return kErrorNotSupported;
+  }
 };
 
 // `beneath` (may be null): see platform/beneath.h.

@@ -10,43 +10,10 @@
 #include <string>
 
 #include "bookmender_run.h"
+#include "frontend/ResultRecord.h"
 
 namespace bookmendertest {
 namespace {
-
-std::string Hex(const std::string& bytes) {
-  std::string out;
-  char two[3];
-  for (const char c : bytes) {
-    std::snprintf(two, sizeof two, "%02x", static_cast<unsigned char>(c));
-    out += two;
-  }
-  return out;
-}
-
-// A pipe whose write end the next child inherits; the test keeps the read end.
-struct ChildPipe {
-  ChildPipe() {
-    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    EXPECT_EQ(::fcntl(ends[1], F_SETFD, 0), 0);
-  }
-  ~ChildPipe() {
-    ::close(ends[0]);
-    if (ends[1] >= 0) ::close(ends[1]);
-  }
-  std::string option() const { return "-result:" + std::to_string(ends[1]); }
-  // All the child wrote, once this process's own write end is closed.
-  std::string read() {
-    ::close(ends[1]);
-    ends[1] = -1;
-    std::string bytes;
-    char buffer[4096];
-    ssize_t n = 0;
-    while ((n = ::read(ends[0], buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<std::size_t>(n));
-    return bytes;
-  }
-  int ends[2] = {-1, -1};
-};
 
 TEST_F(BookmenderRun, TheRecordGivesTheCodeAndTheBackupsExactBytes) {
   const Bytes damaged = TaggedFile(MakeWorkbook({0, 12}).stream);
@@ -75,9 +42,11 @@ TEST_F(BookmenderRun, TheRecordGivesTheCodeAndTheBackupsExactBytes) {
     const ProcessResult r = Run({c.mode, pipe.option(), c.path});
     EXPECT_EQ(r.exitCode, c.code);
     // A backup is named once it exists, then again at the end.
+    // A repair in place adds what it left between the two.
     const std::string name = c.backup.empty() ? "-" : Hex(c.backup);
-    EXPECT_EQ(pipe.read(), (c.backup.empty() ? "" : "BMR1 - " + name + "\n") + "BMR1 " + std::to_string(c.code) + " " +
-                               name + "\n");
+    const std::string proof = c.backup.empty() ? "" : bookmender::ProofRecord(ProofOf(c.path, c.backup));
+    EXPECT_EQ(pipe.read(), (c.backup.empty() ? "" : "BMR1 - " + name + "\n" + proof) + "BMR1 " +
+                               std::to_string(c.code) + " " + name + "\n");
     if (!c.backup.empty()) {
       EXPECT_EQ(ReadFileBytes(c.backup), damaged);
     }

@@ -6,15 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "charted_workbook.h"
+#include "frontend/ResultRecord.h"
 #include "process.h"
+#include "sha256.h"
 #include "workbook_file.h"
 
 namespace bookmendertest {
@@ -49,6 +53,53 @@ inline Bytes TaggedFile(const Bytes& stream, const std::u16string& tag = u"TMTAG
   WorkbookFileOptions options;
   options.tagProperty = tag;
   return BuildWorkbookFile(stream, options);
+}
+
+inline std::string Hex(const std::string& bytes) {
+  std::string out;
+  char two[3];
+  for (const char c : bytes) {
+    std::snprintf(two, sizeof two, "%02x", static_cast<unsigned char>(c));
+    out += two;
+  }
+  return out;
+}
+
+// A pipe whose write end the next child inherits; the test keeps the read end.
+struct ChildPipe {
+  ChildPipe() {
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    EXPECT_EQ(::fcntl(ends[1], F_SETFD, 0), 0);
+  }
+  ~ChildPipe() {
+    ::close(ends[0]);
+    if (ends[1] >= 0) ::close(ends[1]);
+  }
+  std::string option() const { return "-result:" + std::to_string(ends[1]); }
+  // All the child wrote, once this process's own write end is closed.
+  std::string read() {
+    ::close(ends[1]);
+    ends[1] = -1;
+    std::string bytes;
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::read(ends[0], buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+    return bytes;
+  }
+  int ends[2] = {-1, -1};
+};
+
+// What a repair left, computed here: the file's and the backup's digests,
+// the file's size and modification time.
+inline bookmender::RepairProof ProofOf(const std::string& path, const std::string& backup) {
+  bookmender::RepairProof proof;
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0);
+  proof.sha256 = Sha256Hex(ReadFileBytes(path));
+  proof.size = static_cast<std::uint64_t>(st.st_size);
+  proof.mtimeNs = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
+  proof.backupSha256 = Sha256Hex(ReadFileBytes(backup));
+  return proof;
 }
 
 inline std::string Program() { return BOOKMENDER_EXE; }

@@ -1,27 +1,12 @@
-// SHA-256 for tests that compare stream contents with recorded digests.
+// SHA-256 for tests that compare contents with recorded digests: the
+// platform's own.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <vector>
+#include "platform/sha256.h"
 
 namespace testsupport {
 
-class Sha256 {
- public:
-  Sha256();
-  void update(const void* data, std::size_t size);
-  std::string hexDigest();  // finishes; lower-case hexadecimal
-
- private:
-  void block(const std::uint8_t* p);
-  std::uint32_t h_[8];
-  std::uint8_t buffer_[64];
-  std::size_t buffered_ = 0;
-  std::uint64_t length_ = 0;
-};
-
-std::string Sha256Hex(const std::vector<std::uint8_t>& data);
+using platform::Sha256;
+using platform::Sha256Hex;
 
 }  // namespace testsupport

@@ -34,6 +34,30 @@ enum class WriteBackResult {
   kNotRestored,     // a write failed and putting the ranges back failed too
 };
 
+// What an undo did (HeldFile::restoreFrom).
+enum class RestoreResult {
+  kRestored,            // the backup's bytes are in the file, flushed and read back, with its times
+  kAlreadyRestored,     // the file already holds the backup's content: nothing written
+  kBackupMissing,       // no backup under that name: nothing written
+  kBackupChanged,       // a link, no regular file, or not the content made: nothing written
+  kChangedSinceRepair,  // the file is not what the repair left: nothing written
+  kNoAccess,            // the file cannot be written or the backup read: nothing written
+  kInUse,               // another program holds a lock on the file: nothing written
+  kNameChanged,         // the name no longer leads to the file opened: nothing written
+  kPutBack,             // a write failed; the file is again what the repair left
+  kNotPutBack,          // a write failed and putting the file back failed too
+};
+
+// A file's content and state as a repair left it (SHA-256 in lowercase
+// hexadecimal, size, modification time in nanoseconds since 1970), and the
+// backup's content.
+struct RepairState {
+  std::string sha256;
+  std::uint64_t size = 0;
+  std::uint64_t mtimeNs = 0;
+  std::string backupSha256;
+};
+
 class HeldFile {
  public:
   // Opens `path` once, without waiting on a FIFO or device, and holds it
@@ -91,6 +115,21 @@ class HeldFile {
   // first write puts the ranges back from the backup. `error` describes
   // kNotWritable, kInUse (kErrorSharingViolation), kRestored and kNotRestored.
   WriteBackResult writeBack(ScratchFile& repaired, const std::vector<ByteRange>& ranges, Win32Error& error);
+
+  // After writeBack() answered kWritten: what the repair left, from the
+  // descriptors already open (`repaired` holds the file's content) and the
+  // file's state now. False with `error` when a read fails.
+  bool repairState(ScratchFile& repaired, RepairState& state, Win32Error& error);
+
+  // The undo of a repair, on a file opened for writing: the backup is the
+  // file's own name plus `suffix` in the folder opened with the file, never
+  // reached through a link. When its content is `left.backupSha256` and the
+  // file's is `left.sha256` of `left.size` bytes, the backup's bytes are
+  // written into the file in place with the copy back's guarantees (locks,
+  // the name checked, only differing ranges written, flushed, read back,
+  // put back from a private copy on failure), and the file takes the
+  // backup's access and modification times. The backup is kept.
+  RestoreResult restoreFrom(const std::wstring& suffix, const RepairState& left, Win32Error& error);
 
   // The system side, for the compound-file layer that reads through it.
   HeldFileSystem& system() { return *system_; }

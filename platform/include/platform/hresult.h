@@ -53,6 +53,7 @@ inline constexpr Win32Error kErrorNotSameDevice = 17;
 inline constexpr Win32Error kErrorWriteProtect = 19;
 inline constexpr Win32Error kErrorGenFailure = 31;
 inline constexpr Win32Error kErrorSharingViolation = 32;
+inline constexpr Win32Error kErrorNotSupported = 50;
 inline constexpr Win32Error kErrorFileExists = 80;
 inline constexpr Win32Error kErrorInvalidParameter = 87;
 inline constexpr Win32Error kErrorDiskFull = 112;

@@ -19,6 +19,7 @@
 #include "beneath_fd.h"
 #include "copy_content.h"
 #include "fd.h"
+#include "held_file_restore.h"
 #include "held_file_system.h"
 #include "metadata.h"
 #include "platform/scratch_file.h"
@@ -252,6 +253,13 @@ class PosixHeldFile final : public HeldFileSystem {
   Win32Error flush() override {
     return ::fsync(file_.get()) == 0 ? kErrorSuccess : Win32ErrorFromErrno(errno);
   }
+
+  Win32Error openSibling(const std::wstring& suffix, std::unique_ptr<FileHandle>& out, FileTimes& times) override {
+    return OpenSiblingAt(folder_.get(), leaf_ + EncodeNative(suffix), out, times);
+  }
+  Win32Error stateNow(std::uint64_t& size, FileTimes& times) override { return StateOfFd(file_.get(), size, times); }
+  Win32Error resize(std::uint64_t size) override { return ResizeFd(file_.get(), size); }
+  Win32Error setTimes(const FileTimes& times) override { return SetTimesOfFd(file_.get(), times); }
 
  private:
   static bool fail(Win32Error& error, int err, const std::string& path) {

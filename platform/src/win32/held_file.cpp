@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "handle_io.h"
+#include "held_file_restore.h"
 #include "held_file_system.h"
 #include "platform/scratch_file.h"
 
@@ -269,6 +270,13 @@ class WindowsHeldFile final : public HeldFileSystem {
   }
 
   Win32Error flush() override { return ::FlushFileBuffers(file_.get()) ? kErrorSuccess : ::GetLastError(); }
+
+  Win32Error openSibling(const std::wstring& suffix, std::unique_ptr<FileHandle>& out, FileTimes& times) override {
+    return OpenSiblingNamed(path_ + suffix, out, times);
+  }
+  Win32Error stateNow(std::uint64_t& size, FileTimes& times) override { return StateOfHandle(file_.get(), size, times); }
+  Win32Error resize(std::uint64_t size) override { return ResizeHandle(file_.get(), size); }
+  Win32Error setTimes(const FileTimes& times) override { return SetTimesOfHandle(file_.get(), times); }
 
  private:
   std::wstring path_;

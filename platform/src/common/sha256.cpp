@@ -1,9 +1,9 @@
-#include "sha256.h"
+#include "platform/sha256.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace testsupport {
+namespace platform {
 namespace {
 
 constexpr std::uint32_t kK[64] = {
@@ -87,4 +87,4 @@ std::string Sha256Hex(const std::vector<std::uint8_t>& data) {
   return s.hexDigest();
 }
 
-}  // namespace testsupport
+}  // namespace platform

@@ -1,0 +1,88 @@
+#include "held_file_restore.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "fd.h"
+
+namespace platform {
+namespace {
+
+std::int64_t Ns(const struct timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + static_cast<std::int64_t>(t.tv_nsec);
+}
+
+struct timespec Spec(std::int64_t ns) {
+  struct timespec t {};
+  t.tv_sec = static_cast<time_t>(ns / 1000000000);
+  t.tv_nsec = static_cast<long>(ns % 1000000000);
+  if (t.tv_nsec < 0) {
+    t.tv_nsec += 1000000000;
+    t.tv_sec -= 1;
+  }
+  return t;
+}
+
+class SiblingReader final : public FileHandle {
+ public:
+  SiblingReader(Fd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
+  std::uint64_t size() const override { return size_; }
+  HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
+    if (!ReadAt(fd_.get(), offset, buffer, count, done)) return HResultFromSystemError(Win32ErrorFromErrno(errno));
+    return S_OK;
+  }
+  HRESULT writeAt(std::uint64_t, const void*, std::size_t) override { return STG_E_ACCESSDENIED; }
+
+ private:
+  Fd fd_;
+  std::uint64_t size_;
+};
+
+}  // namespace
+
+Win32Error OpenSiblingAt(int folder, const std::string& name, std::unique_ptr<FileHandle>& out, FileTimes& times) {
+  // O_NONBLOCK: a FIFO put in its place must not hold the run.
+  Fd fd;
+  do {
+    fd = Fd(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  } while (!fd.valid() && errno == EINTR);
+  if (!fd.valid()) {
+    if (errno == ELOOP) return kErrorCantResolveFilename;
+    if (errno == ENOENT) return kErrorFileNotFound;
+    return Win32ErrorFromErrno(errno);
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return Win32ErrorFromErrno(errno);
+  if (!S_ISREG(st.st_mode)) return kErrorCantResolveFilename;
+  if (!Blocking(fd.get())) return Win32ErrorFromErrno(errno);
+  times.accessNs = Ns(st.st_atim);
+  times.modifyNs = Ns(st.st_mtim);
+  out.reset(new SiblingReader(std::move(fd), static_cast<std::uint64_t>(st.st_size)));
+  return kErrorSuccess;
+}
+
+Win32Error StateOfFd(int fd, std::uint64_t& size, FileTimes& times) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Win32ErrorFromErrno(errno);
+  size = static_cast<std::uint64_t>(st.st_size);
+  times.accessNs = Ns(st.st_atim);
+  times.modifyNs = Ns(st.st_mtim);
+  return kErrorSuccess;
+}
+
+Win32Error ResizeFd(int fd, std::uint64_t size) {
+  int rc;
+  do {
+    rc = ::ftruncate(fd, static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? kErrorSuccess : Win32ErrorFromErrno(errno);
+}
+
+Win32Error SetTimesOfFd(int fd, const FileTimes& times) {
+  const struct timespec both[2] = {Spec(times.accessNs), Spec(times.modifyNs)};
+  return ::futimens(fd, both) == 0 ? kErrorSuccess : Win32ErrorFromErrno(errno);
+}
+
+}  // namespace platform

@@ -1,0 +1,18 @@
+// The POSIX side of the undo's steps (HeldFileSystem::openSibling and the
+// rest), on the held file's descriptors. Internal to the platform library.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "held_file_system.h"
+
+namespace platform {
+
+Win32Error OpenSiblingAt(int folder, const std::string& name, std::unique_ptr<FileHandle>& out, FileTimes& times);
+Win32Error StateOfFd(int fd, std::uint64_t& size, FileTimes& times);
+Win32Error ResizeFd(int fd, std::uint64_t size);
+Win32Error SetTimesOfFd(int fd, const FileTimes& times);
+
+}  // namespace platform
