@@ -15,6 +15,7 @@ enum ResultCode : int {
   Malformed = 2,
   ContainerLengthIssues = 3,
   PasswordProtected = 4,
+  Restored = 5,
   InvalidArguments = 50,
   FileNotFound = 51,
   AccessDenied = 52,
@@ -23,13 +24,18 @@ enum ResultCode : int {
   TempCopyFailed = 55,
   CopyBackFailed = 56,
   BackupFailed = 57,
+  ChangedSinceRepair = 58,
+  BackupMissing = 59,
+  BackupChanged = 60,
+  RestoreFailed = 61,
 };
 
 // Every result, in order; a code outside this list is none of Bookmender's.
 inline constexpr ResultCode kResultCodes[] = {
-    NoProblems,       Fixable,         Malformed,      ContainerLengthIssues, PasswordProtected,
-    InvalidArguments, FileNotFound,    AccessDenied,   SharingViolation,      NotBiff8Workbook,
-    TempCopyFailed,   CopyBackFailed,  BackupFailed,
+    NoProblems,       Fixable,        Malformed,      ContainerLengthIssues, PasswordProtected,
+    Restored,         InvalidArguments, FileNotFound, AccessDenied,          SharingViolation,
+    NotBiff8Workbook, TempCopyFailed, CopyBackFailed, BackupFailed,          ChangedSinceRepair,
+    BackupMissing,    BackupChanged,  RestoreFailed,
 };
 
 // How Shelfscan names each result: the word of its status label ("[word],"
@@ -48,6 +54,7 @@ inline constexpr ResultName kResultNames[] = {
     {Malformed, L"broken", nullptr},
     {ContainerLengthIssues, L"container problem", nullptr},
     {PasswordProtected, L"password", nullptr},
+    {Restored, L"restored", nullptr},
     {InvalidArguments, L"bad arguments", nullptr},
     {FileNotFound, L"file not found", nullptr},
     {AccessDenied, L"access denied", nullptr},
@@ -56,6 +63,10 @@ inline constexpr ResultName kResultNames[] = {
     {TempCopyFailed, L"temp copy failed", nullptr},
     {CopyBackFailed, L"copy back failed", nullptr},
     {BackupFailed, L"backup failed", nullptr},
+    {ChangedSinceRepair, L"changed since repair", nullptr},
+    {BackupMissing, L"backup missing", nullptr},
+    {BackupChanged, L"backup changed", nullptr},
+    {RestoreFailed, L"restore failed", nullptr},
 };
 
 constexpr bool NamesEveryResultInOrder() {
@@ -76,6 +87,7 @@ inline std::wstring FinalMessage(ResultCode code, bool fixed) {
     case Malformed: return L"The file is malformed in a way that Bookmender cannot fix";
     case ContainerLengthIssues: return L"The file contains container length issues";
     case PasswordProtected: return L"The file is password protected";
+    case Restored: return L"The file was restored from its backup";
     case InvalidArguments: return L"Invalid command-line arguments were provided";
     case FileNotFound: return L"The specified file was not found";
     case AccessDenied: return L"Insufficient permissions to check the specified file";
@@ -88,6 +100,10 @@ inline std::wstring FinalMessage(ResultCode code, bool fixed) {
              L"original";
     case BackupFailed:
       return L"Specified file needs fixing, but Bookmender failed to make a backup copy";
+    case ChangedSinceRepair: return L"The file changed after it was repaired; nothing was written to it";
+    case BackupMissing: return L"The backup is missing; nothing was written to the file";
+    case BackupChanged: return L"The backup is not the one the repair made; nothing was written to the file";
+    case RestoreFailed: return L"Bookmender failed to write the backup back into the file";
   }
   return std::wstring();
 }

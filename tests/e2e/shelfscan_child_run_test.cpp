@@ -33,7 +33,7 @@ TEST_F(ShelfscanRun, ExitCodesBecomeLabelsByMode) {
       {2, "[broken],"},
       {3, "[container problem],"},
       {4, "[password],"},
-      {5, "[unexpected],"},
+      {6, "[unexpected],"},
       {49, "[unexpected],"},
       {50, "[bad arguments],"},
       {51, "[file not found],"},
@@ -43,7 +43,7 @@ TEST_F(ShelfscanRun, ExitCodesBecomeLabelsByMode) {
       {55, "[temp copy failed],"},
       {56, "[copy back failed],"},
       {57, "[backup failed],"},
-      {58, "[unexpected],"},
+      {62, "[unexpected],"},
       {255, "[unexpected],"},
   };
   std::vector<std::string> expected;

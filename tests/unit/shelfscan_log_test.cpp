@@ -204,6 +204,7 @@ TEST(StatusLabel, EveryResultCodeHasItsLabel) {
       {2, L"[broken],"},
       {3, L"[container problem],"},
       {4, L"[password],"},
+      {5, L"[restored],"},
       {50, L"[bad arguments],"},
       {51, L"[file not found],"},
       {52, L"[access denied],"},
@@ -212,6 +213,10 @@ TEST(StatusLabel, EveryResultCodeHasItsLabel) {
       {55, L"[temp copy failed],"},
       {56, L"[copy back failed],"},
       {57, L"[backup failed],"},
+      {58, L"[changed since repair],"},
+      {59, L"[backup missing],"},
+      {60, L"[backup changed],"},
+      {61, L"[restore failed],"},
   };
   for (const auto& [code, label] : documented) {
     EXPECT_EQ(shelfscan::StatusLabel(code, false), label) << code;
