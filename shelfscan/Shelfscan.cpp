@@ -1,5 +1,7 @@
 #include "Shelfscan.h"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "ChildRun.h"
@@ -45,6 +47,10 @@ std::wstring Refusal(const platform::LogFolderProblem& problem) {
   return std::wstring();
 }
 
+// The results only an undo gives: a report holding one is an undo's.
+constexpr int kUndoResults[] = {bookmender::Restored, bookmender::ChangedSinceRepair, bookmender::BackupMissing,
+                                bookmender::BackupChanged, bookmender::RestoreFailed};
+
 // Resuming: reads the report the scan goes on with, refusing one of another
 // mode, and notes every file it has a final outcome for. False after a
 // console line naming the report and the reason.
@@ -56,8 +62,11 @@ bool ReadResumedReport(const std::wstring& path, const RunSettings& settings, Sc
   const bool read = ReadReport(
       scan.report.file(),
       [&](ReportEntry&& entry) {
+        const bool undoLabel = std::any_of(std::begin(kUndoResults), std::end(kUndoResults), [&entry](int code) {
+          return entry.label == kStatusWords[StatusOf(code, false)];
+        });
         if ((entry.label == fixable && (settings.fixMode || settings.undoMode)) ||
-            (entry.label == fixed && !settings.fixMode)) {
+            (entry.label == fixed && !settings.fixMode) || (undoLabel && !settings.undoMode)) {
           otherMode = entry.label;
         }
         if (IsFinalLabel(entry.label)) scan.done.insert(std::move(entry.path));
