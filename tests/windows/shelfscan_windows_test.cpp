@@ -165,7 +165,7 @@ TEST_F(ShelfscanWindowsRun, ChildrenGetTheQuotedCommandLineAndTheirCodesBecomeLa
   const std::vector<std::pair<std::string, std::string>> files = {
       {File("a b\\code-0.xls"), "[ok],"},        {File("code-1.xls"), "[fixable],"},
       {File("code-4.xls"), "[password],"},       {File("code-53.xls"), "[sharing violation],"},
-      {File("code-57.xls"), "[backup failed],"}, {File("code-5.xls"), "[unexpected],"},
+      {File("code-57.xls"), "[backup failed],"}, {File("code-9.xls"), "[unexpected],"},
   };
   File("code-2.xlsx");
   File("notes.txt");
