@@ -23,6 +23,10 @@ namespace {
 // The most one copy_file_range call is asked for; it may do less.
 constexpr std::size_t kKernelChunk = std::size_t{1} << 30;
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+// A copy that is to be flushed goes in steps of this size, each handed to
+// the disk as soon as it is in: the flush then finds most of it written
+// instead of starting on all of it, and the copying and the disk overlap.
+constexpr std::size_t kFlushStep = std::size_t{2} << 20;
 
 // A reflink: `out` shares `in`'s blocks until either is written. True when
 // done; false with `unavailable` set when this file system or pair of files
@@ -62,17 +66,25 @@ bool Clone(int in, int out, bool& unavailable) {
 #endif
 }
 
+// Starts writing `out`'s bytes [from, from + n) to disk without waiting.
+// Only a head start for the flush that follows, which reports any failure:
+// a system that cannot do it here just leaves it all to the flush.
+void StartWriting(int out, off_t from, ssize_t n) { ::sync_file_range(out, from, n, SYNC_FILE_RANGE_WRITE); }
+
 // Copies bytes [from, to) of `in` to the same offsets of `out`: in the kernel
 // while `kernel` holds, else through `buffer`. A source that ends early (it
-// shrank meanwhile) ends the range there.
-bool CopyRange(int in, int out, off_t from, off_t to, bool& kernel, std::vector<char>& buffer) {
+// shrank meanwhile) ends the range there. With `toDisk`, each step is sent
+// on to the disk as soon as it is copied.
+bool CopyRange(int in, int out, off_t from, off_t to, bool toDisk, bool& kernel, std::vector<char>& buffer) {
   while (from < to) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(to - from, kKernelChunk));
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::int64_t>(to - from, toDisk ? kFlushStep : kKernelChunk));
     if (kernel) {
       loff_t inAt = from;
       loff_t outAt = from;
       const ssize_t n = ::copy_file_range(in, &inAt, out, &outAt, want, 0);
       if (n > 0) {
+        if (toDisk) StartWriting(out, from, n);
         from += n;
         continue;
       }
@@ -91,6 +103,7 @@ bool CopyRange(int in, int out, off_t from, off_t to, bool& kernel, std::vector<
     }
     if (n == 0) return true;
     if (!WriteAllAt(out, static_cast<std::uint64_t>(from), buffer.data(), static_cast<std::size_t>(n))) return false;
+    if (toDisk) StartWriting(out, from, n);
     from += n;
   }
   return true;
@@ -102,7 +115,7 @@ bool CopyRange(int in, int out, off_t from, off_t to, bool& kernel, std::vector<
 // appends meanwhile are left out, and a source that shrinks meanwhile is
 // copied to its new end. (A reflink takes the file as it stands at that one
 // moment.)
-bool CopyContent(int in, int out) {
+bool CopyContent(int in, int out, bool toDisk) {
   struct stat st;
   if (::fstat(in, &st) != 0) return false;
   if (!S_ISREG(st.st_mode)) {
@@ -132,7 +145,7 @@ bool CopyContent(int in, int out) {
       }
       hole = std::min(hole, size);
     }
-    if (!CopyRange(in, out, data, hole, kernel, buffer)) return false;
+    if (!CopyRange(in, out, data, hole, toDisk, kernel, buffer)) return false;
     at = hole;
   }
 

@@ -12,7 +12,10 @@ namespace platform {
 // needs it to be anywhere (the hole search moves `in`'s as a side effect). A
 // reflink where the file system offers one; otherwise each data segment is
 // copied at its own offset and the holes between them are left unwritten.
+// With `toDisk`, for a copy that is flushed next, the copied bytes are sent
+// on to the disk as the copy goes, so that the flush has less left to wait
+// for; a scratch copy that is never flushed leaves it to the system.
 // False with errno on failure.
-bool CopyContent(int in, int out);
+bool CopyContent(int in, int out, bool toDisk = false);
 
 }  // namespace platform

@@ -266,9 +266,11 @@ class PosixHeldFile final : public HeldFileSystem {
   // The backup's content and metadata, flushed. Made with kOnlyUs, it takes
   // the original's owner and access ACL before any content goes in, and the
   // mode (set-id bits included), the other attributes and the times after.
+  // The content goes on to the disk as it is copied, so that the flush at
+  // the end waits for little more than the last steps.
   bool fill(int copy, const struct stat& st) {
     mode_t mode = 0;
-    return KeepAccess(file_.get(), st, copy, mode) && CopyContent(file_.get(), copy) &&
+    return KeepAccess(file_.get(), st, copy, mode) && CopyContent(file_.get(), copy, true) &&
            KeepMetadata(file_.get(), st, mode, copy) && ::fsync(copy) == 0;
   }
 
