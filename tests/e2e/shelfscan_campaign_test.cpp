@@ -138,6 +138,50 @@ TEST_F(ShelfscanRun, ACampaignStoppedThreeTimesAndResumedRepairsEveryFileExactly
   }
 }
 
+// Writes all three result lines, as a repair that proves what it left, and
+// ends with 1; in check mode (no -result:) it writes none.
+const char kProvingStandIn[] =
+    "#!/bin/sh\n"
+    "printf '%s\\0' \"$#\" \"$@\" >> \"$RECORD\"\n" RESULT_CHANNEL_OF_ARGUMENTS
+    "for last; do :; done\n"
+    "hex=$(printf '%s' \"$last.bak\" | od -An -tx1 -v | tr -d ' \\n')\n"
+    "[ -n \"$result\" ] && printf 'BMR1 - %s\\nBMR1 = %s 4096 1798761599999999999 %s\\nBMR1 1 %s\\n' \"$hex\" "
+    "\"$(printf 'a%.0s' $(seq 64))\" \"$(printf 'b%.0s' $(seq 64))\" \"$hex\" > /proc/$$/fd/$result\n"
+    "exit 1\n";
+
+TEST_F(ShelfscanRun, AFixReportHoldsWhatEachRepairLeftAndItsUndoHandsThatBack) {
+  const std::string program = Install(kProvingStandIn);
+  const std::string root = Folder("r");
+  const std::string file = File("r/a.xls");
+  const std::string fixReport = Path("fix.jsonl");
+  const std::string checkReport = Path("check.jsonl");
+  const auto [option, logs] = LogFolder();
+  ASSERT_EQ(Scan({"-fix", "-report:" + fixReport, option, root}, {}, program).exitCode, 0);
+  ASSERT_EQ(Scan({"-check", "-report:" + checkReport, option, root}, {}, program).exitCode, 0);
+  const std::string a(64, 'a'), b(64, 'b');
+  EXPECT_EQ(ReadText(fixReport).substr(0, ReadText(fixReport).find(",\"seconds\":")),
+            "{\"path\":\"" + file + "\",\"label\":\"fixed\",\"exit\":1,\"backup\":\"" + file + ".bak\",\"root\":\"" +
+                root + "\",\"sha256\":\"" + a + "\",\"size\":4096,\"mtime\":\"2026-12-31T23:59:59.999999999Z\","
+                "\"backup_sha256\":\"" + b + "\"");
+  EXPECT_EQ(ReadText(checkReport).substr(0, ReadText(checkReport).find(",\"seconds\":")),
+            "{\"path\":\"" + file + "\",\"label\":\"fixable\",\"exit\":1,\"backup\":null")
+      << "no proof without a repair";
+
+  ::unlink(Path("record").c_str());
+  const auto [undoOption, undoLogs] = LogFolder();
+  Scan({"-undo:" + fixReport, undoOption}, {}, program);
+  EXPECT_EQ(Calls(Path("record"), true),
+            (std::vector<std::vector<std::string>>{{"-undo", "-beneath:" + root, "-backup:" + file + ".bak",
+                                                    "-proof:" + a + ":4096:" + b, file}}));
+  // A report that cannot be read is refused before anything runs.
+  File("bad.jsonl", Text(ReadText(fixReport) + "{}\n"));
+  ::unlink(Path("record").c_str());
+  const ProcessResult bad = Scan({"-undo:" + Path("bad.jsonl"), undoOption}, {}, program);
+  EXPECT_EQ(bad.exitCode, 1);
+  EXPECT_TRUE(Contains(bad.output, "Cannot undo the report: line 2 is no entry")) << bad.output;
+  EXPECT_TRUE(Calls(Path("record")).empty());
+}
+
 TEST_F(ShelfscanRun, ResumeGoesOnWithAReportOfItsModeAndRefusesAnyOther) {
   const std::string program = Install();
   const std::string root = Folder("r");
