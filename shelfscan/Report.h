@@ -4,7 +4,9 @@
 //
 // A line holds, in this order: "path" (or "path_base64"), "label", "exit",
 // "signal" (only when a signal ended the run), "backup" (or
-// "backup_base64"), "seconds". A path that is not valid Unicode text (on
+// "backup_base64"), then for a repair that proved what it left "root" (or
+// "root_base64", the folder searched), "sha256", "size", "mtime" and
+// "backup_sha256", and last "seconds". A path that is not valid Unicode text (on
 // Linux, a name whose bytes are not UTF-8) is given as the standard base64
 // of its exact bytes instead: Linux the name's bytes, Windows its UTF-16LE
 // code units.
@@ -13,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "frontend/ResultRecord.h"
 #include "platform/log_file.h"
 
 namespace shelfscan {
@@ -21,6 +24,10 @@ namespace shelfscan {
 // mark and the backslash escaped, every control character U+0000..U+001F as
 // \u00XX, everything else as it is.
 std::string JsonString(const std::string& utf8);
+
+// Whether `text` holds no lone surrogate: on Linux an undecodable byte of a
+// name, on Windows an unpaired UTF-16 unit.
+bool IsUnicodeText(const std::wstring& text);
 
 // Standard base64 (RFC 4648, with padding).
 std::string Base64(const std::string& bytes);
@@ -35,8 +42,17 @@ struct ReportEntry {
   std::optional<int> exit;          // Bookmender's exit code; none when it could not run or a signal ended it
   std::optional<int> signal;        // the signal that ended it
   std::optional<std::wstring> backup;
+  // What a repair left, with the folder searched it was handed with: what an
+  // undo checks before it writes the backup back. Both or neither.
+  std::optional<std::wstring> root;
+  std::optional<bookmender::RepairProof> proof;
   double seconds = 0;               // the run's wall-clock time
 };
+
+// "2026-12-07T02:05:33.123456789Z": `ns` nanoseconds after 1970 began, UTC.
+std::string UtcTimeText(std::uint64_t ns);
+// The inverse; false for any other text.
+bool ParseUtcTime(const std::string& text, std::uint64_t& ns);
 
 // The entry's line, ending in a line feed.
 std::string ReportLine(const ReportEntry& entry);
@@ -52,6 +68,8 @@ class ReportFile {
   // with its path and the reason, when it cannot be used.
   bool open(const std::wstring& path);
   bool isOpen() const { return file_.isOpen(); }
+  // The open report, for reading it back before the first entry goes in.
+  const platform::LogFile& file() const { return file_; }
 
   // Appends the entry's line whole, or stops the scan as a lost line of
   // `log` does (MainLog::stopForLostLine). Safe from several threads.

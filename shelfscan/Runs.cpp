@@ -69,7 +69,8 @@ std::wstring StatusText(const LabelCounts& counts, double seconds) {
          L" fixable, " + std::to_wstring(counts.of(StatusOf(bookmender::Fixable, true))) + L" fixed, " + std::to_wstring(counts.failed()) + L" failed";
 }
 
-std::vector<std::wstring> SummaryLines(const LabelCounts& counts, double seconds, std::uint64_t passedOverForCase) {
+std::vector<std::wstring> SummaryLines(const LabelCounts& counts, double seconds, std::uint64_t passedOverForCase,
+                                       std::uint64_t passedOverAsDone) {
   std::vector<std::wstring> lines{Files(counts.done()) + L" checked in " + Decimal(seconds) + L" s"};
   for (Status status = 0; status < kStatusWords.size(); ++status) {
     if (counts.byLabel[status] != 0) {
@@ -80,6 +81,7 @@ std::vector<std::wstring> SummaryLines(const LabelCounts& counts, double seconds
     lines.push_back(Files(passedOverForCase) + L" passed over for the letter case of " +
                     (passedOverForCase == 1 ? L"its" : L"their") + L" extension");
   }
+  if (passedOverAsDone != 0) lines.push_back(Files(passedOverAsDone) + L" passed over as done in the report");
   return lines;
 }
 
@@ -192,12 +194,19 @@ FileRuns::~FileRuns() {
 
 std::vector<platform::ChildArgument> BookmenderArguments(const FileToCheck& file, bool fixMode,
                                                          const std::wstring& resultChannel) {
-  std::vector<platform::ChildArgument> arguments{{fixMode ? L"-fix" : L"-check", false}};
+  std::vector<platform::ChildArgument> arguments{{file.undo ? L"-undo" : fixMode ? L"-fix" : L"-check", false}};
   if (file.beneath) {
     arguments.push_back({L"-beneath:" + file.beneath->root, true});
     if (file.beneath->identity) arguments.push_back({L"-identity:" + platform::FormatIdentity(*file.beneath->identity), false});
   }
   if (!resultChannel.empty()) arguments.push_back({L"-result:" + resultChannel, false});
+  if (file.undo) {
+    const bookmender::RepairProof& proof = file.undo->proof;
+    arguments.push_back({L"-backup:" + file.undo->backup, true});
+    arguments.push_back({L"-proof:" + platform::DecodeNative(proof.sha256) + L":" + std::to_wstring(proof.size) + L":" +
+                             platform::DecodeNative(proof.backupSha256),
+                         false});
+  }
   arguments.push_back({file.path, true});
   return arguments;
 }
@@ -219,23 +228,32 @@ void SayIfSwapped(MainLog& log, const FileToCheck& file, Status status) {
                            L"opened.");
 }
 
-// The backup named by the run's records (ResultRecord.h) when they are well
-// formed: a run that ended by itself names it in its last line, for the exit
-// code it ended with; a run ended from outside (a time limit, a signal) in
-// the line written once the backup was made. None otherwise, as if none was
-// named.
-std::optional<std::wstring> RecordedBackup(const platform::ResultPipe& pipe, const platform::ChildEnd& end) {
-  if (!end.started) return std::nullopt;
+// What the run's records (ResultRecord.h) tell when they are well formed:
+// the backup, named by the last line of a run that ended by itself, for the
+// exit code it ended with, or by the line written once the backup was made
+// for a run ended from outside (a time limit, a signal); and what a repair
+// left, only from a run that ended by itself. Nothing otherwise, as if
+// nothing was named.
+struct Recorded {
+  std::optional<std::wstring> backup;
+  std::optional<bookmender::RepairProof> proof;
+};
+
+Recorded RecordedResult(const platform::ResultPipe& pipe, const platform::ChildEnd& end) {
+  if (!end.started) return {};
   std::string bytes;
   platform::Win32Error error = 0;
   bookmender::ResultRecords records;
   if (!pipe.readWaiting(bytes, bookmender::kMostResultRecords + 1, error) ||
       !bookmender::ParseResultRecords(bytes, records) || !records.backup) {
-    return std::nullopt;
+    return {};
   }
   const bool endedByItself = end.exited && !end.timedOut;
-  if (endedByItself && (!records.code || *records.code != end.code)) return std::nullopt;
-  return platform::NameFromBytes(*records.backup);
+  if (endedByItself && (!records.code || *records.code != end.code)) return {};
+  Recorded recorded;
+  recorded.backup = platform::NameFromBytes(*records.backup);
+  if (endedByItself) recorded.proof = records.proof;
+  return recorded;
 }
 
 }  // namespace
@@ -244,6 +262,11 @@ void FileRuns::run(const FileToCheck& file) {
   Shared& s = *shared_;
   s.context->log.throwIfStopped();
   if (platform::StopRequested()) return;
+  // Resuming: a file with its final outcome in the report is not run again.
+  if (!s.context->done.empty() && s.context->done.count(file.path) != 0) {
+    ++filesPassedOverAsDone;
+    return;
+  }
   if (s.jobs == 0) {
     RunAndRecord(s, file);
     return;
@@ -315,11 +338,13 @@ void FileRuns::RunAndRecord(Shared& s, const FileToCheck& toCheck) {
     return;
   }
 
-  // Only a report in fix mode reads the record: the backup's name. Without
-  // a pipe the run goes on, its result logged and its backup not named.
+  // Only a report of repairs or undos reads the record: the backup's name
+  // and what a repair left. Without a pipe the run goes on, its result
+  // logged and its backup not named.
   platform::ResultPipe pipe;
   platform::Win32Error error = 0;
-  const bool piped = settings.report && settings.fixMode && pipe.create(bookmender::kMostResultRecords, error);
+  const bool backups = settings.fixMode || settings.undoMode;
+  const bool piped = settings.report && backups && pipe.create(bookmender::kMostResultRecords, error);
   const std::vector<platform::ChildArgument> arguments =
       BookmenderArguments(toCheck, settings.fixMode, piped ? pipe.childName() : std::wstring());
   platform::ResultPipe* const result = piped ? &pipe : nullptr;
@@ -344,7 +369,7 @@ void FileRuns::RunAndRecord(Shared& s, const FileToCheck& toCheck) {
     }
     output.close();
   }
-  const std::optional<std::wstring> backup = piped && !problem ? RecordedBackup(pipe, end) : std::nullopt;
+  const Recorded recorded = piped && !problem ? RecordedResult(pipe, end) : Recorded();
   const double seconds = SecondsSince(started);
 
   const std::lock_guard<std::mutex> hold(s.recording);
@@ -365,7 +390,13 @@ void FileRuns::RunAndRecord(Shared& s, const FileToCheck& toCheck) {
     entry.label = kStatusWords[status];
     if (end.started && end.exited) entry.exit = end.code;
     if (end.started && !end.exited && end.code > 0) entry.signal = end.code;
-    if (settings.fixMode) entry.backup = backup;
+    if (backups) entry.backup = recorded.backup;
+    // Only a repair made proves what it left; an undo's report is no
+    // repair to undo again.
+    if (settings.fixMode && recorded.proof && status == StatusOf(bookmender::Fixable, true) && toCheck.beneath) {
+      entry.root = toCheck.beneath->root;
+      entry.proof = recorded.proof;
+    }
     entry.seconds = seconds;
     scan.report.append(entry, scan.log);
   }
@@ -379,7 +410,8 @@ std::wstring FileRuns::lastLogged() const {
 }
 
 std::vector<std::wstring> FileRuns::summary() const {
-  return SummaryLines(context_->tally.counts(), SecondsSince(shared_->start), filesPassedOverForCase);
+  return SummaryLines(context_->tally.counts(), SecondsSince(shared_->start), filesPassedOverForCase,
+                      filesPassedOverAsDone);
 }
 
 void FileRuns::printSummary() const {

@@ -17,6 +17,7 @@
 
 #include "MainLog.h"
 #include "Status.h"
+#include "frontend/ResultRecord.h"
 #include "platform/beneath.h"
 #include "platform/process.h"
 
@@ -49,8 +50,10 @@ std::wstring StatusText(const LabelCounts& counts, double seconds);
 
 // The summary: "N files checked in T s", then "  [label] count" for every
 // label that occurred, then "N files passed over for the letter case of
-// their extension" unless there were none.
-std::vector<std::wstring> SummaryLines(const LabelCounts& counts, double seconds, std::uint64_t passedOverForCase);
+// their extension" and "N files passed over as done in the report" unless
+// there were none.
+std::vector<std::wstring> SummaryLines(const LabelCounts& counts, double seconds, std::uint64_t passedOverForCase,
+                                       std::uint64_t passedOverAsDone = 0);
 
 // The progress line on standard error while a scan runs, redrawn four times
 // a second, when standard error is a terminal; nothing otherwise, and
@@ -84,16 +87,24 @@ class Progress {
 struct FileToCheck {
   std::wstring path;
   std::optional<platform::Beneath> beneath;
+  // For an undo: the backup a repair made and what the repair left, from
+  // the report; Bookmender runs with "-undo" instead of the mode.
+  struct Undo {
+    std::wstring backup;
+    bookmender::RepairProof proof;
+  };
+  std::optional<Undo> undo;
 };
 
-// Bookmender's arguments for `file` in the chosen mode, with "-result:"
-// naming `resultChannel` unless it is empty.
+// Bookmender's arguments for `file` in the chosen mode (or its undo), with
+// "-result:" naming `resultChannel` unless it is empty.
 std::vector<platform::ChildArgument> BookmenderArguments(const FileToCheck& file, bool fixMode,
                                                          const std::wstring& resultChannel = std::wstring());
 
 struct RunSettings {
   std::wstring logPath;  // the main log; the detail log lies beside it
   bool fixMode = false;
+  bool undoMode = false;  // the files are a report's repairs, undone
   bool detail = false;
   int jobs = 1;          // Bookmender runs at once
   bool report = false;   // each result also goes to the report (Report.h)
@@ -148,6 +159,9 @@ class FileRuns {
   // Files the walk passed over only for the letter case of their extension,
   // for the summary.
   std::uint64_t filesPassedOverForCase = 0;
+  // Files passed over because the report resumed already has their final
+  // outcome (ScanContext::done).
+  std::uint64_t filesPassedOverAsDone = 0;
 
  private:
   struct Shared;

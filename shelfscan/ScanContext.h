@@ -3,6 +3,9 @@
 // in one process have two contexts and share nothing.
 #pragma once
 
+#include <set>
+#include <string>
+
 #include "ChildRun.h"
 #include "MainLog.h"
 #include "Report.h"
@@ -27,6 +30,9 @@ struct ScanContext {
   ReportFile report;
   Tally tally;
   RunningFiles running;
+  // Resuming: the files the report already has a final outcome for, passed
+  // over. Filled before the first run, read by the walk's thread alone.
+  std::set<std::wstring> done;
 };
 
 }  // namespace shelfscan

@@ -56,12 +56,22 @@ ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
   static const std::wstring kJobsPrefix = L"-jobs:";
   static const std::wstring kReportPrefix = L"-report:";
   static const std::wstring kTimeoutPrefix = L"-timeout:";
+  static const std::wstring kUndoPrefix = L"-undo:";
   ScanOptions options;
   for (const std::wstring& argument : arguments) {
     if (argument == L"-fix") {
       options.fixMode = true;
+      options.modeGiven = true;
     } else if (argument == L"-check") {
       options.fixMode = false;
+      options.modeGiven = true;
+    } else if (argument == L"-resume") {
+      options.resume = true;
+    } else if (startsWith(argument, kUndoPrefix)) {
+      options.undoReport = argument.substr(kUndoPrefix.size());
+      if (options.undoReport.empty()) {
+        options.errors.push_back(L"Invalid parameter -undo: without a file name: -undo:REPORT names the report of the repairs to undo.");
+      }
     } else if (argument == L"-detail") {
       options.detailLog = true;
     } else if (argument.compare(0, kLogFolderPrefix.size(), kLogFolderPrefix) == 0) {
@@ -95,6 +105,18 @@ ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
       }
     } else {
       options.roots.push_back(argument);
+    }
+  }
+  if (options.resume && options.reportPath.empty()) {
+    options.errors.push_back(L"Invalid parameter -resume without -report:FILE: it goes on with the report FILE.");
+  }
+  if (!options.undoReport.empty()) {
+    if (options.modeGiven) {
+      options.errors.push_back(L"Invalid parameters: -undo:REPORT takes neither -check nor -fix.");
+      options.fixMode = false;
+    }
+    if (!options.roots.empty() || !options.fileLists.empty()) {
+      options.errors.push_back(L"Invalid parameters: -undo:REPORT takes no search path or file list: the files are those the report names.");
     }
   }
   return options;
@@ -161,6 +183,7 @@ void PrintHelp() {
       "",
       "Usage:",
       "  Shelfscan [-check|-fix] [-l:LogFolderName] [-detail] path1 [path2...]",
+      "  Shelfscan -undo:Report [-l:LogFolderName] [-report:File] [-jobs:N]",
       "",
       "Options:",
       "  -check           : Check for XLS files that can be repaired (default).",
@@ -179,6 +202,17 @@ void PrintHelp() {
       "                     JSON Lines.",
       "  -timeout:Seconds : End a Bookmender run that takes longer (default: no",
       "                     limit); its file is logged as [timed out].",
+      "  -resume          : Go on with the report of an earlier run of the same mode",
+      "                     (-report:File): pass over every file it already has a",
+      "                     final outcome for ([sharing violation], [timed out],",
+      "                     [unexpected] and [scan err] are run again).",
+      "  -undo:Report     : Put back the backup of every file Report says was",
+      "                     [fixed], if the file is still what the repair left and",
+      "                     the backup the one it made. No search paths. Each file",
+      "                     is logged as [restored], [changed since repair],",
+      "                     [backup missing], [backup changed] or [restore failed]",
+      "                     (or [file not found], [access denied],",
+      "                     [sharing violation]).",
       "",
   };
   for (const std::string& line : lines) platform::WriteNarrowLine(platform::ConsoleStream::kOutput, line);

@@ -23,6 +23,9 @@ struct FileListOption {
 
 struct ScanOptions {
   bool fixMode = false;              // "-fix": Bookmender runs with "-fix", else "-check"
+  bool modeGiven = false;            // "-check" or "-fix" was given
+  std::wstring undoReport;           // "-undo:REPORT": the repairs of that report undone, none when empty
+  bool resume = false;               // "-resume": the report given goes on, its files with a final outcome passed over
   bool detailLog = false;            // "-detail": gather every child's output
   std::wstring logFolder;            // from "-l:"; ends in the separator unless empty
   std::vector<std::wstring> roots;   // folders to search, in order, duplicates kept
@@ -42,8 +45,9 @@ inline constexpr int kLongestTimeout = 7 * 24 * 3600;
 
 // Reads the arguments (without the program name). Options are matched
 // exactly and case-sensitively; anything else is a search path. "-jobs:",
-// "-report:" and "-timeout:" are options whatever follows them: a value they cannot take
-// is an error line in `errors`.
+// "-report:", "-timeout:" and "-undo:" are options whatever follows them: a
+// value they cannot take is an error line in `errors`, as are "-resume"
+// without "-report:", and "-undo:" with a mode, a search path or a list.
 ScanOptions ParseArguments(const std::vector<std::wstring>& arguments);
 
 // Linux: "Halvane/" in the user's home folder from the password database,

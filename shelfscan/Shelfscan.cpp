@@ -1,5 +1,7 @@
 #include "Shelfscan.h"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "ChildRun.h"
@@ -7,10 +9,13 @@
 #include "MainLog.h"
 #include "NamePattern.h"
 #include "Report.h"
+#include "ReportReader.h"
 #include "Runs.h"
 #include "ScanContext.h"
 #include "ScanOptions.h"
+#include "Undo.h"
 #include "Walk.h"
+#include "frontend/ResultCode.h"
 #include "platform/console.h"
 #include "platform/log_folder.h"
 #include "platform/text.h"
@@ -42,6 +47,43 @@ std::wstring Refusal(const platform::LogFolderProblem& problem) {
   return std::wstring();
 }
 
+// The results only an undo gives: a report holding one is an undo's.
+constexpr int kUndoResults[] = {bookmender::Restored, bookmender::ChangedSinceRepair, bookmender::BackupMissing,
+                                bookmender::BackupChanged, bookmender::RestoreFailed};
+
+// Resuming: reads the report the scan goes on with, refusing one of another
+// mode, and notes every file it has a final outcome for. False after a
+// console line naming the report and the reason.
+bool ReadResumedReport(const std::wstring& path, const RunSettings& settings, ScanContext& scan) {
+  const std::wstring fixable = kStatusWords[StatusOf(bookmender::Fixable, false)];
+  const std::wstring fixed = kStatusWords[StatusOf(bookmender::Fixable, true)];
+  std::wstring otherMode;
+  std::wstring problem;
+  const bool read = ReadReport(
+      scan.report.file(),
+      [&](ReportEntry&& entry) {
+        const bool undoLabel = std::any_of(std::begin(kUndoResults), std::end(kUndoResults), [&entry](int code) {
+          return entry.label == kStatusWords[StatusOf(code, false)];
+        });
+        if ((entry.label == fixable && (settings.fixMode || settings.undoMode)) ||
+            (entry.label == fixed && !settings.fixMode) || (undoLabel && !settings.undoMode)) {
+          otherMode = entry.label;
+        }
+        if (IsFinalLabel(entry.label)) scan.done.insert(std::move(entry.path));
+      },
+      problem);
+  if (!read) {
+    ReportScanError(path, L"Cannot resume the report: " + problem);
+    return false;
+  }
+  if (!otherMode.empty()) {
+    ReportScanError(path, L"Cannot resume the report: it is of another mode (an entry is labelled " + otherMode +
+                              L"); -resume goes on with a report of the same mode.");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool EnsureLogFolder(const std::wstring& folder) {
@@ -61,7 +103,7 @@ bool EnsureLogFolder(const std::wstring& folder) {
 
 int RunShelfscan(const std::vector<std::wstring>& arguments) {
   ScanOptions options = ParseArguments(arguments);
-  if (options.roots.empty() && options.fileLists.empty()) {
+  if (options.undoReport.empty() && options.roots.empty() && options.fileLists.empty()) {
     PrintHelp();
     platform::WriteNarrowLine(platform::ConsoleStream::kOutput,
                               "Invalid parameters. Please provide at least one path to search.");
@@ -86,6 +128,10 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
       return 1;
     }
   }
+  // The report to undo is read whole before anything is made: a line that
+  // is no entry ends the run as a mistaken list does.
+  std::vector<UndoItem> undo;
+  if (!options.undoReport.empty() && !ReadUndoReport(options.undoReport, undo)) return 1;
   std::vector<FileList> lists;
   for (const FileListOption& list : options.fileLists) {
     lists.emplace_back(list.path, list.nulSeparated);
@@ -106,6 +152,7 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
   RunSettings settings;
   settings.logPath = logPath;
   settings.fixMode = options.fixMode;
+  settings.undoMode = !options.undoReport.empty();
   settings.detail = options.detailLog;
   settings.jobs = options.jobs;
   settings.report = !options.reportPath.empty();
@@ -114,12 +161,17 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
   // line while their children run on.
   const auto context = std::make_shared<ScanContext>(settings);
   if (!context->log.open(logPath) || (options.detailLog && !context->detail.open(logPath)) ||
-      (settings.report && !context->report.open(options.reportPath))) {
+      (settings.report && !context->report.open(options.reportPath)) ||
+      (options.resume && !ReadResumedReport(options.reportPath, settings, *context))) {
     return 1;
   }
   try {
     FileRuns runs(context);
-    ScanRoots(options, lists, runs);
+    if (settings.undoMode) {
+      UndoRepairs(undo, runs);
+    } else {
+      ScanRoots(options, lists, runs);
+    }
     runs.printSummary();
   } catch (const LineLost&) {
     return kExitLineLost;

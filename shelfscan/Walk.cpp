@@ -47,7 +47,7 @@ const wchar_t kUntrustedListed[] =
 // What Bookmender is handed for `path`, found below `root`: that root and the
 // identity the file has now, so that it opens this file there and no other.
 FileToCheck Below(const std::wstring& root, const std::wstring& path) {
-  FileToCheck file{path, platform::Beneath{root, std::nullopt}};
+  FileToCheck file{path, platform::Beneath{root, std::nullopt}, std::nullopt};
   platform::FileIdentity identity;
   platform::Win32Error error = 0;
   // A file gone already is Bookmender's to report, as any missing file.
@@ -311,10 +311,6 @@ bool IsSelected(const fs::path& path, bool anyCase) {
   return anyCase && IsXlsInAnyCase(extension);
 }
 
-namespace {
-
-// Once the lines of the files under way are written, a request to stop ends
-// the scan, saying where; a scan stopped by a lost line ends at once.
 void StopIfRequested(FileRuns& runs) {
   runs.context().log.throwIfStopped();
   if (!platform::StopRequested()) return;
@@ -326,8 +322,6 @@ void StopIfRequested(FileRuns& runs) {
                                        : L"Scan interrupted at " + platform::SanitizeForLine(lastFile));
   throw ScanInterrupted();
 }
-
-}  // namespace
 
 void ScanRoots(const ScanOptions& options, std::vector<FileList>& lists, FileRuns& runs) {
   MainLog& log = runs.context().log;

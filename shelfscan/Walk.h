@@ -87,6 +87,12 @@ class FileRuns;
 // std::exception, as LineLost.
 struct ScanInterrupted {};
 
+// Once the lines of the files under way are written, a request to stop ends
+// the scan: the summary, a console line naming the file whose line came
+// last, and ScanInterrupted thrown. A scan stopped by a lost line ends at
+// once (LineLost).
+void StopIfRequested(FileRuns& runs);
+
 // Searches every root in order, handing each selected file to `runs`, and
 // reads every file list (`lists`, opened, one for each of
 // options.fileLists) after the roots given before it, handing each listed

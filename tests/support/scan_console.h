@@ -23,6 +23,7 @@ struct ScanSummary {
   double seconds = -1;
   LabelCounts labels;
   unsigned long passedOverForCase = 0;  // "N files passed over for the letter case of their extension" ("1 file ... its")
+  unsigned long passedOverAsDone = 0;   // "N files passed over as done in the report"
 };
 
 struct ScanConsole {
@@ -40,6 +41,7 @@ inline ScanConsole SplitAtSummary(const std::string& output) {
   static const std::regex kHead("([0-9]+) (files?) checked in ([0-9]+\\.[0-9]) s");
   static const std::regex kLabel("  (\\[[^\\]]+\\]) ([0-9]+)");
   static const std::regex kCase("([0-9]+) (files?) passed over for the letter case of (its|their) extension");
+  static const std::regex kDone("([0-9]+) (files?) passed over as done in the report");
   ScanConsole console;
   // Each line with where it starts and where the next one does.
   struct Line {
@@ -83,6 +85,12 @@ inline ScanConsole SplitAtSummary(const std::string& output) {
     if (console.summary.passedOverForCase == 0) console.problems.push_back("a case line for no file");
     plural(m, lines[i].text);
     if ((m[3] == "its") != (m[1] == "1")) console.problems.push_back("wrong pronoun in \"" + lines[i].text + "\"");
+    ++i;
+  }
+  if (i < lines.size() && std::regex_match(lines[i].text, m, kDone)) {
+    console.summary.passedOverAsDone = std::stoul(m[1]);
+    if (console.summary.passedOverAsDone == 0) console.problems.push_back("a passed-over line for no file");
+    plural(m, lines[i].text);
     ++i;
   }
   if (sum != console.summary.files) {

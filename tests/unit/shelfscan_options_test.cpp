@@ -64,6 +64,21 @@ TEST(ShelfscanOptions, DetailLogReplacesTheLastLogExtension) {
             L"/x.log/y.log/2026-Jan-1-00-00-00_detail.log");
 }
 
+TEST(ShelfscanOptions, ResumeNeedsAReportAndUndoTakesNoModeNorPaths) {
+  ScanOptions o = ParseArguments({L"-resume", L"-report:r.jsonl", L"-fix", L"r"});
+  EXPECT_TRUE(o.resume && o.fixMode && o.errors.empty());
+  o = ParseArguments({L"-undo:fix.jsonl", L"-report:undo.jsonl", L"-resume"});
+  EXPECT_EQ(o.undoReport, L"fix.jsonl");
+  EXPECT_TRUE(o.errors.empty());
+  const std::vector<std::wstring> wrong[] = {{L"-resume", L"r"},          {L"-undo:", L"-l:x"},
+                                             {L"-undo:f", L"r"},          {L"-undo:f", L"-files:list"},
+                                             {L"-check", L"-undo:f"},     {L"-undo:f", L"-fix"}};
+  for (const std::vector<std::wstring>& arguments : wrong) {
+    EXPECT_EQ(ParseArguments(arguments).errors.size(), 1u) << platform::EncodeNative(arguments[0] + L" " + arguments[1]);
+  }
+  EXPECT_EQ(ParseArguments({L"-Resume", L"-UNDO:f"}).roots, (std::vector<std::wstring>{L"-Resume", L"-UNDO:f"}));
+}
+
 TEST(ShelfscanOptions, JobsAndReportTakeTheirValuesOrGiveAnErrorLine) {
   ScanOptions o = ParseArguments({L"r"});
   EXPECT_EQ(o.jobs, 1);

@@ -8,6 +8,7 @@
 
 #include "ChildRun.h"
 #include "Report.h"
+#include "ReportReader.h"
 #include "Runs.h"
 #include "Status.h"
 #include "frontend/ResultRecord.h"
@@ -63,6 +64,89 @@ TEST(ReportJson, LineHoldsTheMembersInOrder) {
   killed.signal = 9;
   EXPECT_EQ(shelfscan::ReportLine(killed),
             "{\"path\":\"/d/k.xls\",\"label\":\"scan err\",\"exit\":null,\"signal\":9,\"backup\":null,\"seconds\":0.000}\n");
+}
+
+TEST(ReportJson, TimesAreUtcWithNanosecondsAndReadBackExactly) {
+  const std::pair<std::uint64_t, const char*> cases[] = {
+      {0, "1970-01-01T00:00:00.000000000Z"},
+      {951782400123456789ull, "2000-02-29T00:00:00.123456789Z"},
+      {1798761599999999999ull, "2026-12-31T23:59:59.999999999Z"},
+      {18446744073709551615ull, "2554-07-21T23:34:33.709551615Z"},
+  };
+  for (const auto& [ns, text] : cases) {
+    EXPECT_EQ(shelfscan::UtcTimeText(ns), text);
+    std::uint64_t back = 1;
+    EXPECT_TRUE(shelfscan::ParseUtcTime(text, back)) << text;
+    EXPECT_EQ(back, ns);
+  }
+  std::uint64_t ns = 0;
+  for (const char* bad : {"2001-02-29T00:00:00.000000000Z", "2026-12-07T24:00:00.000000000Z",
+                          "2554-07-21T23:34:33.709551616Z", "2026-12-07T02:05:33.12345678Z",
+                          "2026-12-07 02:05:33.123456789Z", "1969-12-31T23:59:59.999999999Z"}) {
+    EXPECT_FALSE(shelfscan::ParseUtcTime(bad, ns)) << bad;
+  }
+}
+
+// What a resume or an undo reads back is exactly what was written, and a
+// line in any other form is refused, not guessed at.
+TEST(ReportReader, ReadsBackEveryLineItWritesAndRefusesAnyOther) {
+  shelfscan::ReportEntry proven;
+  proven.path = platform::NameFromBytes("/d/\"\x01\xff b.xls");
+  proven.label = L"fixed";
+  proven.exit = 1;
+  proven.backup = proven.path + L".bak";
+  proven.root = L"/d";
+  proven.proof = bookmender::RepairProof{std::string(64, 'a'), 4096, 1798761599999999999ull, std::string(64, '0')};
+  proven.seconds = 1.5;
+  shelfscan::ReportEntry killed;
+  killed.path = L"/d/\u00e9\U0001F600.xls";
+  killed.label = L"scan err";
+  killed.signal = 9;
+  for (const shelfscan::ReportEntry& entry : {proven, killed}) {
+    std::string line = shelfscan::ReportLine(entry);
+    line.pop_back();
+    shelfscan::ReportEntry read;
+    std::wstring problem;
+    ASSERT_TRUE(shelfscan::ParseReportLine(line, read, problem)) << line << ": " << platform::EncodeNative(problem);
+    EXPECT_EQ(shelfscan::ReportLine(read), line + "\n");
+  }
+  EXPECT_NE(shelfscan::ReportLine(proven).find(",\"root\":\"/d\",\"sha256\":\"" + std::string(64, 'a') +
+                                                         "\",\"size\":4096,\"mtime\":\"2026-12-31T23:59:59.999999999Z\""),
+            std::string::npos);
+
+  const std::string ok = "{\"path\":\"/d/a.xls\",\"label\":\"ok\",\"exit\":0,\"backup\":null,\"seconds\":0.010}";
+  const auto replaced = [](std::string line, const std::string& from, const std::string& to) {
+    return line.replace(line.find(from), from.size(), to);
+  };
+  const auto with = [&](const std::string& from, const std::string& to) { return replaced(ok, from, to); };
+  const std::string digest = "\"" + std::string(64, 'a') + "\"";
+  const std::string proof = ",\"root\":\"/d\",\"sha256\":" + digest + ",\"size\":1,\"mtime\":\"2026-12-31T23:59:59.999999999Z\",\"backup_sha256\":" + digest;
+  shelfscan::ReportEntry read;
+  std::wstring problem;
+  ASSERT_TRUE(shelfscan::ParseReportLine(ok, read, problem));
+  ASSERT_TRUE(shelfscan::ParseReportLine(with(",\"seconds", proof + ",\"seconds"), read, problem));
+  for (const std::string& bad : {
+           std::string(), ok + " ", " " + ok, ok + "\r", with(":0,", ": 0,"), with("ok", "fine"),
+           with("\"exit\":0", "\"exit\":00"), with("\"exit\":0", "\"exit\":-1"), with("\"exit\":0", "\"exit\":\"0\""),
+           with("\"exit\":0,", ""), with("\"path\":\"/d/a.xls\",", ""), with("/d/a.xls", ""),
+           with("\"path\"", "\"path_base64\""), with("\"path\":\"/d/a.xls\"", "\"path\":\"/d/a.xls\",\"path_base64\":\"L2Q=\""),
+           with("\"path\":\"/d/a.xls\"", "\"path_base64\":\"L2Q\""), with("a.xls", "a\\ud800.xls"),
+           with("a.xls", "a\\q.xls"), with("a.xls", "a\x01.xls"), with("a.xls", "a\xff.xls"),
+           with(",\"seconds", ",\"extra\":1,\"seconds"), with(",\"seconds", ",\"label\":\"ok\",\"seconds"),
+           with(",\"seconds", proof.substr(0, proof.find(",\"size")) + ",\"seconds"),
+           with(",\"seconds", replaced(proof, "\"size\":1", "\"size\":1.5") + ",\"seconds"),
+           with(",\"seconds", ",\"root\":\"/d\",\"sha256\":\"A" + std::string(63, 'a') + "\",\"size\":1,\"mtime\":\"2026-12-31T23:59:59.999999999Z\",\"backup_sha256\":" + digest + ",\"seconds"),
+           with("0.010}", "0.010}}"), with("0.010", "1e")}) {
+    EXPECT_FALSE(shelfscan::ParseReportLine(bad, read, problem)) << bad;
+  }
+}
+
+TEST(ReportReader, FinalOutcomesAreBookmendersResultsButInUse) {
+  for (const wchar_t* word : shelfscan::kStatusWords) {
+    const std::wstring w = word;
+    const bool final = w != L"sharing violation" && w != L"timed out" && w != L"unexpected" && w != L"scan err";
+    EXPECT_EQ(shelfscan::IsFinalLabel(w), final) << platform::EncodeNative(w);
+  }
 }
 
 // The record as Bookmender writes it and as Shelfscan reads it: strictly,

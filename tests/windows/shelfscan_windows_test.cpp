@@ -165,7 +165,7 @@ TEST_F(ShelfscanWindowsRun, ChildrenGetTheQuotedCommandLineAndTheirCodesBecomeLa
   const std::vector<std::pair<std::string, std::string>> files = {
       {File("a b\\code-0.xls"), "[ok],"},        {File("code-1.xls"), "[fixable],"},
       {File("code-4.xls"), "[password],"},       {File("code-53.xls"), "[sharing violation],"},
-      {File("code-57.xls"), "[backup failed],"}, {File("code-5.xls"), "[unexpected],"},
+      {File("code-57.xls"), "[backup failed],"}, {File("code-9.xls"), "[unexpected],"},
   };
   File("code-2.xlsx");
   File("notes.txt");
@@ -637,6 +637,50 @@ TEST_F(ShelfscanWindowsRun, TwoJobsLogTheSameLinesGatherEachRunWholeAndReportEac
   EXPECT_EQ(Sorted(LogLines(Log())), serial);
   EXPECT_EQ(Lines(Text(ReadFileBytes(report))).size(), files.size());
   EXPECT_EQ(Lines(Text(ReadFileBytes(outputs_))), std::vector<std::string>(files.size(), "char"));
+}
+
+TEST_F(ShelfscanWindowsRun, ResumePassesOverFilesDoneAndUndoRunsBookmendersUndo) {
+  PutBookmender(false);
+  const std::string done = File("code-0.xls"), fixable = File("code-1.xls"), held = File("code-53.xls");
+  const std::string report = dir_.file("check.jsonl");
+  ASSERT_EQ(Scan({"-report:" + report, "-l:" + logs_, root_}).exitCode, 0);
+  for (const std::string& name : Entries(logs_)) DeleteFileW(Wide(logs_ + "\\" + name).c_str());
+  DeleteFileW(Wide(record_).c_str());
+  // The file in use is run again; the other two are done.
+  ProcessResult r = Scan({"-resume", "-report:" + report, "-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 0);
+  const ScanConsole shown = SplitAtSummary(r.output);
+  EXPECT_EQ(shown.summary.passedOverAsDone, 2u);
+  EXPECT_EQ(shown.summary.labels, (LabelCounts{{"[sharing violation]", 1}}));
+  EXPECT_EQ(Calls(root_), std::vector<std::string>{" -check \"" + held + "\""});
+  EXPECT_EQ(Lines(Text(ReadFileBytes(report))).size(), 4u);
+  // A fix resume refuses the report of a check.
+  r = Scan({"-fix", "-resume", "-report:" + report, "-l:" + logs_, root_});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("an entry is labelled fixable"), std::string::npos) << r.output;
+
+  // An undo: Bookmender's undo for the proven repair, a scan error for the
+  // one without its proof.
+  std::string escapedRoot;
+  for (const char c : root_) escapedRoot += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  const std::string digest(64, 'c');
+  const std::string fixReport = dir_.file("fix.jsonl");
+  WriteFileBytes(fixReport, testsupport::Bytes(0));
+  const std::string lines =
+      "{\"path\":\"" + escapedRoot + "\\\\code-5.xls\",\"label\":\"fixed\",\"exit\":1,\"backup\":\"" + escapedRoot +
+      "\\\\code-5.xls.bak\",\"root\":\"" + escapedRoot + "\",\"sha256\":\"" + digest +
+      "\",\"size\":7,\"mtime\":\"2026-12-07T02:05:33.000000100Z\",\"backup_sha256\":\"" + digest +
+      "\",\"seconds\":0.100}\n"
+      "{\"path\":\"" + escapedRoot + "\\\\code-1.xls\",\"label\":\"fixed\",\"exit\":1,\"backup\":null,\"seconds\":0.100}\n";
+  WriteFileBytes(fixReport, testsupport::Bytes(lines.begin(), lines.end()));
+  for (const std::string& name : Entries(logs_)) DeleteFileW(Wide(logs_ + "\\" + name).c_str());
+  DeleteFileW(Wide(record_).c_str());
+  r = Scan({"-undo:" + fixReport, "-l:" + logs_});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(Calls(root_), std::vector<std::string>{" -undo \"-backup:" + root_ + "\\code-5.xls.bak\" -proof:" + digest +
+                                                   ":7:" + digest + " \"" + root_ + "\\code-5.xls\""});
+  EXPECT_EQ(SplitAtSummary(r.output).summary.labels, (LabelCounts{{"[restored]", 1}, {"[scan err]", 1}}));
+  EXPECT_EQ(Sorted(LogLines(Log())).front(), "[restored]," + root_ + "\\code-5.xls");
 }
 
 }  // namespace

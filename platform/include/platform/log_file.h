@@ -32,9 +32,12 @@ struct LogError {
 };
 
 // What the log is for. kLines: this program appends to it under a lock and
-// cuts a piece that could not be written whole off again. kChildOutput:
-// children write to it through their standard output, always at its end.
-enum class LogUse { kLines, kChildOutput };
+// cuts a piece that could not be written whole off again, and may read back
+// what it holds. kChildOutput: children write to it through their standard
+// output, always at its end. kReadOnly: an existing file under the same
+// rules, read back and never created, written or changed (a report an
+// earlier run wrote).
+enum class LogUse { kLines, kChildOutput, kReadOnly };
 
 class LogFile {
  public:
@@ -67,6 +70,10 @@ class LogFile {
   // of this program append one at a time: the file lock is the whole
   // program's, and keeps other programs out only.
   bool append(const std::string& bytes, LogError& error);
+
+  // Reads at `offset` (kLines, kReadOnly) until `count` bytes are in or the
+  // file ends; `done` says how many came. False with the reason.
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done, LogError& error) const;
 
   // The open file as the system knows it: the descriptor on Linux, the
   // HANDLE on Windows (not inheritable: the child runner hands children a

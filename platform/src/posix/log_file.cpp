@@ -28,8 +28,12 @@ bool FailErrno(LogError& error, int err, const std::string& path) {
 }
 
 // O_NONBLOCK so that a FIFO in the log's place fails at once (ENXIO) instead
-// of waiting for a reader.
-constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK;
+// of waiting for a reader. Children get only logs of their output, which
+// they need not read.
+constexpr int OpenFlags(LogUse use) {
+  return (use == LogUse::kReadOnly ? O_RDONLY : (use == LogUse::kLines ? O_RDWR : O_WRONLY) | O_APPEND) | O_NOFOLLOW |
+         O_NONBLOCK;
+}
 
 // Logs name files in folders other users may not list, and a user who could
 // open one could hold its lock and stall the scan: the owner alone may open
@@ -40,13 +44,13 @@ constexpr mode_t kPrivate = 0600;
 // creating exclusively are separate steps, so that a name that appears
 // between them (another scan's log) is opened as existing and checked as
 // such.
-int OpenOrCreate(const std::string& native, bool& created) {
+int OpenOrCreate(const std::string& native, LogUse use, bool& created) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     created = false;
-    const int fd = OpenRetrying(native.c_str(), kOpenFlags);
-    if (fd >= 0 || errno != ENOENT) return fd;
+    const int fd = OpenRetrying(native.c_str(), OpenFlags(use));
+    if (fd >= 0 || errno != ENOENT || use == LogUse::kReadOnly) return fd;
     created = true;
-    const int made = OpenRetrying(native.c_str(), kOpenFlags | O_CREAT | O_EXCL, kPrivate);
+    const int made = OpenRetrying(native.c_str(), OpenFlags(use) | O_CREAT | O_EXCL, kPrivate);
     if (made >= 0 || errno != EEXIST) return made;
   }
   errno = EEXIST;
@@ -120,7 +124,7 @@ bool LogFile::open(const std::wstring& path, LogUse use, const std::string& head
   error = LogError();
   const std::string native = EncodeNative(path);
   bool created = false;
-  Fd fd(OpenOrCreate(native, created));
+  Fd fd(OpenOrCreate(native, use, created));
   if (!fd.valid()) return OpenFailure(error, errno, native);
   // Above the standard descriptors, so that a run started with one of them
   // closed writes no console line into its log, and a child's dup2 onto its
@@ -137,13 +141,24 @@ bool LogFile::open(const std::wstring& path, LogUse use, const std::string& head
   // A new file gets its mode whatever the umask took away; an existing one
   // (another scan's log of the same second, a report appended to) loses what
   // it gave group and others.
+  // A file only read is left as it is.
   const mode_t mode = created ? kPrivate : st.st_mode & S_IRWXU;
-  if ((st.st_mode & 07777) != mode && ::fchmod(fd.get(), mode) != 0) return FailErrno(error, errno, native);
+  if (use != LogUse::kReadOnly && (st.st_mode & 07777) != mode && ::fchmod(fd.get(), mode) != 0) {
+    return FailErrno(error, errno, native);
+  }
   // Children inherit the open file description: they get a plain blocking
   // file.
-  if (::fcntl(fd.get(), F_SETFL, O_APPEND) != 0) return FailErrno(error, errno, native);
+  if (::fcntl(fd.get(), F_SETFL, use == LogUse::kReadOnly ? 0 : O_APPEND) != 0) return FailErrno(error, errno, native);
 
   return adopt(fd.release(), path, use, header, wait, error);
+}
+
+bool LogFile::readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done,
+                     LogError& error) const {
+  error = LogError();
+  done = 0;
+  if (handle_ < 0) return Fail(error, LogFault::kSystem, kErrorInvalidParameter);
+  return ReadAt(static_cast<int>(handle_), offset, buffer, count, done) || FailErrno(error, errno, std::string());
 }
 
 bool LogFile::appendLocked(const std::string& bytes, LogError& error) {

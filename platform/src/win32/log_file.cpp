@@ -63,8 +63,12 @@ bool LogFile::open(const std::wstring& path, LogUse use, const std::string& head
   // Lines are written at the end found under the lock and cut back with
   // SetEndOfFile, which both need FILE_WRITE_DATA; children's output is
   // append-only, so that each of their writes lands at the end.
-  const DWORD access = use == LogUse::kLines ? FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE
-                                             : FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  // A file only read back is opened for reading alone, and never made.
+  const DWORD access = use == LogUse::kLines ? FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA |
+                                                   FILE_READ_ATTRIBUTES | SYNCHRONIZE
+                       : use == LogUse::kReadOnly ? FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE
+                                                  : FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  const DWORD disposition = use == LogUse::kReadOnly ? OPEN_EXISTING : OPEN_ALWAYS;
   // A log made here is the user's alone (with the system's and the
   // administrators'), wherever it is made; one that exists keeps its list.
   PrivateAccess privateAccess(false);
@@ -73,7 +77,7 @@ bool LogFile::open(const std::wstring& path, LogUse use, const std::string& head
   Handle file;
   for (;;) {
     file = Handle(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, privateAccess.attributes(),
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file.valid()) break;
     const DWORD e = ::GetLastError();
     if (!Busy(e)) return Fail(error, LogFault::kSystem, e);
@@ -88,6 +92,15 @@ bool LogFile::open(const std::wstring& path, LogUse use, const std::string& head
   if (info.nNumberOfLinks != 1) return Fail(error, LogFault::kManyNames);
 
   return adopt(reinterpret_cast<std::intptr_t>(file.release()), path, use, header, wait, error);
+}
+
+bool LogFile::readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done,
+                     LogError& error) const {
+  error = LogError();
+  done = 0;
+  if (!isOpen()) return Fail(error, LogFault::kSystem, kErrorInvalidParameter);
+  const HRESULT hr = ReadAtHandle(AsHandle(handle_), offset, buffer, count, done);
+  return !Failed(hr) || Fail(error, LogFault::kSystem, Win32ErrorFromHResult(hr));
 }
 
 bool LogFile::appendLocked(const std::string& bytes, LogError& error) {
