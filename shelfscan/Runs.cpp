@@ -50,7 +50,7 @@ std::uint64_t LabelCounts::done() const {
 
 std::uint64_t LabelCounts::failed() const {
   return done() - of(StatusOf(bookmender::NoProblems, false)) - of(StatusOf(bookmender::Fixable, false)) -
-         of(StatusOf(bookmender::Fixable, true));
+         of(StatusOf(bookmender::Fixable, true)) - of(StatusOf(bookmender::Restored, false));
 }
 
 void Tally::add(Status status) { counts_[status].fetch_add(1, std::memory_order_relaxed); }

@@ -29,8 +29,8 @@ struct LabelCounts {
 
   std::uint64_t done() const;
   std::uint64_t of(Status status) const { return byLabel[status]; }
-  // Files with any other status than ok, fixable and fixed, the files whose
-  // run failed among them.
+  // Files with any other status than ok, fixable, fixed and restored, the
+  // files whose run failed among them.
   std::uint64_t failed() const;
 };
 

@@ -296,4 +296,68 @@ TEST_F(ShelfscanRun, UndoRunsBookmendersUndoForEachProvenRepairOfTheReport) {
                                                         {root + "/code-1.xls", "scan err"}}));
 }
 
+TEST_F(ShelfscanRun, UndoWithTheRealBookmenderRestoresOnlyWhatTheRepairLeftAndASecondChangesNothing) {
+  samples::WorkbookKind kind;
+  kind.moved = {12};
+  const Bytes damaged = samples::MakeWorkbook(kind);
+  const std::string root = Folder("r");
+  const std::vector<std::string> names = {"changed", "swapped", "no backup", "held", "kept1", "kept2"};
+  std::map<std::string, std::string> file;
+  for (const std::string& name : names) file[name] = File("r/" + name + ".xls", damaged);
+  const std::string fixReport = Path("fix.jsonl");
+  const auto [fixOption, fixLogs] = LogFolder();
+  ASSERT_EQ(Scan({"-fix", "-report:" + fixReport, fixOption, root}).exitCode, 0);
+  for (const auto& entry : ReportEntries(fixReport)) ASSERT_EQ(entry.count("sha256"), 1u) << "a repair without its proof";
+
+  // Another user's doings: a changed file, a file swapped for a link to a
+  // copy of itself, a backup removed, a file held open for writing.
+  ASSERT_EQ(::chown(file["changed"].c_str(), kNobody, kNobody), 0);
+  {
+    ProcessOptions asNobody;
+    asNobody.uid = kNobody;
+    ASSERT_EQ(RunProcess({"/bin/sh", "-c", "printf x >> \"$0\"", file["changed"]}, asNobody).exitCode, 0);
+  }
+  const Bytes changed = ReadFileBytes(file["changed"]);
+  const Bytes repaired = ReadFileBytes(file["kept1"]);
+  WriteFileBytes(Path("copy.xls"), repaired);
+  ASSERT_EQ(::unlink(file["swapped"].c_str()), 0);
+  Link("r/swapped.xls", Path("copy.xls"));
+  ASSERT_EQ(::unlink((file["no backup"] + ".bak").c_str()), 0);
+  struct stat before {};
+  ASSERT_EQ(::stat(file["kept1"].c_str(), &before), 0);
+  struct stat backupBefore {};
+  ASSERT_EQ(::stat((file["kept1"] + ".bak").c_str(), &backupBefore), 0);
+
+  const std::map<std::string, std::string> expected = {
+      {"changed", "changed since repair"}, {"swapped", "file not found"}, {"no backup", "backup missing"},
+      {"held", "sharing violation"},       {"kept1", "restored"},         {"kept2", "restored"}};
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "first undo" : "second undo");
+    LockHolder holder(file["held"], 'w');
+    ASSERT_TRUE(holder.held());
+    const std::string undoReport = Path("undo" + std::to_string(round) + ".jsonl");
+    const auto [option, logs] = LogFolder();
+    const ProcessResult r = Scan({"-undo:" + fixReport, "-jobs:2", "-report:" + undoReport, option});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    std::map<std::string, std::string> labels;
+    for (const auto& entry : ReportEntries(undoReport)) labels[PathOf(entry, "path")] = entry.at("label").text;
+    for (const std::string& name : names) EXPECT_EQ(labels[file[name]], expected.at(name)) << name;
+    EXPECT_EQ(ReadFileBytes(file["changed"]), changed);
+    EXPECT_EQ(ReadFileBytes(Path("copy.xls")), repaired) << "nothing written through the link";
+    EXPECT_EQ(ReadFileBytes(file["held"]), repaired);
+    EXPECT_EQ(ReadFileBytes(file["no backup"]), repaired);
+    for (const char* kept : {"kept1", "kept2"}) {
+      EXPECT_EQ(ReadFileBytes(file[kept]), damaged) << kept;
+      EXPECT_EQ(ReadFileBytes(file[kept] + ".bak"), damaged) << kept << ": the backup is kept";
+    }
+    struct stat after {};
+    ASSERT_EQ(::stat(file["kept1"].c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_mtim.tv_sec, backupBefore.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, backupBefore.st_mtim.tv_nsec);
+  }
+}
+
 }  // namespace

@@ -232,6 +232,10 @@ TEST(Summary, CountsEachLabelThatOccurredInTheManualsOrder) {
   const shelfscan::LabelCounts counts = tally.counts();
   EXPECT_EQ(counts.done(), 16u);
   EXPECT_EQ(counts.failed(), 3u);
+  shelfscan::Tally undo;  // a restored file is no failure
+  undo.add(shelfscan::StatusOf(bookmender::Restored, false));
+  undo.add(shelfscan::StatusOf(bookmender::ChangedSinceRepair, false));
+  EXPECT_EQ(undo.counts().failed(), 1u);
   EXPECT_EQ(shelfscan::SummaryLines(counts, 12.34, 0),
             (std::vector<std::wstring>{L"16 files checked in 12.3 s", L"  [ok] 1", L"  [fixable] 12",
                                        L"  [container problem] 2", L"  [scan err] 1"}));
