@@ -377,7 +377,10 @@ bool HaveGnuParallel() {
 std::string WithoutSeconds(const std::map<std::string, JsonValue>& entry) {
   std::string text;
   for (const auto& [name, value] : entry) {
-    if (name == "seconds") continue;
+    // What differs from run to run: the time taken, the time a repair left
+    // on the file, and the folder the file was handed over below (the
+    // searched folder, or its own for a listed file).
+    if (name == "seconds" || name == "mtime" || name == "root") continue;
     text += name + "=";
     switch (value.kind) {
       case JsonValue::kString: text += "\"" + value.text + "\""; break;
