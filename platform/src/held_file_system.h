@@ -85,6 +85,10 @@ class HeldFileSystem {
     (void)times;
     return kErrorNotSupported;
   }
+  // Whether another process holds the file open for writing, as far as this
+  // process can see (Windows: the share mode already turned such openers
+  // away).
+  virtual bool openForWritingElsewhere() { return false; }
 };
 
 // `beneath` (may be null): see platform/beneath.h.

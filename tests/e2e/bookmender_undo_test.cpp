@@ -144,6 +144,7 @@ TEST_F(BookmenderUndo, NothingIsWrittenWhenTheFileOrBackupIsNotWhatTheRepairLeft
        60, 0},
       {"writer's lock", [](const std::string&, const std::string&) {}, 53, 'w'},
       {"flock", [](const std::string&, const std::string&) {}, 53, 'f'},
+      {"open for writing, no lock", [](const std::string&, const std::string&) {}, 53, 'o'},
   };
   int n = 0;
   for (const Case& c : cases) {

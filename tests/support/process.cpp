@@ -126,6 +126,8 @@ LockHolder::LockHolder(const std::string& path, char kind, int uid) {
     bool locked = false;
     if (fd >= 0 && kind == 'l') {
       locked = fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+    } else if (fd >= 0 && kind == 'o') {
+      locked = true;  // open for writing, and no lock at all
     } else if (fd >= 0 && (kind == 'f' || kind == 's')) {
       locked = flock(fd, (kind == 'f' ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
     } else if (fd >= 0) {

@@ -37,7 +37,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
 // as a reader or writer of our own kind takes; 'R' / 'p': a classic POSIX
 // read / write record lock, and 's' / 'f': a shared / exclusive flock(2)
 // lock, as other programs take them; 'l': a read lease (F_SETLEASE) taken by
-// the file's owner, who must be an ordinary user.
+// the file's owner, who must be an ordinary user; 'o': open for writing
+// without any lock, as a program that does not lock holds it.
 // On Windows, where sharing belongs to each open handle, this process holds
 // a second handle: 'r' reads and lets others only read, 'w' reads and
 // writes and shares nothing, 'p' writes and shares everything, as a program

@@ -89,9 +89,15 @@ RestoreResult HeldFile::restoreFrom(const std::wstring& suffix, const RepairStat
     if ((error = system_->lockExclusive()) != kErrorSuccess) {
       return error == kErrorSharingViolation ? RestoreResult::kInUse : RestoreResult::kNoAccess;
     }
+    // A program that writes without locking is turned away where it can be
+    // seen: the backup is never written under another writer.
+    if (system_->openForWritingElsewhere()) {
+      error = kErrorSharingViolation;
+      return RestoreResult::kInUse;
+    }
     // From here on no program that locks may write the file; one that does
-    // not is caught by the state compared before the writes and the digest
-    // read back after them.
+    // not and opens it only now is caught by the state compared before the
+    // writes and the digest read back after them.
     if (!system_->nameLeadsHere()) return RestoreResult::kNameChanged;
 
     std::unique_ptr<FileHandle> backup;

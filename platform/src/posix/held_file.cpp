@@ -260,6 +260,7 @@ class PosixHeldFile final : public HeldFileSystem {
   Win32Error stateNow(std::uint64_t& size, FileTimes& times) override { return StateOfFd(file_.get(), size, times); }
   Win32Error resize(std::uint64_t size) override { return ResizeFd(file_.get(), size); }
   Win32Error setTimes(const FileTimes& times) override { return SetTimesOfFd(file_.get(), times); }
+  bool openForWritingElsewhere() override { return OpenForWritingElsewhere(file_.get()); }
 
  private:
   static bool fail(Win32Error& error, int err, const std::string& path) {

@@ -1,9 +1,14 @@
 #include "held_file_restore.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "fd.h"
 
@@ -83,6 +88,50 @@ Win32Error ResizeFd(int fd, std::uint64_t size) {
 Win32Error SetTimesOfFd(int fd, const FileTimes& times) {
   const struct timespec both[2] = {Spec(times.accessNs), Spec(times.modifyNs)};
   return ::futimens(fd, both) == 0 ? kErrorSuccess : Win32ErrorFromErrno(errno);
+}
+
+bool OpenForWritingElsewhere(int fd) {
+  struct stat self {};
+  if (::fstat(fd, &self) != 0) return false;
+  DIR* processes = ::opendir("/proc");
+  if (processes == nullptr) return false;
+  const long me = static_cast<long>(::getpid());
+  bool found = false;
+  while (!found) {
+    const dirent* process = ::readdir(processes);
+    if (process == nullptr) break;
+    char* end = nullptr;
+    const long pid = std::strtol(process->d_name, &end, 10);
+    if (end == process->d_name || *end != '\0' || pid <= 0 || pid == me) continue;
+    const std::string base = std::string("/proc/") + process->d_name;
+    DIR* descriptors = ::opendir((base + "/fd").c_str());
+    if (descriptors == nullptr) continue;  // gone, or not ours to see
+    while (const dirent* entry = ::readdir(descriptors)) {
+      if (entry->d_name[0] == '.') continue;
+      struct stat st {};
+      // The link is followed to the open file itself, which is not opened.
+      if (::fstatat(::dirfd(descriptors), entry->d_name, &st, 0) != 0 || st.st_dev != self.st_dev ||
+          st.st_ino != self.st_ino) {
+        continue;
+      }
+      // "flags:\t<octal>" in its fdinfo gives how it was opened.
+      const Fd info(::open((base + "/fdinfo/" + entry->d_name).c_str(), O_RDONLY | O_CLOEXEC));
+      char text[512];
+      const ssize_t n = info.valid() ? ::read(info.get(), text, sizeof text - 1) : -1;
+      if (n <= 0) continue;
+      text[n] = '\0';
+      const char* flags = std::strstr(text, "flags:");
+      if (flags == nullptr) continue;
+      const long mode = std::strtol(flags + 6, nullptr, 8);
+      if ((mode & O_ACCMODE) != O_RDONLY) {
+        found = true;
+        break;
+      }
+    }
+    ::closedir(descriptors);
+  }
+  ::closedir(processes);
+  return found;
 }
 
 }  // namespace platform

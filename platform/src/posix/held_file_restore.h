@@ -14,5 +14,9 @@ Win32Error OpenSiblingAt(int folder, const std::string& name, std::unique_ptr<Fi
 Win32Error StateOfFd(int fd, std::uint64_t& size, FileTimes& times);
 Win32Error ResizeFd(int fd, std::uint64_t size);
 Win32Error SetTimesOfFd(int fd, const FileTimes& times);
+// Whether a process other than this one has the file of `fd` open for
+// writing: its descriptors under /proc that this process may read (all of
+// them for root) are looked at one by one.
+bool OpenForWritingElsewhere(int fd);
 
 }  // namespace platform
