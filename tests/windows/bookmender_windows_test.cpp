@@ -7,6 +7,7 @@
 
 #include "process.h"
 #include "samples.h"
+#include "sha256.h"
 #include "windows_test_util.h"
 #include "workbook_file.h"
 
@@ -324,6 +325,43 @@ TEST_F(BookmenderWindowsRun, AScansFileIsOpenedOnlyBelowItsFolderAndAsTheFileSee
     EXPECT_EQ(r.exitCode, c.exitCode) << testing::PrintToString(c.arguments) << r.output << r.error;
   }
   EXPECT_EQ(ReadFileBytes(path), damaged);
+}
+
+// The undo of a repair with the Windows file system's own handles: the
+// backup's bytes back in the same file, a second undo that writes nothing,
+// and refusals that leave the file as the repair left it.
+TEST_F(BookmenderWindowsRun, UndoRestoresTheBackupOnlyIntoTheFileTheRepairLeft) {
+  const Bytes damaged = Workbook({0, 12});
+  const std::string path = Write("book.xls", damaged);
+  ASSERT_EQ(Run({"-fix", path}).exitCode, 1);
+  const Bytes repaired = ReadFileBytes(path);
+  const std::string proof = "-proof:" + Sha256Hex(repaired) + ":" + std::to_string(repaired.size()) + ":" +
+                            Sha256Hex(damaged);
+  const std::vector<std::string> undo{"-undo", "-backup:" + path + ".bak", proof, path};
+
+  {
+    // Another program's handle that shares nothing: in use, nothing written.
+    LockHolder other(path, 'w');
+    ASSERT_TRUE(other.held());
+    EXPECT_EQ(Run(undo).exitCode, 53);
+  }
+  EXPECT_EQ(ReadFileBytes(path), repaired);
+
+  const ProcessResult r = Run(undo);
+  EXPECT_EQ(r.exitCode, 5) << r.output;
+  EXPECT_EQ(Lines(r.output).back(), "Final result: The file was restored from its backup");
+  EXPECT_EQ(ReadFileBytes(path), damaged);
+  EXPECT_EQ(ReadFileBytes(path + ".bak"), damaged);
+  const ProcessResult again = Run(undo);
+  EXPECT_EQ(again.exitCode, 5);
+  EXPECT_NE(again.output.find("The file already holds the backup's content"), std::string::npos);
+
+  // Changed since the repair: 58, and the change stays.
+  Bytes changed = repaired;
+  changed.back() ^= 0x5A;
+  WriteFileBytes(path, changed);
+  EXPECT_EQ(Run(undo).exitCode, 58);
+  EXPECT_EQ(ReadFileBytes(path), changed);
 }
 
 }  // namespace
