@@ -48,6 +48,14 @@ void WriteRepairProof(const FixPlan& plan, std::intptr_t channel, const LineSink
   platform::WriteResult(channel, ProofRecord(RepairProof{state.sha256, state.size, state.mtimeNs, state.backupSha256}));
 }
 
+// The run's first three lines: `text` between two rules of 80 dashes.
+void Banner(const LineSink& lines, const std::wstring& text) {
+  const std::wstring separator(80, L'-');
+  lines.output(separator);
+  lines.output(text);
+  lines.output(separator);
+}
+
 void PrintUsage(const LineSink& lines) {
   lines.error(L"Usage:");
   lines.error(L"Bookmender -check <filename>");
@@ -120,10 +128,7 @@ ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineS
       result = InvalidArguments;
     } else {
       const std::wstring& fileName = arguments.back();
-      const std::wstring separator(80, L'-');
-      lines.output(separator);
-      lines.output(L"Undoing the repair of " + fileName);
-      lines.output(separator);
+      Banner(lines, L"Undoing the repair of " + fileName);
       backupMade = *undo.backup;
       // A request to stop waits until the file is either restored or put
       // back as the repair left it.
@@ -136,10 +141,7 @@ ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineS
     result = InvalidArguments;
   } else {
     const std::wstring& fileName = arguments.back();
-    const std::wstring separator(80, L'-');
-    lines.output(separator);
-    lines.output(L"Checking " + fileName);
-    lines.output(separator);
+    Banner(lines, L"Checking " + fileName);
     const bool fix = arguments[0] == L"-fix";
     result = CheckAndFix(plan, fileName, fix, lines, beneath ? &*beneath : nullptr);
     if (fix && result == Fixable) {

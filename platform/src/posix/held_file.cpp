@@ -405,4 +405,8 @@ HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, const Bene
   return S_OK;
 }
 
+std::unique_ptr<FileHandle> ReaderOfOwnFile(Fd fd, std::uint64_t size) {
+  return std::make_unique<FdReader>(std::move(fd), size);
+}
+
 }  // namespace platform

@@ -30,21 +30,6 @@ struct timespec Spec(std::int64_t ns) {
   return t;
 }
 
-class SiblingReader final : public FileHandle {
- public:
-  SiblingReader(Fd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
-  std::uint64_t size() const override { return size_; }
-  HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
-    if (!ReadAt(fd_.get(), offset, buffer, count, done)) return HResultFromSystemError(Win32ErrorFromErrno(errno));
-    return S_OK;
-  }
-  HRESULT writeAt(std::uint64_t, const void*, std::size_t) override { return STG_E_ACCESSDENIED; }
-
- private:
-  Fd fd_;
-  std::uint64_t size_;
-};
-
 }  // namespace
 
 Win32Error OpenSiblingAt(int folder, const std::string& name, std::unique_ptr<FileHandle>& out, FileTimes& times) {
@@ -64,7 +49,7 @@ Win32Error OpenSiblingAt(int folder, const std::string& name, std::unique_ptr<Fi
   if (!Blocking(fd.get())) return Win32ErrorFromErrno(errno);
   times.accessNs = Ns(st.st_atim);
   times.modifyNs = Ns(st.st_mtim);
-  out.reset(new SiblingReader(std::move(fd), static_cast<std::uint64_t>(st.st_size)));
+  out = ReaderOfOwnFile(std::move(fd), static_cast<std::uint64_t>(st.st_size));
   return kErrorSuccess;
 }
 

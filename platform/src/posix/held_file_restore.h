@@ -6,9 +6,14 @@
 #include <memory>
 #include <string>
 
+#include "fd.h"
 #include "held_file_system.h"
 
 namespace platform {
+
+// A file of ours read at absolute offsets (held_file.cpp): the backup, read
+// for its digest as for the copy back.
+std::unique_ptr<FileHandle> ReaderOfOwnFile(Fd fd, std::uint64_t size);
 
 Win32Error OpenSiblingAt(int folder, const std::string& name, std::unique_ptr<FileHandle>& out, FileTimes& times);
 Win32Error StateOfFd(int fd, std::uint64_t& size, FileTimes& times);

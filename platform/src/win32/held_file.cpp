@@ -372,4 +372,8 @@ HRESULT OpenHeldFileSystem(const std::wstring& path, bool forWriting, const Bene
   return S_OK;
 }
 
+std::unique_ptr<FileHandle> ReaderOfOwnFile(Handle handle, std::uint64_t size) {
+  return std::make_unique<HandleReader>(std::move(handle), size);
+}
+
 }  // namespace platform

@@ -24,20 +24,6 @@ FILETIME Filetime(std::int64_t ns) {
   return t;
 }
 
-class SiblingReader final : public FileHandle {
- public:
-  SiblingReader(Handle handle, std::uint64_t size) : handle_(std::move(handle)), size_(size) {}
-  std::uint64_t size() const override { return size_; }
-  HRESULT readAt(std::uint64_t offset, void* buffer, std::size_t count, std::size_t& done) override {
-    return ReadAtHandle(handle_.get(), offset, buffer, count, done);
-  }
-  HRESULT writeAt(std::uint64_t, const void*, std::size_t) override { return STG_E_ACCESSDENIED; }
-
- private:
-  Handle handle_;
-  std::uint64_t size_;
-};
-
 }  // namespace
 
 Win32Error OpenSiblingNamed(const std::wstring& name, std::unique_ptr<FileHandle>& out, FileTimes& times) {
@@ -56,7 +42,7 @@ Win32Error OpenSiblingNamed(const std::wstring& name, std::unique_ptr<FileHandle
   times.accessNs = Ns(info.ftLastAccessTime);
   times.modifyNs = Ns(info.ftLastWriteTime);
   const std::uint64_t size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  out.reset(new SiblingReader(std::move(file), size));
+  out = ReaderOfOwnFile(std::move(file), size);
   return kErrorSuccess;
 }
 

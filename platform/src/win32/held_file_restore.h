@@ -8,9 +8,14 @@
 #include <memory>
 #include <string>
 
+#include "handle_io.h"
 #include "held_file_system.h"
 
 namespace platform {
+
+// A file of ours read at absolute offsets (held_file.cpp): the backup, read
+// for its digest as for the copy back.
+std::unique_ptr<FileHandle> ReaderOfOwnFile(Handle handle, std::uint64_t size);
 
 // `name` beside the held file, whose folders cannot be renamed while it is
 // held: a reparse point is opened as itself and refused.
