@@ -109,13 +109,16 @@ bool ReadOptions(const std::vector<std::wstring>& options, std::optional<platfor
 
 }  // namespace
 
-ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineSink& sink) {
+RunEnd RunOne(const std::vector<std::wstring>& arguments, const LineSink& sink,
+              std::optional<std::intptr_t> servingChannel) {
   const LineSink lines = arguments.size() >= 2 ? WithNameShown(sink, arguments.back()) : sink;
   FixPlan plan;
   bool fixed = false;
   ResultCode result = NoProblems;
   std::optional<platform::Beneath> beneath;
-  std::optional<std::intptr_t> resultChannel;
+  // Serving, the channel is the server's: a "-result:" of the request's
+  // own is refused as any second one is.
+  std::optional<std::intptr_t> resultChannel = servingChannel;
   std::optional<std::wstring> backupMade;
   if (arguments.size() >= 2 && arguments[0] == L"-undo") {
     UndoOptions undo;
@@ -173,12 +176,16 @@ ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineS
   // The scratch copy goes first, then the original's handle and its locks.
   plan.fixedCopy.reset();
   plan.original.reset();
-  if (resultChannel) {
+  if (resultChannel && !servingChannel) {
     platform::WriteResultAndClose(
         *resultChannel, ResultRecord(result, backupMade ? std::optional<std::string>(platform::NameBytes(*backupMade))
                                                         : std::nullopt));
   }
-  return result;
+  return {result, backupMade};
+}
+
+ResultCode RunBookmender(const std::vector<std::wstring>& arguments, const LineSink& sink) {
+  return RunOne(arguments, sink, std::nullopt).code;
 }
 
 }  // namespace bookmender

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "fd.h"
+#include "spawn.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -47,9 +48,9 @@ class SpawnActions {
   bool ok_ = false;
 };
 
-// Waits for `pid` to end, at most until `deadline` when it has one: true
-// with its status once it has ended, false when the time ran out first. The
-// wait is a poll on a descriptor of the process where the system has them,
+}  // namespace
+
+// The wait is a poll on a descriptor of the process where the system has them,
 // else short sleeps.
 bool WaitUntil(pid_t pid, std::optional<std::chrono::steady_clock::time_point> deadline, int& status) {
   if (!deadline) {
@@ -75,8 +76,6 @@ bool WaitUntil(pid_t pid, std::optional<std::chrono::steady_clock::time_point> d
   }
 }
 
-// Waits for `pid` within `limit` (none when zero); past it, SIGTERM, and
-// SIGKILL after the grace. False when it cannot be waited for.
 bool WaitWithin(pid_t pid, ChildTimeLimit limit, int& status, bool& timedOut) {
   timedOut = false;
   using Clock = std::chrono::steady_clock;
@@ -89,17 +88,9 @@ bool WaitWithin(pid_t pid, ChildTimeLimit limit, int& status, bool& timedOut) {
   return WaitUntil(pid, std::nullopt, status);
 }
 
-ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>& arguments, int outputFd,
-               ChildTimeLimit limit, ResultPipe* result) {
-  ChildEnd end;
-  // The write end is this child's alone, closed here however its start went.
-  struct CloseWriteEnd {
-    ResultPipe* pipe;
-    ~CloseWriteEnd() {
-      if (pipe != nullptr) pipe->closeWriteEnd();
-    }
-  } closeWriteEnd{result};
-  if (executable.empty()) return end;
+pid_t SpawnChild(const std::wstring& executable, const std::vector<ChildArgument>& arguments, int inputFd,
+                 int outputFd, int keepFd) {
+  if (executable.empty()) return -1;
   std::vector<std::string> bytes{EncodeNative(executable)};
   for (const ChildArgument& argument : arguments) bytes.push_back(EncodeNative(argument.text));
   std::vector<char*> argv;
@@ -107,7 +98,11 @@ ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>&
   argv.push_back(nullptr);
 
   SpawnActions actions;
-  actions.check(::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, kNullDevice, O_RDONLY, 0));
+  if (inputFd >= 0) {
+    actions.check(::posix_spawn_file_actions_adddup2(actions.get(), inputFd, STDIN_FILENO));
+  } else {
+    actions.check(::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, kNullDevice, O_RDONLY, 0));
+  }
   if (outputFd >= 0) {
     actions.check(::posix_spawn_file_actions_adddup2(actions.get(), outputFd, STDOUT_FILENO));
   } else {
@@ -116,15 +111,12 @@ ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>&
   actions.check(::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO));
   // Onto its own number, which clears close-on-exec in the child only (glibc
   // 2.29 and later, as POSIX now asks): no other child can inherit it.
-  if (result != nullptr && result->writeEnd() > STDERR_FILENO) {
-    const int fd = static_cast<int>(result->writeEnd());
-    actions.check(::posix_spawn_file_actions_adddup2(actions.get(), fd, fd));
-  }
-  if (!actions.ok()) return end;
+  if (keepFd > STDERR_FILENO) actions.check(::posix_spawn_file_actions_adddup2(actions.get(), keepFd, keepFd));
+  if (!actions.ok()) return -1;
 
   // A parent that ignores SIGPIPE for itself gives the child the default back.
   posix_spawnattr_t attributes;
-  if (::posix_spawnattr_init(&attributes) != 0) return end;
+  if (::posix_spawnattr_init(&attributes) != 0) return -1;
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
@@ -133,12 +125,11 @@ ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>&
                        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF) == 0 &&
                        ::posix_spawn(&pid, argv[0], actions.get(), &attributes, argv.data(), environ) == 0;
   ::posix_spawnattr_destroy(&attributes);
-  closeWriteEnd.pipe = nullptr;
-  if (result != nullptr) result->closeWriteEnd();
-  if (!started) return end;
-  int status = 0;
-  bool timedOut = false;
-  if (!WaitWithin(pid, limit, status, timedOut)) return end;
+  return started ? pid : -1;
+}
+
+ChildEnd EndFromStatus(int status, bool timedOut) {
+  ChildEnd end;
   if (WIFEXITED(status)) {
     end.started = end.exited = true;
     end.code = WEXITSTATUS(status);
@@ -149,6 +140,21 @@ ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>&
     end.timedOut = timedOut;
   }
   return end;
+}
+
+namespace {
+
+ChildEnd Spawn(const std::wstring& executable, const std::vector<ChildArgument>& arguments, int outputFd,
+               ChildTimeLimit limit, ResultPipe* result) {
+  const pid_t pid = SpawnChild(executable, arguments, -1, outputFd,
+                               result != nullptr ? static_cast<int>(result->writeEnd()) : -1);
+  // The write end is this child's alone, closed here however its start went.
+  if (result != nullptr) result->closeWriteEnd();
+  if (pid < 0) return ChildEnd();
+  int status = 0;
+  bool timedOut = false;
+  if (!WaitWithin(pid, limit, status, timedOut)) return ChildEnd();
+  return EndFromStatus(status, timedOut);
 }
 
 // O_TMPFILE needs a file system that has it (and a temporary folder this
