@@ -9,6 +9,7 @@
 #include "ChildRun.h"
 #include "MainLog.h"
 #include "Report.h"
+#include "Resident.h"
 #include "ScanContext.h"
 #include "frontend/ResultCode.h"
 #include "frontend/ResultRecord.h"
@@ -124,7 +125,9 @@ struct FileRuns::Shared {
         executable(BookmenderPath()),
         start(std::chrono::steady_clock::now()),
         jobs(jobs),
-        progress(context->tally, context->log, start) {}
+        progress(context->tally, context->log, start) {
+    if (context->settings.resident) walkResident.emplace(context->settings.detail);
+  }
 
   platform::ChildTimeLimit limit() const { return std::chrono::seconds(context->settings.timeoutSeconds); }
   bool stopped() const { return context->log.stopped(); }
@@ -149,6 +152,8 @@ struct FileRuns::Shared {
   bool closed = false;
 
   Progress progress;
+  // The resident Bookmender of the runs on the walk's thread.
+  std::optional<ResidentBookmender> walkResident;
 };
 
 FileRuns::FileRuns(std::shared_ptr<ScanContext> context)
@@ -239,21 +244,23 @@ struct Recorded {
   std::optional<bookmender::RepairProof> proof;
 };
 
-Recorded RecordedResult(const platform::ResultPipe& pipe, const platform::ChildEnd& end) {
+Recorded RecordedResult(const std::string& bytes, const platform::ChildEnd& end) {
   if (!end.started) return {};
-  std::string bytes;
-  platform::Win32Error error = 0;
   bookmender::ResultRecords records;
-  if (!pipe.readWaiting(bytes, bookmender::kMostResultRecords + 1, error) ||
-      !bookmender::ParseResultRecords(bytes, records) || !records.backup) {
-    return {};
-  }
+  if (!bookmender::ParseResultRecords(bytes, records) || !records.backup) return {};
   const bool endedByItself = end.exited && !end.timedOut;
   if (endedByItself && (!records.code || *records.code != end.code)) return {};
   Recorded recorded;
   recorded.backup = platform::NameFromBytes(*records.backup);
   if (endedByItself) recorded.proof = records.proof;
   return recorded;
+}
+
+Recorded RecordedResult(const platform::ResultPipe& pipe, const platform::ChildEnd& end) {
+  std::string bytes;
+  platform::Win32Error error = 0;
+  if (!end.started || !pipe.readWaiting(bytes, bookmender::kMostResultRecords + 1, error)) return {};
+  return RecordedResult(bytes, end);
 }
 
 }  // namespace
@@ -268,7 +275,7 @@ void FileRuns::run(const FileToCheck& file) {
     return;
   }
   if (s.jobs == 0) {
-    RunAndRecord(s, file);
+    RunAndRecord(s, file, s.walkResident ? &*s.walkResident : nullptr);
     return;
   }
   std::unique_lock<std::mutex> hold(s.mutex);
@@ -281,6 +288,8 @@ void FileRuns::run(const FileToCheck& file) {
 
 void FileRuns::Work(const std::shared_ptr<Shared>& shared) {
   Shared& s = *shared;
+  std::optional<ResidentBookmender> resident;
+  if (s.context->settings.resident) resident.emplace(s.context->settings.detail);
   try {
     std::unique_lock<std::mutex> hold(s.mutex);
     for (;;) {
@@ -297,7 +306,7 @@ void FileRuns::Work(const std::shared_ptr<Shared>& shared) {
       s.context->running.add(file.path);
       s.space.notify_one();
       hold.unlock();
-      RunAndRecord(s, file);
+      RunAndRecord(s, file, resident ? &*resident : nullptr);
       hold.lock();
     }
   } catch (const LineLost&) {
@@ -321,13 +330,13 @@ void FileRuns::finish() {
   context_->log.throwIfStopped();
 }
 
-void FileRuns::RunAndRecord(Shared& s, const FileToCheck& toCheck) {
+void FileRuns::RunAndRecord(Shared& s, const FileToCheck& toCheck, ResidentBookmender* resident) {
   ScanContext& scan = *s.context;
   const RunSettings& settings = scan.settings;
   const std::wstring& file = toCheck.path;
   const auto started = std::chrono::steady_clock::now();
   // One at a time and without a report: as the walk has always run them.
-  if (s.jobs == 0 && !settings.report) {
+  if (resident == nullptr && s.jobs == 0 && !settings.report) {
     const std::vector<platform::ChildArgument> arguments = BookmenderArguments(toCheck, settings.fixMode);
     const std::lock_guard<std::mutex> hold(s.recording);
     const Status status = RunBookmender(scan.log, settings.detail ? &scan.detail : nullptr, file, arguments,
@@ -338,38 +347,52 @@ void FileRuns::RunAndRecord(Shared& s, const FileToCheck& toCheck) {
     return;
   }
 
-  // Only a report of repairs or undos reads the record: the backup's name
-  // and what a repair left. Without a pipe the run goes on, its result
-  // logged and its backup not named.
-  platform::ResultPipe pipe;
-  platform::Win32Error error = 0;
   const bool backups = settings.fixMode || settings.undoMode;
-  const bool piped = settings.report && backups && pipe.create(bookmender::kMostResultRecords, error);
-  const std::vector<platform::ChildArgument> arguments =
-      BookmenderArguments(toCheck, settings.fixMode, piped ? pipe.childName() : std::wstring());
-  platform::ResultPipe* const result = piped ? &pipe : nullptr;
-
-  // The output is gathered only for the detail log. Else it goes where a
-  // run one at a time without a detail log sends it, the null device.
-  platform::ScratchOutput output;
   std::optional<std::wstring> problem;
   platform::ChildEnd end;
   std::string bytes;
-  if (!settings.detail) {
-    end = platform::RunChild(s.executable, arguments, static_cast<const platform::LogFile*>(nullptr), s.limit(),
-                             result);
-  } else if (!output.create(error)) {
-    problem = L"Cannot make a private temporary file for the output of Bookmender: " + SystemErrorText(error);
+  Recorded recorded;
+  if (resident != nullptr) {
+    // A resident Bookmender always replies with its records; only a report
+    // of repairs or undos reads them, as below.
+    ResidentBookmender::Served served =
+        resident->serve(s.executable, BookmenderArguments(toCheck, settings.fixMode), s.limit());
+    end = served.end;
+    problem = std::move(served.problem);
+    bytes = std::move(served.output);
+    if (served.outputLost) scan.log.ReportScanError(file, *served.outputLost, false);
+    if (settings.report && backups && !problem) recorded = RecordedResult(served.records, end);
   } else {
-    end = platform::RunChild(s.executable, arguments, output, s.limit(), result);
-    if (!output.read(bytes, error)) {
-      // The result stands; only what the child wrote is lost.
-      scan.log.ReportScanError(file, L"Cannot read back the output of Bookmender: " + SystemErrorText(error), false);
-      bytes.clear();
+    // Only a report of repairs or undos reads the record: the backup's name
+    // and what a repair left. Without a pipe the run goes on, its result
+    // logged and its backup not named.
+    platform::ResultPipe pipe;
+    platform::Win32Error error = 0;
+    const bool piped = settings.report && backups && pipe.create(bookmender::kMostResultRecords, error);
+    const std::vector<platform::ChildArgument> arguments =
+        BookmenderArguments(toCheck, settings.fixMode, piped ? pipe.childName() : std::wstring());
+    platform::ResultPipe* const result = piped ? &pipe : nullptr;
+
+    // The output is gathered only for the detail log. Else it goes where a
+    // run one at a time without a detail log sends it, the null device.
+    platform::ScratchOutput output;
+    if (!settings.detail) {
+      end = platform::RunChild(s.executable, arguments, static_cast<const platform::LogFile*>(nullptr), s.limit(),
+                               result);
+    } else if (!output.create(error)) {
+      problem = L"Cannot make a private temporary file for the output of Bookmender: " + SystemErrorText(error);
+    } else {
+      end = platform::RunChild(s.executable, arguments, output, s.limit(), result);
+      if (!output.read(bytes, error)) {
+        // The result stands; only what the child wrote is lost.
+        scan.log.ReportScanError(file, L"Cannot read back the output of Bookmender: " + SystemErrorText(error),
+                                 false);
+        bytes.clear();
+      }
+      output.close();
     }
-    output.close();
+    if (piped && !problem) recorded = RecordedResult(pipe, end);
   }
-  const Recorded recorded = piped && !problem ? RecordedResult(pipe, end) : Recorded();
   const double seconds = SecondsSince(started);
 
   const std::lock_guard<std::mutex> hold(s.recording);

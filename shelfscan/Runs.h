@@ -109,9 +109,13 @@ struct RunSettings {
   int jobs = 1;          // Bookmender runs at once
   bool report = false;   // each result also goes to the report (Report.h)
   int timeoutSeconds = 0;  // a run's time limit, 0 for none
+  // Files go to resident Bookmenders (Resident.h), one per job, instead of
+  // a process of their own each.
+  bool resident = true;
 };
 
 struct ScanContext;
+class ResidentBookmender;
 
 // Hands the walk's files to Bookmender. With one job and no report each file
 // is run as it is handed over, its output going straight to the detail log
@@ -167,7 +171,7 @@ class FileRuns {
   struct Shared;
   static void Work(const std::shared_ptr<Shared>& shared);
   // One file from start to end: the run, its lines, its count.
-  static void RunAndRecord(Shared& shared, const FileToCheck& file);
+  static void RunAndRecord(Shared& shared, const FileToCheck& file, ResidentBookmender* resident);
   // Closes the hand-off and waits for the workers (not for the children of
   // a stopped scan); true when they have all ended.
   bool closeAndWait();

@@ -17,7 +17,7 @@ struct ScanContext {
   explicit ScanContext(const RunSettings& scanSettings)
       // Gathered and appended a run at a time unless each child writes its
       // own output there, one at a time, as always.
-      : settings(scanSettings), detail(scanSettings.jobs > 1 || scanSettings.report) {
+      : settings(scanSettings), detail(scanSettings.jobs > 1 || scanSettings.report || scanSettings.resident) {
     log.CurrentLogPath = scanSettings.logPath;
     log.FilesStillRunning = &running;
   }

@@ -72,6 +72,8 @@ ScanOptions ParseArguments(const std::vector<std::wstring>& arguments) {
       if (options.undoReport.empty()) {
         options.errors.push_back(L"Invalid parameter -undo: without a file name: -undo:REPORT names the report of the repairs to undo.");
       }
+    } else if (argument == L"-perfile") {
+      options.perFile = true;
     } else if (argument == L"-detail") {
       options.detailLog = true;
     } else if (argument.compare(0, kLogFolderPrefix.size(), kLogFolderPrefix) == 0) {
@@ -202,6 +204,8 @@ void PrintHelp() {
       "                     JSON Lines.",
       "  -timeout:Seconds : End a Bookmender run that takes longer (default: no",
       "                     limit); its file is logged as [timed out].",
+      "  -perfile         : Start Bookmender once for each file instead of keeping",
+      "                     one running per job to check file after file.",
       "  -resume          : Go on with the report of an earlier run of the same mode",
       "                     (-report:File): pass over every file it already has a",
       "                     final outcome for ([sharing violation], [timed out],",

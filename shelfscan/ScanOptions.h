@@ -35,6 +35,7 @@ struct ScanOptions {
   int jobs = 1;                      // "-jobs:N": Bookmender runs at once ("-jobs:0": one per processor)
   std::wstring reportPath;           // "-report:FILE": the JSON Lines report, none when empty
   int timeoutSeconds = 0;            // "-timeout:SECONDS": a Bookmender run's time limit, 0 for none
+  bool perFile = false;              // "-perfile": a Bookmender process of its own for each file
   std::vector<std::wstring> errors;  // one line for each option given a value it cannot have
 };
 

@@ -157,6 +157,7 @@ int RunShelfscan(const std::vector<std::wstring>& arguments) {
   settings.jobs = options.jobs;
   settings.report = !options.reportPath.empty();
   settings.timeoutSeconds = options.timeoutSeconds;
+  settings.resident = !options.perFile;
   // Shared with the workers, which may outlive this function after a lost
   // line while their children run on.
   const auto context = std::make_shared<ScanContext>(settings);

@@ -61,6 +61,8 @@ const char kHelp[] =
     "                     JSON Lines.\n"
     "  -timeout:Seconds : End a Bookmender run that takes longer (default: no\n"
     "                     limit); its file is logged as [timed out].\n"
+    "  -perfile         : Start Bookmender once for each file instead of keeping\n"
+    "                     one running per job to check file after file.\n"
     "  -resume          : Go on with the report of an earlier run of the same mode\n"
     "                     (-report:File): pass over every file it already has a\n"
     "                     final outcome for ([sharing violation], [timed out],\n"

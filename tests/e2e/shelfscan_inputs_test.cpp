@@ -90,9 +90,8 @@ class ShelfscanInputs : public ::testing::Test {
   std::string Install(bool real = false) {
     const std::string bin = Folder("bin" + std::to_string(installs_++));
     WriteFileBytes(bin + "/Shelfscan", ReadFileBytes(SHELFSCAN_EXE));
-    WriteFileBytes(bin + "/Bookmender", real ? ReadFileBytes(BOOKMENDER_EXE) : Text(kStandIn));
+    InstallBookmender(bin, real ? "real" : kStandIn);
     EXPECT_EQ(::chmod((bin + "/Shelfscan").c_str(), 0755), 0);
-    EXPECT_EQ(::chmod((bin + "/Bookmender").c_str(), 0755), 0);
     return bin + "/Shelfscan";
   }
   // A fresh log folder: the argument and the folder.

@@ -134,7 +134,7 @@ TEST_F(ShelfscanRun, FixWithTwoJobsRepairsEachDamagedCopyByteForByteWithOneBacku
     EXPECT_EQ(entry.at("label").text, fixed ? "fixed" : "ok") << path;
     EXPECT_EQ(entry.at("exit").number, fixed ? 1 : 0) << path;
     EXPECT_EQ(PathOf(entry, "backup"), fixed ? path + ".bak" : "") << path;
-    EXPECT_GT(entry.at("seconds").number, 0) << path;
+    EXPECT_GE(entry.at("seconds").number, 0) << path;
   }
 }
 

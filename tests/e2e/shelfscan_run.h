@@ -177,10 +177,7 @@ class ShelfscanRun : public ::testing::Test {
     const std::string bin = Folder("bin" + std::to_string(installs_++));
     WriteFileBytes(bin + "/Shelfscan", ReadFileBytes(SHELFSCAN_EXE));
     EXPECT_EQ(::chmod((bin + "/Shelfscan").c_str(), 0755), 0);
-    if (!bookmender.empty()) {
-      WriteFileBytes(bin + "/Bookmender", bookmender == "real" ? ReadFileBytes(BOOKMENDER_EXE) : Text(bookmender));
-      EXPECT_EQ(::chmod((bin + "/Bookmender").c_str(), 0755), 0);
-    }
+    if (!bookmender.empty()) InstallBookmender(bin, bookmender);
     return bin + "/Shelfscan";
   }
   // A fresh log folder argument and its path.

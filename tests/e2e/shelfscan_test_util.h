@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,6 +73,25 @@ inline std::vector<std::string> Sorted(std::vector<std::string> v) {
 
 inline bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 inline testsupport::Bytes Text(const std::string& s) { return testsupport::Bytes(s.begin(), s.end()); }
+
+// Puts Bookmender into the folder `bin`: the real program when `script` is
+// "real", else the stand-in `script`, which Shelfscan's resident runs reach
+// through the serving adapter (serve_standin.cpp) one run per file, as runs
+// of their own reach it. A script whose interpreter is missing is Bookmender
+// itself: the program that cannot be started.
+inline void InstallBookmender(const std::string& bin, const std::string& script) {
+  if (script.rfind("#!/no/such/", 0) == 0) {
+    testsupport::WriteFileBytes(bin + "/Bookmender", Text(script));
+    EXPECT_EQ(::chmod((bin + "/Bookmender").c_str(), 0755), 0);
+    return;
+  }
+  const bool real = script == "real";
+  testsupport::WriteFileBytes(bin + "/Bookmender", testsupport::ReadFileBytes(real ? BOOKMENDER_EXE : SERVE_STANDIN_EXE));
+  EXPECT_EQ(::chmod((bin + "/Bookmender").c_str(), 0755), 0);
+  if (real) return;
+  testsupport::WriteFileBytes(bin + "/Bookmender.script", Text(script));
+  EXPECT_EQ(::chmod((bin + "/Bookmender.script").c_str(), 0755), 0);
+}
 
 // The names in `folder`, in the system's listing order.
 inline std::vector<std::string> Entries(const std::string& folder) {

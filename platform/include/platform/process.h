@@ -79,6 +79,9 @@ class ScratchOutput {
   // Everything written into it so far, from its start. False with the
   // system's error.
   bool read(std::string& bytes, Win32Error& error) const;
+  // Empties it and puts the position shared with a child that writes into
+  // it back at the start, for the next output. False with the system's error.
+  bool clear(Win32Error& error);
   // The descriptor on Linux, the HANDLE on Windows (not inheritable).
   std::intptr_t nativeHandle() const { return handle_; }
 

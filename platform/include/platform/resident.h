@@ -45,8 +45,9 @@ class ResidentChild {
 
   enum class Sent { kSent, kNotTaking, kFailed };
   // Writes one request. kNotTaking: the child no longer reads requests (it
-  // has ended, or closed its input to end after its last one), and none of
-  // this one reached it; kFailed: another error.
+  // has ended, or closed its input to end after its last one), or wrote
+  // more after its last reply; none of this one reached it. kFailed: another
+  // error.
   Sent send(const std::string& request);
 
   enum class Served { kComplete, kEnded, kTimedOut };

@@ -302,4 +302,17 @@ bool ScratchOutput::read(std::string& bytes, Win32Error& error) const {
   }
 }
 
+bool ScratchOutput::clear(Win32Error& error) {
+  if (handle_ < 0) {
+    error = kErrorInvalidParameter;
+    return false;
+  }
+  const int fd = static_cast<int>(handle_);
+  if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
+    error = Win32ErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace platform

@@ -128,6 +128,12 @@ bool ResidentChild::running() const { return process_ >= 0; }
 
 ResidentChild::Sent ResidentChild::send(const std::string& request) {
   if (process_ < 0 || requests_ < 0) return Sent::kNotTaking;
+  // Anything written after the last request's reply would be read as part
+  // of this one's: such a child is sent nothing more.
+  char extra = 0;
+  if (::read(static_cast<int>(records_), &extra, 1) != -1 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+    return Sent::kNotTaking;
+  }
   if (WriteWithoutPipeSignal(static_cast<int>(requests_), request)) return Sent::kSent;
   return errno == EPIPE ? Sent::kNotTaking : Sent::kFailed;
 }
