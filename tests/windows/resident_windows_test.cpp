@@ -140,12 +140,14 @@ TEST(ResidentBookmender, ServesEachFileAsARunOfItsOwnDoesAndStopsAfterItsCount) 
   EXPECT_EQ(Left(), 0u);
 }
 
-// The stand-in's server runs each request as a run of its own; hang-*.xls
-// never ends within the limit.
+// The stand-in's server runs each request as a run of its own, which
+// records its command line; hang-*.xls never ends within the limit.
 TEST(ResidentBookmender, AChildEndedAtItsLimitGivesWayToANewOneAndEndLeavesNone) {
   TempDir dir;
   const std::string hang = dir.file("hang-a.xls");
   const std::string three = dir.file("code-3.xls");
+  const std::string record = dir.file("record.txt");
+  SetEnvironmentVariableW(L"BM_RECORD", Wide(record).c_str());
   platform::ResidentChild child;
   platform::ScratchOutput output;
   platform::Win32Error error = 0;
@@ -157,7 +159,8 @@ TEST(ResidentBookmender, AChildEndedAtItsLimitGivesWayToANewOneAndEndLeavesNone)
       EXPECT_TRUE(child.start(Wide(Built("stand_in_bookmender.exe")),
                               {{L"-serve:5", false}, {L"-result:" + child.channelName(), false}}, &output));
     }
-    EXPECT_EQ(child.send(Request({"-check", file})), platform::ResidentChild::Sent::kSent);
+    EXPECT_EQ(child.send(Request({"-check", "-beneath:" + dir.path() + "\\", "-identity:1:2", file})),
+              platform::ResidentChild::Sent::kSent);
     return child.await(records, kComplete, bookmender::kMostResultRecords, limit, end);
   };
 
@@ -177,6 +180,11 @@ TEST(ResidentBookmender, AChildEndedAtItsLimitGivesWayToANewOneAndEndLeavesNone)
   EXPECT_TRUE(child.running());
   EXPECT_EQ(Output(output), "out " + hang + "\r\nerr " + hang + "\r\n" + "out " + three + "\r\nerr " + three + "\r\n" +
                                 "out " + three + "\r\nerr " + three + "\r\n");
+  // As Shelfscan quotes a run's arguments.
+  const std::string call = " -check \"-beneath:" + dir.path() + "\\\\\" -identity:1:2 \"";
+  EXPECT_EQ(Lines(Text(ReadFileBytes(record))),
+            (std::vector<std::string>{call + hang + "\"", call + three + "\"", call + three + "\""}));
+  SetEnvironmentVariableW(L"BM_RECORD", nullptr);
   child.end();
   EXPECT_FALSE(child.running());
   // Neither the idle server nor the run it was ended in.
