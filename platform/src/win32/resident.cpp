@@ -6,7 +6,6 @@
 #include "platform/resident.h"
 
 #include <windows.h>
-#include <io.h>
 #include <malloc.h>
 #include <psapi.h>
 
@@ -170,6 +169,11 @@ ResidentChild::Sent ResidentChild::send(const std::string& request) {
 ResidentChild::Served ResidentChild::await(std::string& records,
                                            const std::function<bool(const std::string&)>& complete,
                                            std::size_t most, ChildTimeLimit limit, ChildEnd& end) {
+  if (!running()) {
+    // Never the value that stands for this process itself.
+    end = ChildEnd();
+    return Served::kEnded;
+  }
   const HANDLE process = AsHandle(process_);
   // Waits for the child to end, takes its end and lets everything go.
   const auto reap = [this, process, &end](bool timedOut) {
@@ -270,16 +274,11 @@ bool ReadRequestLine(std::string& line, std::size_t most) {
 }
 
 void StopTakingRequests() {
+  // Nothing reads standard input through the C runtime here, so its
+  // descriptor 0 is left as it is.
   const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
   ::SetStdHandle(STD_INPUT_HANDLE, nullptr);
-  if (input == nullptr || input == INVALID_HANDLE_VALUE) return;
-  // The runtime's descriptor 0 goes with it, so that it never names a
-  // handle value the system hands out again.
-  if (::_get_osfhandle(0) == AsValue(input)) {
-    ::_close(0);
-  } else {
-    ::CloseHandle(input);
-  }
+  if (input != nullptr && input != INVALID_HANDLE_VALUE) ::CloseHandle(input);
 }
 
 Footprint CurrentFootprint() {
