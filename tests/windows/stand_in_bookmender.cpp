@@ -6,12 +6,19 @@
 // on standard error, and ends as the file's name asks: code-N.xls exits with
 // N, hang-*.xls waits a minute, anything else ends with 0. Given -result:H,
 // it writes the result record naming no backup to the handle H first.
+//
+// Given -serve:FILES -result:H first, it stands in for a resident Bookmender:
+// each request line starts a run of this program on the command line a run
+// of one file would have had (so that what such a run records stays the
+// same), whose exit code it replies with; a run that died of an exception
+// ends it the same way, without a reply.
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -51,16 +58,124 @@ const char* OutputKind(HANDLE handle) {
   }
 }
 
+HANDLE HandleFrom(const std::wstring& digits) {
+  return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::wcstoull(digits.c_str(), nullptr, 10)));
+}
+
+// One request line from standard input ("BMQ1" and hexadecimal UTF-16LE
+// arguments), as the arguments; false at the end of the input.
+bool ReadRequest(std::vector<std::wstring>& arguments) {
+  std::string line;
+  char c = 0;
+  DWORD got = 0;
+  while (line.size() < (1u << 22) && ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &got, nullptr) && got == 1) {
+    if (c == '\n') break;
+    line.push_back(c);
+  }
+  if (line.compare(0, 5, "BMQ1 ") != 0) return false;
+  arguments.clear();
+  std::string bytes;
+  for (std::size_t at = 5; at <= line.size(); ++at) {
+    if (at == line.size() || line[at] == ' ') {
+      std::wstring argument;
+      for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        argument.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                                static_cast<unsigned char>(bytes[i + 1]) << 8));
+      }
+      arguments.push_back(argument);
+      bytes.clear();
+    } else if (at + 1 < line.size()) {
+      bytes.push_back(static_cast<char>(std::stoi(line.substr(at, 2), nullptr, 16)));
+      ++at;
+    }
+  }
+  return true;
+}
+
+// The command line Shelfscan gives a run of one file: each argument after a
+// blank, the place options and the file's path in quotation marks, with
+// their trailing backslashes doubled.
+std::wstring CommandLineOf(const std::vector<std::wstring>& arguments) {
+  std::wstring line;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::wstring& argument = arguments[i];
+    const bool quoted = i + 1 == arguments.size() || argument.compare(0, 9, L"-beneath:") == 0 ||
+                        argument.compare(0, 8, L"-backup:") == 0;
+    line += L' ';
+    if (!quoted) {
+      line += argument;
+      continue;
+    }
+    std::size_t trailing = 0;
+    while (trailing < argument.size() && argument[argument.size() - 1 - trailing] == L'\\') ++trailing;
+    line += L'"' + argument + std::wstring(trailing, L'\\') + L'"';
+  }
+  return line;
+}
+
+// Runs this program on `commandLine` with this one's output, and gives its
+// exit code. The run belongs to a job that ends with this process, so that a
+// server ended from outside takes its run along, as a run of one file ends
+// when it is ended.
+DWORD RunOnce(HANDLE job, std::wstring commandLine) {
+  wchar_t self[MAX_PATH];
+  if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return 0xC0000001;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr,
+                      nullptr, &startup, &process)) {
+    return 0xC0000001;
+  }
+  if (job != nullptr) AssignProcessToJobObject(job, process.hProcess);
+  ResumeThread(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
+int Serve(const std::vector<std::wstring>& words) {
+  if (words.size() != 3 || words[2].compare(0, 8, L"-result:") != 0) return 2;
+  const unsigned long files = std::wcstoul(words[1].c_str() + 7, nullptr, 10);
+  const HANDLE channel = HandleFrom(words[2].substr(8));
+  // The runs get this one's output and nothing else of its own.
+  SetHandleInformation(channel, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(GetStdHandle(STD_INPUT_HANDLE), HANDLE_FLAG_INHERIT, 0);
+  const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job != nullptr) SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  std::vector<std::wstring> arguments;
+  for (unsigned long served = 1; served <= files && ReadRequest(arguments); ++served) {
+    const DWORD code = RunOnce(job, CommandLineOf(arguments));
+    if (code >= 0xC0000000) ExitProcess(code);
+    if (served == files) {
+      CloseHandle(GetStdHandle(STD_INPUT_HANDLE));
+      SetStdHandle(STD_INPUT_HANDLE, nullptr);
+    }
+    Write(channel, "BMR1 " + std::to_string(static_cast<int>(code)) + " -\n");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main() {
   const std::wstring commandLine = GetCommandLineW();
+  int count = 0;
+  wchar_t** split = CommandLineToArgvW(commandLine.c_str(), &count);
+  const std::vector<std::wstring> words(split, split == nullptr ? split : split + count);
+  if (split != nullptr) LocalFree(split);
+  if (words.size() > 1 && words[1].compare(0, 7, L"-serve:") == 0) return Serve(words);
   Append(L"BM_RECORD", Utf8(commandLine));
   Append(L"BM_OUTPUTS", OutputKind(GetStdHandle(STD_OUTPUT_HANDLE)));
-  int count = 0;
-  wchar_t** words = CommandLineToArgvW(commandLine.c_str(), &count);
-  const std::wstring path = words != nullptr && count > 0 ? words[count - 1] : L"";
-  if (words != nullptr) LocalFree(words);
+  const std::wstring path = words.empty() ? L"" : words.back();
   Write(GetStdHandle(STD_OUTPUT_HANDLE), "out " + Utf8(path) + "\r\n");
   Write(GetStdHandle(STD_ERROR_HANDLE), "err " + Utf8(path) + "\r\n");
 

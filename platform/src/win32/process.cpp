@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "child_start.h"
 #include "handle_io.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -14,19 +15,6 @@
 namespace platform {
 
 namespace {
-
-// Serialises the making of inheritable handles and the start of a child:
-// CreateProcessW hands a child every inheritable handle of this process, so
-// one made for another thread's child must not exist while this child
-// starts.
-CRITICAL_SECTION& StartLock() {
-  struct Section {
-    Section() { InitializeCriticalSection(&section); }
-    CRITICAL_SECTION section;
-  };
-  static Section lock;
-  return lock.section;
-}
 
 // An inheritable copy of `handle`, or INVALID_HANDLE_VALUE.
 HANDLE InheritableCopy(HANDLE handle) {
@@ -36,9 +24,19 @@ HANDLE InheritableCopy(HANDLE handle) {
   return copy;
 }
 
-// The children's output: an inheritable copy of `handle` for this run, or
-// the null device when there is none. The log is append-only, so that every
-// write of the child lands at the end of the file, whoever else appends.
+}  // namespace
+
+CRITICAL_SECTION& StartLock() {
+  struct Section {
+    Section() { InitializeCriticalSection(&section); }
+    CRITICAL_SECTION section;
+  };
+  static Section lock;
+  return lock.section;
+}
+
+// The log is append-only, so that every write of the child lands at the end
+// of the file, whoever else appends.
 HANDLE OpenOutput(HANDLE handle) {
   if (handle != INVALID_HANDLE_VALUE) return InheritableCopy(handle);
   SECURITY_ATTRIBUTES inheritable{};
@@ -47,6 +45,36 @@ HANDLE OpenOutput(HANDLE handle) {
   return ::CreateFileW(L"nul:", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
+
+std::wstring CommandLine(const std::vector<ChildArgument>& arguments) {
+  std::wstring commandLine;
+  for (const ChildArgument& argument : arguments) {
+    commandLine += L' ';
+    if (!argument.quoted) {
+      commandLine += argument.text;
+      continue;
+    }
+    // Backslashes before the closing quotation mark are doubled, so that the
+    // child does not read the mark as part of the text ("C:\\share\\").
+    std::size_t trailing = 0;
+    while (trailing < argument.text.size() && argument.text[argument.text.size() - 1 - trailing] == L'\\') ++trailing;
+    commandLine += L'"' + argument.text + std::wstring(trailing, L'\\') + L'"';
+  }
+  return commandLine;
+}
+
+ChildEnd EndOfProcess(HANDLE process, bool timedOut) {
+  ChildEnd end;
+  end.timedOut = timedOut;
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(process, &code)) return end;
+  end.started = true;
+  end.exited = !timedOut;
+  end.code = timedOut ? 0 : static_cast<int>(static_cast<std::int32_t>(code));
+  return end;
+}
+
+namespace {
 
 // Starts the child with `output` (or nul:) as its standard output and error
 // and waits for it. The inheritable copy lives only while the child starts.
@@ -90,32 +118,10 @@ ChildEnd Launch(const std::wstring& executable, std::wstring commandLine, HANDLE
     end.timedOut = ::TerminateProcess(process.hProcess, 1) != 0;
     ::WaitForSingleObject(process.hProcess, INFINITE);
   }
-  DWORD code = 0;
-  const bool read = ::GetExitCodeProcess(process.hProcess, &code) != 0;
+  end = EndOfProcess(process.hProcess, end.timedOut);
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
-  if (!read) return end;
-  end.started = true;
-  end.exited = !end.timedOut;
-  end.code = end.timedOut ? 0 : static_cast<int>(static_cast<std::int32_t>(code));
   return end;
-}
-
-std::wstring CommandLine(const std::vector<ChildArgument>& arguments) {
-  std::wstring commandLine;
-  for (const ChildArgument& argument : arguments) {
-    commandLine += L' ';
-    if (!argument.quoted) {
-      commandLine += argument.text;
-      continue;
-    }
-    // Backslashes before the closing quotation mark are doubled, so that the
-    // child does not read the mark as part of the text ("C:\\share\\").
-    std::size_t trailing = 0;
-    while (trailing < argument.text.size() && argument.text[argument.text.size() - 1 - trailing] == L'\\') ++trailing;
-    commandLine += L'"' + argument.text + std::wstring(trailing, L'\\') + L'"';
-  }
-  return commandLine;
 }
 
 HANDLE AsHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
