@@ -231,4 +231,19 @@ bool ScratchOutput::read(std::string& bytes, Win32Error& error) const {
   }
 }
 
+bool ScratchOutput::clear(Win32Error& error) {
+  if (!isOpen()) {
+    error = ERROR_INVALID_PARAMETER;
+    return false;
+  }
+  // The child's copy of the handle shares this file pointer: its next write
+  // lands at the start again.
+  LARGE_INTEGER start{};
+  if (!::SetFilePointerEx(AsHandle(handle_), start, nullptr, FILE_BEGIN) || !::SetEndOfFile(AsHandle(handle_))) {
+    error = ::GetLastError();
+    return false;
+  }
+  return true;
+}
+
 }  // namespace platform

@@ -159,6 +159,13 @@ bool ResidentChild::running() const { return AsHandle(process_) != INVALID_HANDL
 
 ResidentChild::Sent ResidentChild::send(const std::string& request) {
   if (!running() || AsHandle(requests_) == INVALID_HANDLE_VALUE) return Sent::kNotTaking;
+  // Anything written after the last request's reply would be read as part
+  // of this one's (and a broken pipe means it has ended): such a child is
+  // sent nothing more.
+  DWORD waiting = 0;
+  if (!::PeekNamedPipe(AsHandle(records_), nullptr, 0, nullptr, &waiting, nullptr) || waiting != 0) {
+    return Sent::kNotTaking;
+  }
   if (WriteAll(AsHandle(requests_), request)) return Sent::kSent;
   // No reader: the child closed its input or has ended.
   const DWORD error = ::GetLastError();
