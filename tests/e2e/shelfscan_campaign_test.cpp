@@ -32,11 +32,6 @@ std::size_t LineCount(const std::string& path) {
   return static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
 }
 
-std::string ReadText(const std::string& path) {
-  const Bytes bytes = ReadFileBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 bool IsFinal(const std::string& label) {
   return label != "sharing violation" && label != "timed out" && label != "unexpected" && label != "scan err";
 }

@@ -73,6 +73,10 @@ inline std::vector<std::string> Sorted(std::vector<std::string> v) {
 
 inline bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 inline testsupport::Bytes Text(const std::string& s) { return testsupport::Bytes(s.begin(), s.end()); }
+inline std::string ReadText(const std::string& path) {
+  const testsupport::Bytes bytes = testsupport::ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
 
 // Puts Bookmender into the folder `bin`: the real program when `script` is
 // "real", else the stand-in `script`, which Shelfscan's resident runs reach
