@@ -321,6 +321,24 @@ TEST_F(ShelfscanWindowsRun, RealBookmenderFixesTheSamplesAndTheDetailLogHoldsEve
   EXPECT_FALSE(Exists(root_ + "\\damaged\\Upper case.XLS.bak"));
 }
 
+// Resident Bookmenders and one process per file write the same logs, byte
+// for byte, one job at a time.
+TEST_F(ShelfscanWindowsRun, ResidentRunsLogAsRunsOfTheirOwn) {
+  PutBookmender(true);
+  samples::WriteSampleFolder(root_);
+  std::vector<std::pair<std::string, std::string>> logs;
+  for (const bool perFile : {false, true}) {
+    for (const std::string& name : Entries(logs_)) DeleteFileW(Wide(logs_ + "\\" + name).c_str());
+    std::vector<std::string> arguments{"-check", "-detail", "-l:" + logs_, root_};
+    if (perFile) arguments.push_back("-perfile");
+    EXPECT_EQ(Scan(arguments).exitCode, 0);
+    logs.emplace_back(Log(), Log("_detail.log"));
+  }
+  EXPECT_GT(logs[0].first.size(), 100u);
+  EXPECT_EQ(logs[0].first, logs[1].first);
+  EXPECT_EQ(logs[0].second, logs[1].second);
+}
+
 TEST_F(ShelfscanWindowsRun, WithoutABookmenderItCanStartNothingIsScanned) {
   File("book.xls");
   // The system's own text, without its line end.
