@@ -14,10 +14,11 @@ namespace bookmender {
 
 namespace {
 
-// A file that leaves more heap in use than the first one left is a leak;
-// resident memory past this much more, once free memory has gone back to
-// the system, is kept from a large file for good. Either ends the server
-// after that file: its successor starts clean.
+// A file that leaves other descriptors open, other signal actions or blocked
+// signals than the first one left, or this much more heap in use, has left
+// something behind; resident memory past this much more, once free memory
+// has gone back to the system, is kept from a large file for good. Any of
+// them ends the server after that file: its successor starts clean.
 constexpr std::uint64_t kMostHeapGrowth = 16u << 20;
 constexpr std::uint64_t kMostResidentGrowth = 64u << 20;
 constexpr std::uint32_t kMostFiles = 1000000000;
@@ -39,7 +40,10 @@ bool ReadFiles(const std::wstring& option, std::uint32_t& files) {
 
 bool LeftSomethingBehind(const platform::Footprint& first) {
   platform::Footprint now = platform::CurrentFootprint();
-  if (now.handles != first.handles || now.heapBytes > first.heapBytes + kMostHeapGrowth) return true;
+  if (now.handles != first.handles || now.signals != first.signals ||
+      now.heapBytes > first.heapBytes + kMostHeapGrowth) {
+    return true;
+  }
   if (now.residentBytes <= first.residentBytes + kMostResidentGrowth) return false;
   platform::ReleaseFreeMemory();
   now = platform::CurrentFootprint();

@@ -86,11 +86,13 @@ void StopTakingRequests();
 
 // What this process holds now, to tell whether a request left anything
 // behind: its open descriptors (handles on Windows), the bytes its heap has
-// handed out and not taken back, and its resident memory.
+// handed out and not taken back, its resident memory, and (Linux) a digest
+// of its blocked signals and the actions of the signals a run may touch.
 struct Footprint {
   std::uint64_t handles = 0;
   std::uint64_t heapBytes = 0;
   std::uint64_t residentBytes = 0;
+  std::uint64_t signals = 0;
 };
 Footprint CurrentFootprint();
 // Gives free heap memory back to the system where it can.

@@ -247,8 +247,33 @@ void StopTakingRequests() {
   }
 }
 
+namespace {
+
+// FNV-1a over the blocked set and each signal's handler and flags.
+std::uint64_t SignalDigest() {
+  std::uint64_t digest = 0xcbf29ce484222325ull;
+  const auto add = [&digest](std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+      digest = (digest ^ ((value >> (8 * i)) & 0xFF)) * 0x100000001b3ull;
+    }
+  };
+  sigset_t blocked;
+  ::pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  for (int sig = 1; sig < 32; ++sig) add(static_cast<std::uint64_t>(sigismember(&blocked, sig) == 1));
+  for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGCHLD, SIGXFSZ, SIGUSR1, SIGUSR2}) {
+    struct sigaction action {};
+    ::sigaction(sig, nullptr, &action);
+    add(reinterpret_cast<std::uintptr_t>(action.sa_handler));
+    add(static_cast<std::uint64_t>(static_cast<unsigned>(action.sa_flags)));
+  }
+  return digest;
+}
+
+}  // namespace
+
 Footprint CurrentFootprint() {
   Footprint footprint;
+  footprint.signals = SignalDigest();
   if (DIR* folder = ::opendir("/proc/self/fd")) {
     std::uint64_t entries = 0;
     while (const dirent* entry = ::readdir(folder)) {
