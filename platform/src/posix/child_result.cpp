@@ -5,10 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
-#include <ctime>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,24 +83,9 @@ bool FindResultChannel(const std::wstring& name, std::intptr_t& channel) {
 bool WriteResult(std::intptr_t channel, const std::string& record) {
   const int fd = static_cast<int>(channel);
   // A parent that stopped reading must neither hold this program up nor end
-  // it: no waiting for room, and SIGPIPE held back on this thread, a pending
-  // one of this write taken away again before it is let through.
+  // it: no waiting for room, and no SIGPIPE.
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  sigset_t pipeSignal;
-  sigset_t previous;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-  sigset_t pendingBefore;
-  ::sigpending(&pendingBefore);
-  const bool written = WriteAll(fd, record);
-  if (!written && errno == EPIPE && !sigismember(&pendingBefore, SIGPIPE)) {
-    const struct timespec none{0, 0};
-    while (::sigtimedwait(&pipeSignal, nullptr, &none) < 0 && errno == EINTR) {
-    }
-  }
-  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return written;
+  return WriteWithoutPipeSignal(fd, record);
 }
 
 bool WriteResultAndClose(std::intptr_t channel, const std::string& record) {

@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/hresult.h"
@@ -142,5 +145,26 @@ HRESULT ClassifyOpenError(int err, const std::string& path, bool writable) {
     default: return HResultFromSystemError(code);
   }
 }
+
+bool WriteWithoutPipeSignal(int fd, const std::string& bytes) {
+  sigset_t pipeSignal;
+  sigset_t previous;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+  sigset_t pendingBefore;
+  ::sigpending(&pendingBefore);
+  const bool written = WriteAll(fd, bytes);
+  const int saved = errno;
+  if (!written && saved == EPIPE && !sigismember(&pendingBefore, SIGPIPE)) {
+    const struct timespec none{0, 0};
+    while (::sigtimedwait(&pipeSignal, nullptr, &none) < 0 && errno == EINTR) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = saved;
+  return written;
+}
+
 
 }  // namespace platform

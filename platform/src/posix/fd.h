@@ -48,6 +48,10 @@ bool Blocking(int fd);
 // why).
 bool WriteAll(int fd, const void* data, std::size_t size);
 inline bool WriteAll(int fd, const std::string& bytes) { return WriteAll(fd, bytes.data(), bytes.size()); }
+// The same with SIGPIPE held back on this thread and a pending one of this
+// write taken away again: a reader that went away must not end this
+// program. False with errno (EPIPE for that reader).
+bool WriteWithoutPipeSignal(int fd, const std::string& bytes);
 
 // Reads at `offset` until `count` bytes are in or the file ends; `done` says
 // how many came. Offsets beyond what the system can address read as the end.

@@ -35,29 +35,6 @@ void CloseIf(std::intptr_t& fd) {
   fd = -1;
 }
 
-// Writes all of `bytes`, with SIGPIPE held back on this thread and a pending
-// one of this write taken away again: a child that no longer reads must not
-// end this program. False with errno.
-bool WriteWithoutPipeSignal(int fd, const std::string& bytes) {
-  sigset_t pipeSignal;
-  sigset_t previous;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-  sigset_t pendingBefore;
-  ::sigpending(&pendingBefore);
-  const bool written = WriteAll(fd, bytes);
-  const int saved = errno;
-  if (!written && saved == EPIPE && !sigismember(&pendingBefore, SIGPIPE)) {
-    const struct timespec none{0, 0};
-    while (::sigtimedwait(&pipeSignal, nullptr, &none) < 0 && errno == EINTR) {
-    }
-  }
-  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  errno = saved;
-  return written;
-}
-
 }  // namespace
 
 ResidentChild::~ResidentChild() { end(); }
