@@ -26,6 +26,13 @@ std::wstring ReportLine(const wchar_t* prefix, const std::wstring& path, const s
 
 }  // namespace
 
+std::wstring SystemErrorText(platform::Win32Error code) {
+  platform::LogError error;
+  error.fault = platform::LogFault::kSystem;
+  error.code = code;
+  return LogErrorText(error);
+}
+
 std::wstring LogErrorText(const platform::LogError& error) {
   switch (error.fault) {
     case platform::LogFault::kNone: break;

@@ -46,6 +46,8 @@ class RunningFiles {
 
 // Why a log cannot be used, as one sentence.
 std::wstring LogErrorText(const platform::LogError& error);
+// The same for a plain system error.
+std::wstring SystemErrorText(platform::Win32Error code);
 
 // "[scan err],path,message" on standard output only, for what comes before
 // there is a log.

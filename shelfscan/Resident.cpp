@@ -1,28 +1,17 @@
 #include "Resident.h"
 
+#include "MainLog.h"
+
 #include "frontend/ResultRecord.h"
 #include "frontend/ServeRequest.h"
 #include "platform/text.h"
 
 namespace shelfscan {
 
-namespace {
-
-std::wstring ErrorText(platform::Win32Error error) {
-  std::wstring reason;
-  if (!platform::SystemMessageText(error, reason)) reason = L"system error " + std::to_wstring(error);
-  while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L' ')) {
-    reason.pop_back();
-  }
-  return reason;
-}
-
-}  // namespace
-
 bool ResidentBookmender::start(const std::wstring& executable, Served& served) {
   platform::Win32Error error = 0;
   if (gather_ && !output_.isOpen() && !output_.create(error)) {
-    served.problem = L"Cannot make a private temporary file for the output of Bookmender: " + ErrorText(error);
+    served.problem = L"Cannot make a private temporary file for the output of Bookmender: " + SystemErrorText(error);
     return false;
   }
   // A Bookmender that cannot be started fails its file as a run of its own
@@ -73,7 +62,7 @@ ResidentBookmender::Served ResidentBookmender::serve(const std::wstring& executa
     // Read and emptied for the next file; one that cannot be emptied is
     // made afresh with the next Bookmender.
     if (!output_.read(served.output, error)) {
-      served.outputLost = L"Cannot read back the output of Bookmender: " + ErrorText(error);
+      served.outputLost = L"Cannot read back the output of Bookmender: " + SystemErrorText(error);
       served.output.clear();
     }
     if (!output_.clear(error)) {

@@ -32,13 +32,6 @@ std::wstring Decimal(double value) {
   return text;
 }
 
-std::wstring SystemErrorText(platform::Win32Error code) {
-  platform::LogError error;
-  error.fault = platform::LogFault::kSystem;
-  error.code = code;
-  return LogErrorText(error);
-}
-
 std::wstring Files(std::uint64_t n) { return std::to_wstring(n) + (n == 1 ? L" file" : L" files"); }
 
 }  // namespace
